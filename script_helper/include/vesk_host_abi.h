@@ -101,6 +101,13 @@ struct controlEventRecord {
     const decodedKeyRecord* key;            // decoded event, owned by the host; null reads as empty
 };
 
+// Marks the factory for export from a plug-in; everything else stays hidden.
+#if defined(_WIN32)
+#define VESK_PLUGIN_EXPORT __declspec(dllexport)
+#else
+#define VESK_PLUGIN_EXPORT __attribute__((visibility("default")))
+#endif
+
 // The factory a plug-in exports as VESK_FACTORY_SYMBOL, with C linkage.
 // `host` is the host's callback object: owned by the host, it must outlive
 // the script. `panelPath` is copied by the script. The returned object is

@@ -3,7 +3,7 @@
 
 #include "Varnik.h"
 
-extern "C" __attribute__((visibility("default"))) vesk_client_callback* load_vesk_client_script(
+extern "C" VESK_PLUGIN_EXPORT vesk_client_callback* load_vesk_client_script(
     vesk_client_callback* host, const char* panelPath) {
     // The host owns the new object and ends it through the virtual destructor.
     // Nothing may escape into the host: a failed allocation yields null.
