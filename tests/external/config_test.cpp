@@ -1,0 +1,129 @@
+// vesk_config: one INI file named by VESK_CONFIG, read at each construction.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "vesk_config.h"
+
+namespace {
+
+class VeskConfig : public testing::Test {
+protected:
+    void SetUp() override {
+        const char* old = std::getenv("VESK_CONFIG");
+        hadOld_ = old != nullptr;
+        if (hadOld_) old_ = old;
+        path_ = testing::TempDir() + "vesk_config_test_" +
+                testing::UnitTest::GetInstance()->current_test_info()->name() + ".ini";
+    }
+    void TearDown() override {
+        std::remove(path_.c_str());
+        if (hadOld_) {
+            setenv("VESK_CONFIG", old_.c_str(), 1);
+        } else {
+            unsetenv("VESK_CONFIG");
+        }
+    }
+    void write(const std::string& content) {
+        std::ofstream(path_, std::ios::binary | std::ios::trunc) << content;
+        setenv("VESK_CONFIG", path_.c_str(), 1);
+    }
+    static std::string read(const char* entry, const char* attribute) {
+        return vesk_config(vesk_string(entry)).attr(vesk_string(attribute)).c_str();
+    }
+
+    std::string path_;
+
+private:
+    bool hadOld_ = false;
+    std::string old_;
+};
+
+TEST_F(VeskConfig, ReadsAttributesOfNamedEntry) {
+    write(
+        "; a comment\n"
+        "# another comment\n"
+        "top = outside any entry\n"
+        "[instances.cam1]\n"
+        "drvtype = G\n"
+        "   spaced   =   some value with spaces   \n"
+        "empty =\n"
+        "; drvtype = commented\n"
+        "# ignored = yes\n"
+        "a line without equals sign\n"
+        "= nameless\n"
+        "formula = a=b\n"
+        "\n"
+        "[instances.gpi2]\n"
+        "drvtype=i\n"
+        "[broken header\n"
+        "leak = yes\n"
+        "[ instances.padded ]\n"
+        "drvtype=x\n"
+        "[instances.windows]\r\n"
+        "drvtype = g\r\n");
+    const struct {
+        const char* entry;
+        const char* attribute;
+        const char* expected;
+    } cases[] = {
+        {"instances.cam1", "drvtype", "G"},
+        {"instances.cam1", "spaced", "some value with spaces"},
+        {"instances.cam1", "empty", ""},
+        {"instances.cam1", "formula", "a=b"},
+        {"instances.cam1", "a line without equals sign", ""},
+        {"instances.cam1", "", ""},
+        {"instances.cam1", "DRVTYPE", ""},
+        {"instances.cam1", "top", ""},
+        {"instances.gpi2", "drvtype", "i"},
+        {"instances.gpi2", "leak", ""},
+        {"instances.padded", "drvtype", "x"},
+        {"instances.windows", "drvtype", "g"},
+        {"Instances.cam1", "drvtype", ""},
+        {"instances.cam", "drvtype", ""},
+        {"instances.missing", "drvtype", ""},
+        {"", "top", ""},
+        {"broken header", "leak", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(read(c.entry, c.attribute), c.expected)
+            << "[" << c.entry << "] " << c.attribute;
+    }
+}
+
+TEST_F(VeskConfig, MissingVariableOrFileGivesEmpty) {
+    write("[instances.cam1]\ndrvtype = g\n");
+    ASSERT_EQ(read("instances.cam1", "drvtype"), "g");
+
+    unsetenv("VESK_CONFIG");
+    EXPECT_EQ(read("instances.cam1", "drvtype"), "");
+
+    setenv("VESK_CONFIG", "", 1);
+    EXPECT_EQ(read("instances.cam1", "drvtype"), "");
+
+    setenv("VESK_CONFIG", (path_ + ".does-not-exist").c_str(), 1);
+    EXPECT_EQ(read("instances.cam1", "drvtype"), "");
+
+    setenv("VESK_CONFIG", testing::TempDir().c_str(), 1);  // a folder, not a file
+    EXPECT_EQ(read("instances.cam1", "drvtype"), "");
+}
+
+TEST_F(VeskConfig, FileIsReadAgainAtEachConstruction) {
+    write("[instances.cam1]\ndrvtype = g\n");
+    const vesk_config before(vesk_string("instances.cam1"));
+    write("[instances.cam1]\ndrvtype = i\n");
+    const vesk_config after(vesk_string("instances.cam1"));
+    EXPECT_STREQ(before.attr("drvtype").c_str(), "g");  // an open entry keeps what it read
+    EXPECT_STREQ(after.attr("drvtype").c_str(), "i");
+}
+
+TEST_F(VeskConfig, GarbageLinesAreSkipped) {
+    write("[instances.cam1]\ndrvtype = g\n\x01\xff\x7f garbage\n[\n]\nother = 2");
+    EXPECT_EQ(read("instances.cam1", "drvtype"), "g");
+    EXPECT_EQ(read("instances.cam1", "other"), "");  // after a malformed header
+}
+
+}  // namespace
