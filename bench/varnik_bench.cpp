@@ -267,17 +267,23 @@ public:
           commands_(scene->host.commands),
           cpu_(threadCpuNanoseconds()) {}
 
+    enum Kind {
+        framework,  // allocations only
+        component,  // allocations, host commands and the ratio to the baseline
+        baseline    // allocations and host commands
+    };
+
     // Nanoseconds per operation.
-    double report(benchmark::State& state, bool againstBaseline) const {
+    double report(benchmark::State& state, Kind kind) const {
         const double cpu = static_cast<double>(threadCpuNanoseconds() - cpu_);
         const double allocations = static_cast<double>(allocationCount() - allocations_);
         const double commands = static_cast<double>(scene->host.commands - commands_);
         const double iterations = static_cast<double>(state.iterations());
         if (iterations == 0) return 0.0;
         state.counters["allocs_per_op"] = allocations / iterations;
-        state.counters["commands_per_op"] = commands / iterations;
+        if (kind != framework) state.counters["commands_per_op"] = commands / iterations;
         const double perOperation = cpu / iterations;
-        if (againstBaseline) state.counters["ratio_to_baseline"] = perOperation / baselineNow();
+        if (kind == component) state.counters["ratio_to_baseline"] = perOperation / baselineNow();
         return perOperation;
     }
 
@@ -293,7 +299,7 @@ void BM_Baseline_MatchingUpdate(benchmark::State& state) {
     benchmark::DoNotOptimize(host);
     const Meter meter;
     for (auto _ : state) baselineDriverUpdate(host, &record, gpiRoute);
-    baselineNanoseconds = meter.report(state, false);
+    baselineNanoseconds = meter.report(state, Meter::baseline);
 }
 BENCHMARK(BM_Baseline_MatchingUpdate);
 
@@ -310,7 +316,7 @@ void BM_Varnik_DriverUpdate(benchmark::State& state, Component which,
     driverUpdateRecord record = *update;
     const Meter meter;
     for (auto _ : state) script.notify(&record, VESK_NOTIFY_DRIVER_UPDATE);
-    meter.report(state, true);
+    meter.report(state, Meter::component);
 }
 BENCHMARK_CAPTURE(BM_Varnik_DriverUpdate, gpi_on, Component::gpi, &gpiOn);
 BENCHMARK_CAPTURE(BM_Varnik_DriverUpdate, gpi_off, Component::gpi, &gpiOff);
@@ -334,7 +340,7 @@ void BM_Varnik_ParentRequest(benchmark::State& state, const char* key) {
         char* reply = script.notify(text, VESK_NOTIFY_PARENT_REQUEST);
         if (reply != nullptr) script.notify(reply, VESK_NOTIFY_RELEASE);
     }
-    meter.report(state, true);
+    meter.report(state, Meter::component);
 }
 BENCHMARK_CAPTURE(BM_Varnik_ParentRequest, tally_on, "tally_on=1");
 BENCHMARK_CAPTURE(BM_Varnik_ParentRequest, settings_listing, "return=all");
@@ -363,7 +369,7 @@ void BM_DecodeKeyString(benchmark::State& state, std::string key) {
         benchmark::DoNotOptimize(decoded.partCount);
         benchmark::DoNotOptimize(decoded.value);
     }
-    meter.report(state, false);
+    meter.report(state, Meter::framework);
 }
 BENCHMARK_CAPTURE(BM_DecodeKeyString, typical, std::string("instance=cam1_gpi"));
 BENCHMARK_CAPTURE(BM_DecodeKeyString, parts_32, keyOf32Parts());
@@ -375,7 +381,7 @@ void BM_DecodeVESKString(benchmark::State& state, std::string reply) {
         benchmark::DoNotOptimize(decoded.tokenCount);
         benchmark::DoNotOptimize(decoded.tokens[1]);
     }
-    meter.report(state, false);
+    meter.report(state, Meter::framework);
 }
 BENCHMARK_CAPTURE(BM_DecodeVESKString, typical, std::string("12 17"));
 BENCHMARK_CAPTURE(BM_DecodeVESKString, tokens_32, replyOf32Tokens());
