@@ -1,0 +1,423 @@
+#include "host_parsers.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+
+namespace vhost {
+
+namespace {
+
+const char emptyText[] = "";
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+char lowerChar(char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
+
+std::string located(const std::string& name, int line, const std::string& message) {
+    return name + ":" + std::to_string(line) + ": " + message;
+}
+
+// Reads a double-quoted stretch starting at text[pos] == '"'. On success pos
+// stands after the closing quote.
+bool readQuoted(const std::string& text, std::size_t& pos, std::string& out, std::string& error) {
+    ++pos;
+    while (pos < text.size()) {
+        const char c = text[pos];
+        if (c == '"') {
+            ++pos;
+            return true;
+        }
+        if (c == '\\' && pos + 1 < text.size()) {
+            const char next = text[pos + 1];
+            switch (next) {
+                case 'n': out += '\n'; break;
+                case 't': out += '\t'; break;
+                case '"': out += '"'; break;
+                case '\\': out += '\\'; break;
+                default:
+                    error = std::string("unknown escape \\") + next;
+                    return false;
+            }
+            pos += 2;
+            continue;
+        }
+        out += c;
+        ++pos;
+    }
+    error = "unterminated double quote";
+    return false;
+}
+
+}  // namespace
+
+std::string trim(const std::string& text) {
+    std::size_t first = 0;
+    while (first < text.size() && isBlank(text[first])) ++first;
+    std::size_t last = text.size();
+    while (last > first && isBlank(text[last - 1])) --last;
+    return text.substr(first, last - first);
+}
+
+std::string lower(const std::string& text) {
+    std::string result = text;
+    for (char& c : result) c = lowerChar(c);
+    return result;
+}
+
+bool equalsIgnoreCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && lower(a) == lower(b);
+}
+
+bool startsWithIgnoreCase(const std::string& text, const std::string& prefix) {
+    return text.size() >= prefix.size() && equalsIgnoreCase(text.substr(0, prefix.size()), prefix);
+}
+
+std::optional<std::int32_t> parseInt32(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    std::size_t pos = 0;
+    if (text[0] == '-' || text[0] == '+') pos = 1;
+    if (pos == text.size()) return std::nullopt;
+    for (std::size_t i = pos; i < text.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return std::nullopt;
+    }
+    errno = 0;
+    const long long value = std::strtoll(text.c_str(), nullptr, 10);
+    if (errno == ERANGE || value < std::numeric_limits<std::int32_t>::min() ||
+        value > std::numeric_limits<std::int32_t>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<std::int32_t>(value);
+}
+
+std::string jsonQuote(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (u < 0x20 || u == 0x7F) {
+                    char buffer[8];
+                    std::snprintf(buffer, sizeof buffer, "\\u%04x", u);
+                    out += buffer;
+                } else {
+                    // Bytes above 0x7F pass unchanged: plug-in texts are
+                    // 8-bit and usually UTF-8 already.
+                    out += c;
+                }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::string displayQuote(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '"') {
+            out += "\\\"";
+        } else if (c == '\\') {
+            out += "\\\\";
+        } else if (u < 0x20 || u == 0x7F) {
+            char buffer[8];
+            std::snprintf(buffer, sizeof buffer, "\\x%02x", u);
+            out += buffer;
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::optional<std::string> parseValue(const std::string& text, std::string& error) {
+    const std::string trimmed = trim(text);
+    if (trimmed.empty() || trimmed[0] != '"') return trimmed;
+    std::size_t pos = 0;
+    std::string out;
+    if (!readQuoted(trimmed, pos, out, error)) return std::nullopt;
+    if (pos != trimmed.size()) {
+        error = "text after the closing double quote";
+        return std::nullopt;
+    }
+    return out;
+}
+
+std::optional<std::vector<std::string>> splitWords(const std::string& line, std::string& error) {
+    std::vector<std::string> words;
+    std::size_t pos = 0;
+    while (pos < line.size()) {
+        while (pos < line.size() && isBlank(line[pos])) ++pos;
+        if (pos >= line.size()) break;
+        std::string word;
+        while (pos < line.size() && !isBlank(line[pos])) {
+            if (line[pos] == '"') {
+                if (!readQuoted(line, pos, word, error)) return std::nullopt;
+            } else {
+                word += line[pos++];
+            }
+        }
+        words.push_back(word);
+    }
+    return words;
+}
+
+std::optional<HostCommand> parseCommand(const std::string& text, std::string& error) {
+    HostCommand command;
+    std::size_t pos = text.find(' ');
+    command.word = text.substr(0, pos);
+    if (command.word.empty()) {
+        error = "empty command";
+        return std::nullopt;
+    }
+    if (pos == std::string::npos) return command;
+    ++pos;
+    while (pos <= text.size()) {
+        if (pos == text.size()) {
+            error = "trailing space";
+            return std::nullopt;
+        }
+        HostCommand::Argument arg;
+        if (text[pos] == '\'') {
+            arg.quoted = true;
+            std::size_t close = pos + 1;
+            for (;;) {
+                close = text.find('\'', close);
+                if (close == std::string::npos) {
+                    error = "unterminated quoted argument";
+                    return std::nullopt;
+                }
+                if (close + 1 == text.size() || text[close + 1] == ' ') break;
+                ++close;
+            }
+            arg.text = text.substr(pos + 1, close - pos - 1);
+            pos = close + 1;
+        } else {
+            const std::size_t end = text.find(' ', pos);
+            arg.text = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+            pos = end == std::string::npos ? text.size() : end;
+            if (arg.text.empty()) {
+                error = "two spaces in a row";
+                return std::nullopt;
+            }
+        }
+        command.args.push_back(arg);
+        if (pos == text.size()) break;
+        ++pos;  // the single space between arguments
+    }
+    return command;
+}
+
+DecodedKey::DecodedKey(const std::string& key) {
+    record_.name = emptyText;
+    for (auto& part : record_.parts) part = emptyText;
+    record_.value = emptyText;
+    record_.partCount = 0;
+    record_.hasValue = false;
+    record_.buffer = nullptr;
+    if (key.empty()) return;
+
+    storage_.assign(key.begin(), key.end());
+    storage_.push_back('\0');
+    char* buffer = storage_.data();
+    record_.buffer = buffer;
+    bool nameSet = false;
+    // The same cuts a script makes when it decodes a key: '.' opens a part,
+    // the first '=' opens the value, at most VESK_KEY_MAX_PARTS parts.
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        if (record_.partCount == VESK_KEY_MAX_PARTS) break;
+        if (buffer[i] == '.') {
+            if (!nameSet) {
+                record_.name = buffer;
+                nameSet = true;
+            }
+            buffer[i] = '\0';
+            record_.parts[record_.partCount++] = buffer + i + 1;
+        } else if (buffer[i] == '=') {
+            if (!nameSet) {
+                record_.name = buffer;
+                nameSet = true;
+            }
+            buffer[i] = '\0';
+            record_.hasValue = true;
+            record_.value = buffer + i + 1;
+            break;
+        }
+    }
+    if (!nameSet) record_.name = buffer;
+}
+
+Environment parseEnvironment(std::istream& in, const std::string& name,
+                             std::vector<std::string>& errors) {
+    Environment env;
+    enum class Kind { None, Instance, Info, Gpi } kind = Kind::None;
+    std::string instanceName;
+    std::int32_t device = 0;
+    std::string line;
+    int lineNo = 0;
+    while (std::getline(in, line)) {
+        ++lineNo;
+        const std::string text = trim(line);
+        if (text.empty() || text[0] == ';' || text[0] == '#') continue;
+        if (text[0] == '[') {
+            kind = Kind::None;
+            if (text.back() != ']') {
+                errors.push_back(located(name, lineNo, "section header without ']'"));
+                continue;
+            }
+            const std::string section = trim(text.substr(1, text.size() - 2));
+            const std::size_t dot = section.find('.');
+            const std::string head = section.substr(0, dot);
+            const std::string rest = dot == std::string::npos ? "" : section.substr(dot + 1);
+            if (head == "instances" && !rest.empty()) {
+                kind = Kind::Instance;
+                instanceName = rest;
+                env.instances[instanceName];  // an empty section is an instance at device 0
+            } else if (head == "info" || head == "gpi") {
+                const auto number = parseInt32(rest);
+                if (!number) {
+                    errors.push_back(located(name, lineNo, "[" + head + ".N] needs a device number"));
+                    continue;
+                }
+                kind = head == "info" ? Kind::Info : Kind::Gpi;
+                device = *number;
+            }
+            continue;
+        }
+        if (kind == Kind::None) continue;
+        const std::size_t equals = text.find('=');
+        if (equals == std::string::npos) {
+            errors.push_back(located(name, lineNo, "expected 'name = value'"));
+            continue;
+        }
+        const std::string key = trim(text.substr(0, equals));
+        const std::string rawValue = text.substr(equals + 1);
+        if (kind == Kind::Instance) {
+            Instance& instance = env.instances[instanceName];
+            const std::string value = trim(rawValue);
+            if (key == "device" || key == "offset") {
+                const auto number = parseInt32(value);
+                if (!number) {
+                    errors.push_back(located(name, lineNo, key + " is not a number: " + value));
+                    continue;
+                }
+                (key == "device" ? instance.device : instance.offset) = *number;
+            } else if (key == "drvtype") {
+                instance.drvtype = value;
+            }
+            // Other attributes are for other readers of the store.
+            continue;
+        }
+        const auto index = parseInt32(key);
+        if (!index) {
+            errors.push_back(located(name, lineNo, "slot or input is not a number: " + key));
+            continue;
+        }
+        if (kind == Kind::Info) {
+            std::string error;
+            const auto value = parseValue(rawValue, error);
+            if (!value) {
+                errors.push_back(located(name, lineNo, error));
+                continue;
+            }
+            env.info[device][*index] = *value;
+        } else {
+            const auto state = parseInt32(trim(rawValue));
+            if (!state) {
+                errors.push_back(located(name, lineNo, "GPI state is not a number: " + trim(rawValue)));
+                continue;
+            }
+            env.gpi[device][*index] = *state;
+        }
+    }
+    return env;
+}
+
+const std::string* Control::property(const std::string& name) const {
+    for (const auto& entry : properties) {
+        if (entry.first == name) return &entry.second;
+    }
+    return nullptr;
+}
+
+void Control::set(const std::string& name, const std::string& value) {
+    for (auto& entry : properties) {
+        if (entry.first == name) {
+            entry.second = value;
+            return;
+        }
+    }
+    properties.emplace_back(name, value);
+}
+
+Control* Layout::find(const std::string& id) {
+    for (auto& control : controls) {
+        if (equalsIgnoreCase(control.id, id)) return &control;
+    }
+    return nullptr;
+}
+
+const Control* Layout::find(const std::string& id) const {
+    return const_cast<Layout*>(this)->find(id);
+}
+
+Layout parseLayout(std::istream& in, const std::string& name, std::vector<std::string>& warnings) {
+    Layout layout;
+    std::string line;
+    int lineNo = 0;
+    while (std::getline(in, line)) {
+        ++lineNo;
+        const std::string text = trim(line);
+        if (text.empty() || text[0] == '#') continue;
+        std::string error;
+        const auto words = splitWords(text, error);
+        if (!words) {
+            warnings.push_back(located(name, lineNo, error));
+            continue;
+        }
+        if ((*words)[0] != "control") {
+            warnings.push_back(located(name, lineNo, "unknown keyword '" + (*words)[0] + "'"));
+            continue;
+        }
+        if (words->size() < 2 || (*words)[1].empty() || (*words)[1].find('=') != std::string::npos) {
+            warnings.push_back(located(name, lineNo, "control without an id"));
+            continue;
+        }
+        Control control;
+        control.id = (*words)[1];
+        if (layout.find(control.id) != nullptr) {
+            warnings.push_back(located(name, lineNo, "control '" + control.id +
+                                                         "' is already defined (ids ignore case)"));
+            continue;
+        }
+        bool good = true;
+        for (std::size_t i = 2; i < words->size(); ++i) {
+            const std::string& word = (*words)[i];
+            const std::size_t equals = word.find('=');
+            if (equals == std::string::npos || equals == 0) {
+                warnings.push_back(located(name, lineNo, "expected property=value, got '" + word + "'"));
+                good = false;
+                break;
+            }
+            control.set(word.substr(0, equals), word.substr(equals + 1));
+        }
+        if (good) layout.controls.push_back(control);
+    }
+    return layout;
+}
+
+}  // namespace vhost

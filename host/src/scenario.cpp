@@ -1,0 +1,388 @@
+#include "scenario.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+
+#include "host_parsers.h"
+
+namespace vhost {
+
+namespace {
+
+// Splits off the first word of `text` (at blanks); `rest` is what follows,
+// without leading blanks.
+std::string firstWord(const std::string& text, std::string& rest) {
+    const std::string trimmed = trim(text);
+    std::size_t end = 0;
+    while (end < trimmed.size() && trimmed[end] != ' ' && trimmed[end] != '\t') ++end;
+    rest = trim(trimmed.substr(end));
+    return trimmed.substr(0, end);
+}
+
+bool numbers(const std::string& text, std::size_t count, std::int32_t* out, std::string& rest,
+             std::string& error) {
+    rest = text;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::string after;
+        const std::string word = firstWord(rest, after);
+        const auto value = parseInt32(word);
+        if (!value) {
+            error = word.empty() ? "missing number" : "not a number: '" + word + "'";
+            return false;
+        }
+        out[i] = *value;
+        rest = after;
+    }
+    return true;
+}
+
+bool nothingLeft(const std::string& rest, std::string& error) {
+    if (rest.empty()) return true;
+    error = "unexpected text: '" + rest + "'";
+    return false;
+}
+
+// "<head words> = <value>": the head before the first '=', and the value
+// after it (a quoted value may be empty; a bare one may not).
+bool splitExpected(const std::string& text, std::string& head, std::string& value, std::string& error) {
+    const std::size_t equals = text.find('=');
+    if (equals == std::string::npos) {
+        error = "expected '= <value>'";
+        return false;
+    }
+    head = trim(text.substr(0, equals));
+    const std::string raw = trim(text.substr(equals + 1));
+    if (raw.empty()) {
+        error = "missing value after '=' (write \"\" for the empty text)";
+        return false;
+    }
+    const auto parsed = parseValue(raw, error);
+    if (!parsed) return false;
+    value = *parsed;
+    return true;
+}
+
+bool requiredValue(const std::string& raw, const char* what, std::string& out, std::string& error) {
+    if (raw.empty()) {
+        error = std::string("missing ") + what;
+        return false;
+    }
+    const auto parsed = parseValue(raw, error);
+    if (!parsed) return false;
+    out = *parsed;
+    return true;
+}
+
+bool parseExpect(const std::string& text, Step& step, std::string& error) {
+    std::string rest;
+    const std::string what = firstWord(text, rest);
+    if (what == "sent" || what == "not-sent") {
+        step.kind = what == "sent" ? Step::Kind::ExpectSent : Step::Kind::ExpectNotSent;
+        step.text = rest;
+        if (rest.empty()) error = "missing command text";
+        return !rest.empty();
+    }
+    if (what == "message") {
+        step.kind = Step::Kind::ExpectMessage;
+        return requiredValue(rest, "message text", step.text, error);
+    }
+    if (what == "control") {
+        step.kind = Step::Kind::ExpectControl;
+        std::string head;
+        if (!splitExpected(rest, head, step.text, error)) return false;
+        std::string tail;
+        step.name = firstWord(head, tail);
+        step.property = firstWord(tail, tail);
+        if (step.property.empty()) step.property = "text";
+        if (step.name.empty()) error = "missing control id";
+        else if (!tail.empty()) error = "expect control <id> [<property>] = <value>";
+        return error.empty();
+    }
+    if (what == "slot" || what == "gpi") {
+        std::string head;
+        std::string value;
+        if (!splitExpected(rest, head, value, error)) return false;
+        std::int32_t n[2] = {0, 0};
+        std::string tail;
+        if (!numbers(head, 2, n, tail, error) || !nothingLeft(tail, error)) return false;
+        step.a = n[0];
+        step.b = n[1];
+        if (what == "slot") {
+            step.kind = Step::Kind::ExpectSlot;
+            step.text = value;
+            return true;
+        }
+        step.kind = Step::Kind::ExpectGpi;
+        const auto state = parseInt32(value);
+        if (!state) {
+            error = "GPI state is not a number: '" + value + "'";
+            return false;
+        }
+        step.c = *state;
+        return true;
+    }
+    if (what == "reply") {
+        step.kind = Step::Kind::ExpectReply;
+        if (rest == "none") {
+            step.flag = true;
+            return true;
+        }
+        std::string head;
+        if (!splitExpected(rest, head, step.text, error)) return false;
+        if (!head.empty()) error = "expect reply = <text> | expect reply none";
+        return error.empty();
+    }
+    if (what == "timer") {
+        step.kind = Step::Kind::ExpectTimer;
+        std::string tail;
+        if (!numbers(rest, 1, &step.a, tail, error)) return false;
+        if (tail != "running" && tail != "stopped") {
+            error = "expect timer <id> running|stopped";
+            return false;
+        }
+        step.flag = tail == "running";
+        return true;
+    }
+    error = what.empty() ? "expect what?" : "unknown expectation '" + what + "'";
+    return false;
+}
+
+}  // namespace
+
+ParsedLine parseScenarioLine(const std::string& line) {
+    ParsedLine result;
+    const std::string text = trim(line);
+    if (text.empty() || text[0] == '#') {
+        result.blank = true;
+        return result;
+    }
+    std::string rest;
+    const std::string word = firstWord(text, rest);
+    Step step;
+    std::string& error = result.error;
+    bool ok = false;
+    if (word == "param") {
+        step.kind = Step::Kind::Param;
+        ok = requiredValue(rest, "name=value", step.text, error);
+    } else if (word == "event") {
+        step.kind = Step::Kind::Event;
+        std::string key;
+        step.name = firstWord(rest, key);
+        ok = !step.name.empty() && requiredValue(key, "event key name=value", step.text, error);
+        if (step.name.empty()) error = "event <control> <name>=<value>";
+    } else if (word == "gpi") {
+        step.kind = Step::Kind::Gpi;
+        std::int32_t n[3] = {0, 0, 0};
+        std::string tail;
+        ok = numbers(rest, 3, n, tail, error) && nothingLeft(tail, error);
+        step.a = n[0];
+        step.b = n[1];
+        step.c = n[2];
+    } else if (word == "info") {
+        step.kind = Step::Kind::Info;
+        std::int32_t n[2] = {0, 0};
+        std::string tail;
+        ok = numbers(rest, 2, n, tail, error) &&
+             requiredValue(tail, "text (write \"\" for the empty text)", step.text, error);
+        step.a = n[0];
+        step.b = n[1];
+    } else if (word == "advance" || word == "wait") {
+        step.kind = Step::Kind::Advance;
+        std::string tail;
+        ok = numbers(rest, 1, &step.a, tail, error) && nothingLeft(tail, error);
+        if (ok && step.a < 0) {
+            error = "the clock does not run backwards";
+            ok = false;
+        }
+    } else if (word == "show") {
+        step.kind = Step::Kind::Show;
+        step.name = rest.empty() ? "all" : rest;
+        ok = step.name == "all" || step.name == "panel" || step.name == "slots";
+        if (!ok) error = "show [panel|slots|all]";
+    } else if (word == "destroy" || word == "create") {
+        step.kind = word == "destroy" ? Step::Kind::Destroy : Step::Kind::Create;
+        ok = nothingLeft(rest, error);
+    } else if (word == "expect") {
+        ok = parseExpect(rest, step, error);
+    } else {
+        error = "unknown step '" + word + "'";
+    }
+    if (ok) {
+        result.step = step;
+        result.error.clear();
+    }
+    return result;
+}
+
+void ScenarioRunner::runLine(const std::string& line, int lineNo) {
+    const ParsedLine parsed = parseScenarioLine(line);
+    if (parsed.blank) return;
+    if (!parsed.step) {
+        timeline_.event(EventKind::Error, parsed.error + " in: " + trim(line), lineNo);
+        return;
+    }
+    execute(*parsed.step, lineNo);
+}
+
+void ScenarioRunner::run(std::istream& in, bool prompt) {
+    std::string line;
+    int lineNo = 0;
+    for (;;) {
+        if (prompt) {
+            std::fputs("vesk-host> ", stderr);
+            std::fflush(stderr);
+        }
+        if (!std::getline(in, line)) break;
+        ++lineNo;
+        runLine(line, lineNo);
+        std::cout.flush();
+    }
+    if (prompt) std::fputs("\n", stderr);
+}
+
+void ScenarioRunner::check(bool held, const std::string& what, int lineNo) {
+    ++expectations_;
+    if (!held) ++failed_;
+    timeline_.event(held ? EventKind::Pass : EventKind::Failure, what, lineNo);
+}
+
+void ScenarioRunner::execute(const Step& step, int lineNo) {
+    const bool needsComponent = step.kind == Step::Kind::Param || step.kind == Step::Kind::Event;
+    if (needsComponent && !host_.hasComponent()) {
+        timeline_.event(EventKind::Error, "no component: it was destroyed (use create)", lineNo);
+        return;
+    }
+    switch (step.kind) {
+        case Step::Kind::Param:
+            lastReply_ = host_.parentRequest(step.text);
+            break;
+        case Step::Kind::Event:
+            host_.controlEvent(step.name, step.text);
+            break;
+        case Step::Kind::Gpi:
+            host_.forceGpi(step.a, step.b, step.c);
+            break;
+        case Step::Kind::Info:
+            host_.forceInfo(step.a, step.b, step.text);
+            break;
+        case Step::Kind::Advance:
+            host_.advance(step.a);
+            break;
+        case Step::Kind::Show:
+            if (step.name != "slots") host_.showPanels();
+            if (step.name != "panel") host_.showSlots();
+            break;
+        case Step::Kind::Destroy:
+            if (!host_.hasComponent()) timeline_.event(EventKind::Error, "no component to destroy", lineNo);
+            host_.destroy();
+            break;
+        case Step::Kind::Create:
+            if (host_.hasComponent()) {
+                timeline_.event(EventKind::Error, "a component is already running", lineNo);
+            } else if (!host_.recreate()) {
+                timeline_.event(EventKind::Error, "the factory returned no component", lineNo);
+            }
+            break;
+        case Step::Kind::ExpectSent:
+        case Step::Kind::ExpectNotSent: {
+            const auto& sent = host_.commands();
+            std::size_t found = sent.size();
+            // A final '*' matches any rest, for texts holding machine paths.
+            const bool prefix = !step.text.empty() && step.text.back() == '*';
+            const std::string wanted = prefix ? step.text.substr(0, step.text.size() - 1) : step.text;
+            auto matches = [&](const std::string& command) {
+                return prefix ? command.compare(0, wanted.size(), wanted) == 0 : command == wanted;
+            };
+            for (std::size_t i = sentCursor_; i < sent.size(); ++i) {
+                if (matches(sent[i])) {
+                    found = i;
+                    break;
+                }
+            }
+            if (step.kind == Step::Kind::ExpectNotSent) {
+                check(found == sent.size(), "not sent: " + step.text, lineNo);
+                break;
+            }
+            if (found < sent.size()) {
+                sentCursor_ = found + 1;
+                check(true, "sent: " + step.text, lineNo);
+                break;
+            }
+            bool earlier = false;
+            for (std::size_t i = 0; i < sentCursor_ && i < sent.size(); ++i) earlier |= matches(sent[i]);
+            check(false,
+                  "not sent: " + step.text +
+                      (earlier ? " (it was sent before the command matched by an earlier expect)" : ""),
+                  lineNo);
+            break;
+        }
+        case Step::Kind::ExpectControl: {
+            const Control* control = host_.findControl(step.name);
+            const std::string* value = control != nullptr ? control->property(step.property) : nullptr;
+            const std::string what = "control " + step.name + " " + step.property + " = " + displayQuote(step.text);
+            if (control == nullptr) {
+                check(false, what + ", but there is no such control", lineNo);
+            } else if (value == nullptr) {
+                check(false, what + ", but the property is not set", lineNo);
+            } else {
+                check(*value == step.text, what + (*value == step.text ? "" : ", got " + displayQuote(*value)),
+                      lineNo);
+            }
+            break;
+        }
+        case Step::Kind::ExpectSlot: {
+            const std::string value = host_.infoText(step.a, step.b);
+            check(value == step.text,
+                  "info " + std::to_string(step.a) + "." + std::to_string(step.b) + " = " +
+                      displayQuote(step.text) + (value == step.text ? "" : ", got " + displayQuote(value)),
+                  lineNo);
+            break;
+        }
+        case Step::Kind::ExpectGpi: {
+            const std::int32_t state = host_.gpiState(step.a, step.b);
+            check(state == step.c,
+                  "gpi " + std::to_string(step.a) + "." + std::to_string(step.b) + " = " +
+                      std::to_string(step.c) + (state == step.c ? "" : ", got " + std::to_string(state)),
+                  lineNo);
+            break;
+        }
+        case Step::Kind::ExpectMessage: {
+            const auto& messages = host_.diagnostics();
+            bool found = false;
+            for (std::size_t i = messageCursor_; i < messages.size(); ++i) {
+                if (messages[i].find(step.text) != std::string::npos) {
+                    messageCursor_ = i + 1;
+                    found = true;
+                    break;
+                }
+            }
+            check(found, "message containing " + displayQuote(step.text), lineNo);
+            break;
+        }
+        case Step::Kind::ExpectReply: {
+            if (step.flag) {
+                check(!lastReply_, "no reply" + (lastReply_ ? ", got " + displayQuote(*lastReply_) : ""),
+                      lineNo);
+                break;
+            }
+            const bool held = lastReply_ && *lastReply_ == step.text;
+            check(held,
+                  "reply " + displayQuote(step.text) +
+                      (held ? "" : lastReply_ ? ", got " + displayQuote(*lastReply_) : ", got none"),
+                  lineNo);
+            break;
+        }
+        case Step::Kind::ExpectTimer: {
+            const bool running = host_.timerRunning(step.a);
+            check(running == step.flag,
+                  "timer " + std::to_string(step.a) + (step.flag ? " running" : " stopped") +
+                      (running == step.flag ? "" : running ? ", but it runs" : ", but it is stopped"),
+                  lineNo);
+            break;
+        }
+    }
+}
+
+}  // namespace vhost
