@@ -70,7 +70,9 @@ std::optional<std::string> maybeText(FuzzedDataProvider& input) {
 }
 
 void driverUpdateStep(FuzzedDataProvider& input, AlarmScript& script) {
+    // Padding included, nothing of the record is a NUL the script could lean on.
     driverUpdateRecord record;
+    std::memset(&record, 'x', sizeof record);
     record.device = input.ConsumeIntegral<std::int32_t>();
     record.reserved = input.ConsumeIntegral<std::int32_t>();
     record.index = input.ConsumeIntegral<std::int32_t>();
@@ -78,7 +80,6 @@ void driverUpdateStep(FuzzedDataProvider& input, AlarmScript& script) {
     // The whole text area is the host's: fill it, then maybe terminate it.
     const std::size_t fill = input.ConsumeIntegralInRange<std::size_t>(0, VESK_DRIVER_TEXT_CAPACITY);
     const std::string bytes = input.ConsumeBytesAsString(fill);
-    std::memset(record.text, 'x', sizeof record.text);
     std::memcpy(record.text, bytes.data(), bytes.size());
     if (bytes.size() < VESK_DRIVER_TEXT_CAPACITY) record.text[bytes.size()] = '\0';
     const std::size_t expectedLength = strnlen(record.text, VESK_DRIVER_TEXT_CAPACITY);

@@ -167,7 +167,8 @@ void controlEvent(Varnik& component, const std::string& args) {
 
 void driverUpdate(Varnik& component, const std::string& args) {
     std::size_t at = 0;
-    driverUpdateRecord record{};
+    driverUpdateRecord record;
+    std::memset(&record, 'x', sizeof record);  // padding included: no stray NUL
     record.device = readNumber(args, at);
     record.index = readNumber(args, at);
     record.state = readNumber(args, at);
