@@ -1,0 +1,18 @@
+# Runs a command and checks its exit status and output.
+#   -DCOMMAND=<program>|<arg>|...   ('|' separates the arguments)
+#   -DEXPECT_STATUS=<n>             required exit status
+#   -DEXPECT_OUTPUT=<regex>         must match stdout + stderr (optional)
+#   -DREJECT_OUTPUT=<regex>         must not match (optional)
+string(REPLACE "|" ";" command "${COMMAND}")
+execute_process(COMMAND ${command} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+set(all "${out}${err}")
+message("${all}")
+if(NOT "${status}" STREQUAL "${EXPECT_STATUS}")
+  message(FATAL_ERROR "exit status ${status}, expected ${EXPECT_STATUS}")
+endif()
+if(DEFINED EXPECT_OUTPUT AND NOT all MATCHES "${EXPECT_OUTPUT}")
+  message(FATAL_ERROR "output does not match: ${EXPECT_OUTPUT}")
+endif()
+if(DEFINED REJECT_OUTPUT AND all MATCHES "${REJECT_OUTPUT}")
+  message(FATAL_ERROR "output matches what it must not: ${REJECT_OUTPUT}")
+endif()

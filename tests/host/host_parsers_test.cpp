@@ -1,0 +1,248 @@
+// The texts vesk-host reads: plug-in commands, event keys, INI, layouts,
+// scenario lines.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "host_parsers.h"
+#include "scenario.h"
+
+using namespace vhost;
+
+namespace {
+
+struct CommandCase {
+    const char* text;
+    const char* word;
+    std::vector<std::string> args;  // quoted ones written as 'x'
+};
+
+std::vector<std::string> shown(const HostCommand& command) {
+    std::vector<std::string> out;
+    for (const auto& arg : command.args) out.push_back(arg.quoted ? "'" + arg.text + "'" : arg.text);
+    return out;
+}
+
+}  // namespace
+
+TEST(HostCommandParse, SplitsWordsNumbersAndQuotedTexts) {
+    const CommandCase cases[] = {
+        {"AS", "AS", {}},
+        {"IR 3 7 7", "IR", {"3", "7", "7"}},
+        {"GR 3 7 7 'ADD'", "GR", {"3", "7", "7", "'ADD'"}},
+        {"TP 'text=Camera 1' '1' 'Legend'", "TP", {"'text=Camera 1'", "'1'", "'Legend'"}},
+        {"TP 'text=' '1' 'Tally'", "TP", {"'text='", "'1'", "'Tally'"}},
+        // Apostrophes inside a text arrive unescaped.
+        {"IW 12 'it's on' 20 0", "IW", {"12", "'it's on'", "20", "0"}},
+        {"IW 12 'x'' 20 0", "IW", {"12", "'x''", "20", "0"}},
+        {"IW -1 '' -5 0", "IW", {"-1", "''", "-5", "0"}},
+        {"PS '1' '/p/varnik.vesk_ui' 'extra'", "PS", {"'1'", "'/p/varnik.vesk_ui'", "'extra'"}},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        const auto parsed = parseCommand(c.text, error);
+        ASSERT_TRUE(parsed) << c.text << ": " << error;
+        EXPECT_EQ(parsed->word, c.word) << c.text;
+        EXPECT_EQ(shown(*parsed), c.args) << c.text;
+    }
+}
+
+TEST(HostCommandParse, RejectsMalformedTexts) {
+    for (const char* text : {"", "TP 'open", "IR 1  2", "IR 1 ", "SD 'a'b"}) {
+        std::string error;
+        EXPECT_FALSE(parseCommand(text, error)) << text;
+        EXPECT_FALSE(error.empty()) << text;
+    }
+}
+
+TEST(DecodedKeyLayout, CutsLikeTheScriptSide) {
+    struct Case {
+        const char* key;
+        const char* name;
+        std::vector<std::string> parts;
+        bool hasValue;
+        const char* value;
+    };
+    const Case cases[] = {
+        {"", "", {}, false, ""},
+        {"abc", "abc", {}, false, ""},
+        {"a.b.d=x", "a", {"b", "d"}, true, "x"},
+        {"a=b=c.d", "a", {}, true, "b=c.d"},
+        {".x", "", {"x"}, false, ""},
+        {"a..b", "a", {"", "b"}, false, ""},
+        {"=", "", {}, true, ""},
+        {"press=1", "press", {}, true, "1"},
+    };
+    for (const auto& c : cases) {
+        const DecodedKey key(c.key);
+        const decodedKeyRecord* r = key.record();
+        EXPECT_STREQ(r->name, c.name) << c.key;
+        ASSERT_EQ(r->partCount, static_cast<int>(c.parts.size())) << c.key;
+        for (std::size_t i = 0; i < c.parts.size(); ++i) EXPECT_EQ(r->parts[i], c.parts[i]) << c.key;
+        for (int i = r->partCount; i < VESK_KEY_MAX_PARTS; ++i) EXPECT_STREQ(r->parts[i], "") << c.key;
+        EXPECT_EQ(r->hasValue, c.hasValue) << c.key;
+        EXPECT_STREQ(r->value, c.value) << c.key;
+        EXPECT_EQ(r->buffer == nullptr, std::string(c.key).empty()) << c.key;
+    }
+}
+
+TEST(DecodedKeyLayout, StopsAfterThirtyTwoParts) {
+    std::string under = "n", over = "n";
+    for (int i = 0; i < 31; ++i) under += ".p";
+    for (int i = 0; i < 32; ++i) over += ".p";
+    under += "=v";
+    over += "=v";
+    const DecodedKey a(under);
+    EXPECT_EQ(a.record()->partCount, 31);
+    EXPECT_STREQ(a.record()->value, "v");
+    const DecodedKey b(over);
+    EXPECT_EQ(b.record()->partCount, 32);
+    EXPECT_STREQ(b.record()->parts[31], "p=v");
+    EXPECT_FALSE(b.record()->hasValue);
+    EXPECT_STREQ(b.record()->value, "");
+}
+
+TEST(EnvironmentIni, ReadsInstancesSlotsAndInputs) {
+    std::istringstream in(
+        "; comment\n"
+        "[instances.cam1]\n"
+        "device = 3\n"
+        "offset = -7\n"
+        "drvtype = G\n"
+        "colour = red\n"
+        "[instances.empty]\n"
+        "[other.section]\n"
+        "anything goes here\n"
+        "[info.12]\n"
+        "5 =   On Air  \n"
+        "6 = \"  spaced \"\n"
+        "7 = \"\"\n"
+        "[gpi.3]\n"
+        "# comment\n"
+        "7 = 1\n");
+    std::vector<std::string> errors;
+    const Environment env = parseEnvironment(in, "s.ini", errors);
+    EXPECT_TRUE(errors.empty());
+    ASSERT_EQ(env.instances.count("cam1"), 1u);
+    EXPECT_EQ(env.instances.at("cam1").device, 3);
+    EXPECT_EQ(env.instances.at("cam1").offset, -7);
+    EXPECT_EQ(env.instances.at("cam1").drvtype, "G");
+    EXPECT_EQ(env.instances.at("empty").device, 0);
+    EXPECT_EQ(env.info.at(12).at(5), "On Air");
+    EXPECT_EQ(env.info.at(12).at(6), "  spaced ");
+    EXPECT_EQ(env.info.at(12).at(7), "");
+    EXPECT_EQ(env.gpi.at(3).at(7), 1);
+}
+
+TEST(EnvironmentIni, ReportsBadLinesWithTheirNumbers) {
+    std::istringstream in(
+        "[instances.a]\n"
+        "device = three\n"
+        "[info.x]\n"
+        "[gpi.2]\n"
+        "1 = on\n"
+        "no equals sign\n"
+        "[info.4]\n"
+        "5 = \"open\n"
+        "[instances.b\n"
+        "device = 99999999999\n");
+    std::vector<std::string> errors;
+    parseEnvironment(in, "s.ini", errors);
+    ASSERT_EQ(errors.size(), 6u);
+    EXPECT_EQ(errors[0].rfind("s.ini:2: ", 0), 0u) << errors[0];
+    EXPECT_EQ(errors[1].rfind("s.ini:3: ", 0), 0u) << errors[1];
+    EXPECT_EQ(errors[2].rfind("s.ini:5: ", 0), 0u) << errors[2];
+    EXPECT_EQ(errors[3].rfind("s.ini:6: ", 0), 0u) << errors[3];
+    EXPECT_EQ(errors[4].rfind("s.ini:8: ", 0), 0u) << errors[4];
+    EXPECT_EQ(errors[5].rfind("s.ini:9: ", 0), 0u) << errors[5];
+}
+
+TEST(PanelLayout, ReadsControlsAndMatchesIdsWithoutCase) {
+    std::istringstream in(
+        "# comment\n"
+        "control DeviceType text=- label=\"Device type\"\n"
+        "control Tally text=0\n"
+        "control devicetype text=x\n"
+        "panel 1\n"
+        "control\n"
+        "control Bad novalue\n"
+        "control Quote text=\"open\n");
+    std::vector<std::string> warnings;
+    Layout layout = parseLayout(in, "p.vesk_ui", warnings);
+    ASSERT_EQ(layout.controls.size(), 2u);
+    ASSERT_EQ(warnings.size(), 5u);
+    EXPECT_EQ(warnings[0].rfind("p.vesk_ui:4: ", 0), 0u) << warnings[0];
+    Control* control = layout.find("deviceType");
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(control->id, "DeviceType");
+    EXPECT_EQ(*control->property("label"), "Device type");
+    control->set("text", "GPI");
+    EXPECT_EQ(*layout.find("DEVICETYPE")->property("text"), "GPI");
+    EXPECT_EQ(layout.find("Tal"), nullptr);
+}
+
+TEST(TextHelpers, QuoteForJsonAndNumbers) {
+    EXPECT_EQ(jsonQuote("a\"b\\c\nd\x01"), "\"a\\\"b\\\\c\\nd\\u0001\"");
+    EXPECT_EQ(parseInt32("-2147483648"), -2147483647 - 1);
+    EXPECT_FALSE(parseInt32("2147483648"));
+    EXPECT_FALSE(parseInt32("1x"));
+    EXPECT_FALSE(parseInt32("-"));
+    EXPECT_FALSE(parseInt32(""));
+}
+
+TEST(ScenarioLines, ParsesEveryStep) {
+    struct Case {
+        const char* line;
+        Step::Kind kind;
+        const char* name;
+        const char* property;
+        const char* text;
+        int a, b, c;
+    };
+    const Case cases[] = {
+        {"param instance=cam1", Step::Kind::Param, "", "", "instance=cam1", 0, 0, 0},
+        {"  param monitoring=Camera 1  ", Step::Kind::Param, "", "", "monitoring=Camera 1", 0, 0, 0},
+        {"param \"tally_on= x \"", Step::Kind::Param, "", "", "tally_on= x ", 0, 0, 0},
+        {"event AckAll press=1", Step::Kind::Event, "AckAll", "", "press=1", 0, 0, 0},
+        {"gpi 3 7 -1", Step::Kind::Gpi, "", "", "", 3, 7, -1},
+        {"info 20 4 ON AIR", Step::Kind::Info, "", "", "ON AIR", 20, 4, 0},
+        {"info 20 4 \"\"", Step::Kind::Info, "", "", "", 20, 4, 0},
+        {"advance 500", Step::Kind::Advance, "", "", "", 500, 0, 0},
+        {"show slots", Step::Kind::Show, "slots", "", "", 0, 0, 0},
+        {"expect sent IW 12 '2' 20 0", Step::Kind::ExpectSent, "", "", "IW 12 '2' 20 0", 0, 0, 0},
+        {"expect control Tally = 2", Step::Kind::ExpectControl, "Tally", "text", "2", 0, 0, 0},
+        {"expect control Legend label = \"\"", Step::Kind::ExpectControl, "Legend", "label", "", 0, 0, 0},
+        {"expect slot 12 20 = a = b", Step::Kind::ExpectSlot, "", "", "a = b", 12, 20, 0},
+        {"expect gpi 3 7 = 1", Step::Kind::ExpectGpi, "", "", "", 3, 7, 1},
+        {"expect reply = \"a\\nb\"", Step::Kind::ExpectReply, "", "", "a\nb", 0, 0, 0},
+        {"expect timer 1 running", Step::Kind::ExpectTimer, "", "", "", 1, 0, 0},
+    };
+    for (const auto& c : cases) {
+        const ParsedLine parsed = parseScenarioLine(c.line);
+        ASSERT_TRUE(parsed.step) << c.line << ": " << parsed.error;
+        const Step& step = *parsed.step;
+        EXPECT_EQ(step.kind, c.kind) << c.line;
+        EXPECT_EQ(step.name, c.name) << c.line;
+        EXPECT_EQ(step.property, c.property) << c.line;
+        EXPECT_EQ(step.text, c.text) << c.line;
+        EXPECT_EQ(step.a, c.a) << c.line;
+        EXPECT_EQ(step.b, c.b) << c.line;
+        EXPECT_EQ(step.c, c.c) << c.line;
+    }
+    EXPECT_TRUE(parseScenarioLine("   # note").blank);
+    EXPECT_TRUE(parseScenarioLine("").blank);
+}
+
+TEST(ScenarioLines, RejectsMalformedSteps) {
+    for (const char* line :
+         {"frobnicate", "param", "gpi 3 7", "gpi 3 x 1", "gpi 3 7 1 9", "info 1 2", "advance -5",
+          "advance 99999999999", "show everything", "destroy now", "expect", "expect sent",
+          "expect control Tally =", "expect control Tally", "expect control = 2",
+          "expect control Tally text extra = 2", "expect slot 12 = x", "expect gpi 3 7 = on",
+          "expect reply", "expect timer 1 paused", "expect nothing", "param \"open", "event Tally"}) {
+        const ParsedLine parsed = parseScenarioLine(line);
+        EXPECT_FALSE(parsed.step) << line;
+        EXPECT_FALSE(parsed.blank) << line;
+        EXPECT_FALSE(parsed.error.empty()) << line;
+    }
+}

@@ -1,0 +1,252 @@
+// The host's side of the commands, driven by an in-process script that
+// sends whatever command a test hands it and records what it receives.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <sstream>
+
+#include "scenario.h"
+#include "simulated_host.h"
+
+using namespace vhost;
+
+namespace {
+
+class FakeScript : public vesk_client_callback {
+public:
+    explicit FakeScript(vesk_client_callback* host) : host_(host) {}
+    ~FakeScript() override { send("AS"); }
+
+    // Parent request "cmd=<command>" sends the command; "keep=<command>"
+    // sends it and never hands the reply back.
+    char* notify(void* data, int type) override {
+        if (busy) reentered = true;
+        busy = true;
+        char* result = nullptr;
+        switch (type) {
+            case VESK_NOTIFY_DRIVER_UPDATE: {
+                const auto* record = static_cast<const driverUpdateRecord*>(data);
+                received.push_back("update " + std::to_string(record->device) + "." +
+                                   std::to_string(record->index) + " " + std::to_string(record->state) + " " +
+                                   record->text);
+                for (const auto& command : onUpdate) send(command);
+                break;
+            }
+            case VESK_NOTIFY_CONTROL_EVENT: {
+                const auto* record = static_cast<const controlEventRecord*>(data);
+                received.push_back(std::string("event ") + record->id + " " + record->key->name + "=" +
+                                   record->key->value);
+                break;
+            }
+            case VESK_NOTIFY_PARENT_REQUEST: {
+                const std::string key = static_cast<const char*>(data);
+                if (key.rfind("cmd=", 0) == 0) send(key.substr(4));
+                if (key.rfind("keep=", 0) == 0) send(key.substr(5), false);
+                if (key == "answer") {
+                    result = new char[4];
+                    std::memcpy(result, "yes", 4);
+                }
+                break;
+            }
+            case VESK_NOTIFY_TIMER:
+                received.push_back("timer " +
+                                   std::to_string(static_cast<int>(reinterpret_cast<std::intptr_t>(data))));
+                for (const auto& command : onTimer) send(command);
+                break;
+            case VESK_NOTIFY_RELEASE:
+                delete[] static_cast<char*>(data);
+                ++released;
+                break;
+            default:
+                break;
+        }
+        busy = false;
+        return result;
+    }
+
+    void send(const std::string& command, bool handBack = true) {
+        char* reply = host_->notify(const_cast<char*>(command.c_str()), VESK_NOTIFY_COMMAND);
+        replies.push_back(reply != nullptr ? reply : "<null>");
+        const std::string word = command.substr(0, 2);
+        if (reply != nullptr && handBack && (word == "TG" || word == "XI" || word == "SD")) {
+            host_->notify(reply, VESK_NOTIFY_RELEASE);
+        }
+    }
+
+    vesk_client_callback* host_;
+    std::vector<std::string> received;
+    std::vector<std::string> replies;
+    std::vector<std::string> onUpdate;
+    std::vector<std::string> onTimer;
+    bool busy = false;
+    bool reentered = false;
+    int released = 0;
+};
+
+FakeScript* lastScript = nullptr;
+
+vesk_client_callback* makeFake(vesk_client_callback* host, const char*) {
+    lastScript = new FakeScript(host);
+    return lastScript;
+}
+
+class HostTest : public ::testing::Test {
+protected:
+    HostTest() : timeline(out, OutputMode::Json) {}
+
+    void start(Environment env = Environment()) {
+        env.instances["cam1"] = Instance{3, 7, "g"};
+        host = std::make_unique<SimulatedHost>(std::move(env), timeline, false);
+        ASSERT_TRUE(host->create(makeFake, "panels"));
+        script = lastScript;
+    }
+    void send(const std::string& command) { host->parentRequest("cmd=" + command); }
+    const std::string& lastReply() { return script->replies.back(); }
+
+    std::ostringstream out;
+    Timeline timeline;
+    std::unique_ptr<SimulatedHost> host;
+    FakeScript* script = nullptr;
+};
+
+}  // namespace
+
+TEST_F(HostTest, WritesReachRegistrantsOnlyAfterTheCallReturns) {
+    start();
+    send("IR 12 5 6");
+    send("IW 12 'On Air' 5 0");
+    send("IW 12 'x' 7 0");  // not registered: stored, not reported
+    EXPECT_FALSE(script->reentered);
+    EXPECT_EQ(script->received, (std::vector<std::string>{"update 12.5 0 On Air"}));
+    EXPECT_EQ(host->infoText(12, 7), "x");
+}
+
+TEST_F(HostTest, RegistrationsReplaceAddAndStop) {
+    start();
+    send("GR 3 7 7");
+    send("GR 3 8 8");  // replaces 7
+    send("GR 3 9 9 'ADD'");
+    host->forceGpi(3, 7, 1);
+    host->forceGpi(3, 8, 1);
+    host->forceGpi(3, 9, 1);
+    send("GU 3");
+    host->forceGpi(3, 9, 0);
+    EXPECT_EQ(script->received, (std::vector<std::string>{"update 3.8 1 1", "update 3.9 1 1"}));
+}
+
+TEST_F(HostTest, PollsReportTheCurrentStateOfEverySlot) {
+    Environment env;
+    env.info[20][4] = "PREVIEW";
+    env.gpi[3][2] = 1;
+    start(env);
+    send("IP 20 3 4");
+    send("GP 3 2 2");
+    send("IP 20 9 1");  // empty range: nothing
+    EXPECT_EQ(script->received,
+              (std::vector<std::string>{"update 20.3 0 ", "update 20.4 0 PREVIEW", "update 3.2 1 1"}));
+}
+
+TEST_F(HostTest, AnswersQueriesAndTakesTheirRepliesBack) {
+    start();
+    send("TP 'text=GPI' '1' 'deviceType'");  // no panel yet: ignored
+    send("PS '1' '" VESK_HOST_TEST_PANELS "/varnik.vesk_ui'");
+    EXPECT_EQ(lastReply(), "OK");
+    send("PS '2' 'missing/none.vesk_ui'");
+    EXPECT_EQ(lastReply(), "<null>");
+    send("TP 'text=GPI' '1' 'deviceType'");
+    send("TG '1' 'DEVICETYPE' 'text'");
+    EXPECT_EQ(lastReply(), "text=GPI");
+    send("TG '1' 'Tally' 'colour'");
+    EXPECT_EQ(lastReply(), "colour=");
+    send("TG '1' 'Tally' 'all'");
+    EXPECT_EQ(lastReply(), "text=0\nlabel=Tally");
+    send("TG '1' 'Nothing' 'text'");
+    EXPECT_EQ(lastReply(), "<null>");
+    send("XI '1' 'src'");
+    EXPECT_EQ(lastReply(), "SrcDev,SrcIndex");
+    send("XI '1' 'alm_'");
+    EXPECT_EQ(lastReply(), "<null>");
+    send("SD 'cam1'");
+    EXPECT_EQ(lastReply(), "3 7");
+    send("SD 'cam2'");
+    EXPECT_EQ(lastReply(), "<null>");
+    host->finish();
+    EXPECT_EQ(timeline.failures(), 0) << out.str();
+}
+
+TEST_F(HostTest, ReportsRepliesNeverHandedBackAndStrangeReleases) {
+    start();
+    host->parentRequest("keep=SD 'cam1'");
+    host->notify(const_cast<char*>("not ours"), VESK_NOTIFY_RELEASE);
+    EXPECT_EQ(timeline.failures(), 1);
+    host->finish();
+    EXPECT_EQ(timeline.failures(), 2);
+    EXPECT_NE(out.str().find("was never handed back"), std::string::npos);
+}
+
+TEST_F(HostTest, TimersTickOnTheSimulatedClockUntilStopped) {
+    start();
+    send("ET 1 100");
+    send("ET 7 250");
+    host->advance(350);
+    EXPECT_EQ(script->received,
+              (std::vector<std::string>{"timer 1", "timer 1", "timer 7", "timer 1"}));
+    EXPECT_EQ(host->now(), 350);
+    script->received.clear();
+    script->onTimer = {"ET 1"};
+    host->advance(1000);
+    EXPECT_EQ(script->received,
+              (std::vector<std::string>{"timer 1", "timer 7", "timer 7", "timer 7", "timer 7"}));
+    EXPECT_FALSE(host->timerRunning(1));
+    EXPECT_TRUE(host->timerRunning(7));
+}
+
+TEST_F(HostTest, TypeThreeRepliesAreHandedBackToTheScript) {
+    start();
+    EXPECT_EQ(host->parentRequest("answer"), std::optional<std::string>("yes"));
+    EXPECT_EQ(script->released, 1);
+    EXPECT_EQ(host->parentRequest("other"), std::nullopt);
+    EXPECT_EQ(script->released, 1);
+}
+
+TEST_F(HostTest, ControlEventsCarryADecodedKey) {
+    start();
+    host->controlEvent("AckAll", "press.x=1");
+    EXPECT_EQ(script->received, (std::vector<std::string>{"event AckAll press=1"}));
+}
+
+TEST_F(HostTest, AsOutsideDestructionEndsTheComponentAfterTheCall) {
+    start();
+    send("AS");
+    EXPECT_FALSE(host->hasComponent());
+    EXPECT_FALSE(host->parentRequest("cmd=ET 1 5"));
+}
+
+TEST_F(HostTest, AFeedbackLoopIsCutOff) {
+    start();
+    send("IR 12 5 5");
+    script->onUpdate = {"IW 12 'again' 5 0"};
+    host->forceInfo(12, 5, "go");
+    EXPECT_EQ(timeline.failures(), 1);
+    EXPECT_LE(script->received.size(), static_cast<std::size_t>(SimulatedHost::maxDeliveriesPerStep));
+    EXPECT_FALSE(script->reentered);
+}
+
+TEST_F(HostTest, ScenarioExpectationsFollowTheCommandOrder) {
+    start();
+    ScenarioRunner runner(*host, timeline);
+    std::istringstream scenario(
+        "param cmd=IR 1 2 2\n"
+        "param cmd=IU 1\n"
+        "expect sent IU 1\n"
+        "expect sent IR 1 2 2\n"  // before the matched one: fails
+        "expect not-sent IR 1 2 2\n"
+        "expect sent IR 1*\n"     // fails as well: the cursor moved past it
+        "bogus line\n");
+    runner.run(scenario, false);
+    EXPECT_EQ(runner.expectations(), 4);
+    EXPECT_EQ(runner.failedExpectations(), 2);
+    EXPECT_NE(out.str().find("\"line\":4"), std::string::npos);
+    EXPECT_NE(out.str().find("\"line\":7"), std::string::npos);
+}
