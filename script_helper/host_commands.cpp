@@ -8,12 +8,12 @@
 
 namespace {
 
-const int longestIwText = 256;
+const std::size_t longestIwText = 256;
 
 }  // namespace
 
 char* vesk_script_helper::sendCommand(const char* text) {
-    if (host == nullptr) return nullptr;
+    if (host == nullptr || text == nullptr) return nullptr;
     // The host reads the command during the call only and never writes it.
     return host->notify(const_cast<char*>(text), VESK_NOTIFY_COMMAND);
 }
@@ -28,20 +28,27 @@ void vesk_script_helper::sendIgnoringReply(const char* text) { (void)sendCommand
 
 // "IR 1 2 3", "GU 7", "ET 1 500" and the like. Numbers of any size fit.
 void vesk_script_helper::sendNumeric(const char* word, const int* numbers, int count, bool add) {
-    CommandText text;
-    text << word;
-    for (int i = 0; i < count; ++i) text << " " << numbers[i];
-    if (add) text << " 'ADD'";
-    sendIgnoringReply(text.c_str());
+    const TextPiece suffix = add ? TextPiece(" 'ADD'") : TextPiece("");
+    if (count == 1) {
+        sendIgnoringReply(CommandText(word, " ", numbers[0]).c_str());
+    } else if (count == 2) {
+        sendIgnoringReply(CommandText(word, " ", numbers[0], " ", numbers[1]).c_str());
+    } else {
+        sendIgnoringReply(
+            CommandText(word, " ", numbers[0], " ", numbers[1], " ", numbers[2], suffix).c_str());
+    }
 }
 
 bool vesk_script_helper::panelShow(const vesk_string& panel, const vesk_string& file,
                                    const vesk_string& extra) {
-    CommandText text;
-    text << "PS '" << panel << "' '";
-    if (!panelPath.isEmpty()) text << panelPath << "/";
-    text << file << "'";
-    if (!extra.isEmpty()) text << " '" << extra << "'";
+    // The "/" always stands between a non-empty folder and the file, whatever
+    // the folder ends with; a non-empty extra is a third quoted argument.
+    const bool inFolder = !panelPath.isEmpty();
+    const bool withExtra = !extra.isEmpty();
+    const CommandText text("PS '", panel, "' '", inFolder ? TextPiece(panelPath) : TextPiece(""),
+                           inFolder ? TextPiece("/") : TextPiece(""), file, "'",
+                           withExtra ? TextPiece(" '") : TextPiece(""), extra,
+                           withExtra ? TextPiece("'") : TextPiece(""));
     if (host == nullptr) return true;
     // Success is only whether the host answered; the reply is not handed back.
     return sendCommand(text.c_str()) != nullptr;
@@ -49,22 +56,23 @@ bool vesk_script_helper::panelShow(const vesk_string& panel, const vesk_string& 
 
 void vesk_script_helper::textPut(const vesk_string& property, const vesk_string& value,
                                  const vesk_string& panel, const vesk_string& control) {
-    CommandText text;
-    text << "TP '" << property << "=" << value << "' '" << panel << "' '" << control << "'";
-    sendIgnoringReply(text.c_str());
+    putText(property, value, panel, control);
+}
+
+void vesk_script_helper::putText(TextPiece property, TextPiece value, TextPiece panel,
+                                 TextPiece control) {
+    sendIgnoringReply(
+        CommandText("TP '", property, "=", value, "' '", panel, "' '", control, "'").c_str());
 }
 
 void vesk_script_helper::textPut(const vesk_string& assignment, const vesk_string& panel,
                                  const vesk_string& control) {
-    CommandText text;
-    text << "TP '" << assignment << "' '" << panel << "' '" << control << "'";
-    sendIgnoringReply(text.c_str());
+    sendIgnoringReply(CommandText("TP '", assignment, "' '", panel, "' '", control, "'").c_str());
 }
 
 void vesk_script_helper::textGet(const vesk_string& property, const vesk_string& panel,
                                  const vesk_string& control, vesk_string& value) {
-    CommandText text;
-    text << "TG '" << panel << "' '" << control << "' '" << property << "'";
+    const CommandText text("TG '", panel, "' '", control, "' '", property, "'");
     char* reply = sendCommand(text.c_str());
     if (reply == nullptr) {
         value = "";
@@ -92,8 +100,7 @@ void vesk_script_helper::textGet(const vesk_string& property, const vesk_string&
 
 vesk_stringlist vesk_script_helper::controlList(const vesk_string& panel,
                                                 const vesk_string& filter) {
-    CommandText text;
-    text << "XI '" << panel << "' '" << filter << "'";
+    const CommandText text("XI '", panel, "' '", filter, "'");
     char* reply = sendCommand(text.c_str());
     if (reply == nullptr) return vesk_stringlist();
     const vesk_string whole(reply);
@@ -104,8 +111,7 @@ vesk_stringlist vesk_script_helper::controlList(const vesk_string& panel,
 bool vesk_script_helper::instanceLookup(vesk_string instance, int* device, int* offset) {
     if (device != nullptr) *device = 0;
     if (offset != nullptr) *offset = 0;
-    CommandText text;
-    text << "SD '" << instance << "'";
+    const CommandText text("SD '", instance, "'");
     char* reply = sendCommand(text.c_str());
     if (reply == nullptr) return false;
     {
@@ -131,12 +137,16 @@ void vesk_script_helper::infoPoll(int device, int firstSlot, int lastSlot) {
 void vesk_script_helper::infoUnregister(int device) { sendNumeric("IU", &device, 1, false); }
 
 void vesk_script_helper::infoWrite(int device, const vesk_string& text, int slot, bool flag) {
-    if (text.length() > longestIwText) {
+    writeInfo(device, text, slot, flag);
+}
+
+void vesk_script_helper::writeInfo(int device, TextPiece text, int slot, bool flag) {
+    if (text.length > longestIwText) {
         debugPrint("The IW string is too long (max 256 chars)\n");
     }
-    CommandText command;
-    command << "IW " << device << " '" << text << "' " << slot << (flag ? " 1" : " 0");
-    sendIgnoringReply(command.c_str());
+    sendIgnoringReply(
+        CommandText("IW ", device, " '", text, "' ", slot, flag ? TextPiece(" 1") : TextPiece(" 0"))
+            .c_str());
 }
 
 void vesk_script_helper::gpiRegister(int device, int firstSlot, int lastSlot, bool add) {

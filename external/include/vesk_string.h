@@ -42,11 +42,11 @@ public:
     bool operator!=(const char* text) const;
     bool operator!=(const vesk_string& other) const;
 
-    int length() const;
+    int length() const { return static_cast<int>(text_.size()); }
     bool isEmpty() const;
     // NUL-terminated text, valid while the string lives unchanged.
     operator const char*() const;
-    const char* c_str() const;
+    const char* c_str() const { return text_.c_str(); }
 
     int toInt() const;
     vesk_string lower() const;

@@ -85,10 +85,8 @@ bool vesk_string::operator==(const vesk_string& other) const { return text_ == o
 bool vesk_string::operator!=(const char* text) const { return !(*this == text); }
 bool vesk_string::operator!=(const vesk_string& other) const { return text_ != other.text_; }
 
-int vesk_string::length() const { return static_cast<int>(text_.size()); }
 bool vesk_string::isEmpty() const { return text_.empty(); }
 vesk_string::operator const char*() const { return text_.c_str(); }
-const char* vesk_string::c_str() const { return text_.c_str(); }
 
 int vesk_string::toInt() const {
     const char* p = text_.c_str();

@@ -11,6 +11,7 @@
 #include "vesk_host_abi.h"
 #include "vesk_string.h"
 #include "vesk_stringlist.h"
+#include "vesk_text_piece.h"
 
 // One-pointer views over what the host passed with a notification. They live
 // on the dispatcher's stack for one hook call: a hook copies what it needs.
@@ -92,6 +93,13 @@ public:
                  const vesk_string& control);
     void textPut(const vesk_string& assignment, const vesk_string& panel,
                  const vesk_string& control);
+    // The same command when property, panel and control are literals: built
+    // without temporary strings, for the driver-update path.
+    template <std::size_t P, typename Value, std::size_t N, std::size_t C>
+    void textPut(const char (&property)[P], const Value& value, const char (&panel)[N],
+                 const char (&control)[C]) {
+        putText(property, value, panel, control);
+    }
     void textGet(const vesk_string& property, const vesk_string& panel,
                  const vesk_string& control, vesk_string& value);
     vesk_stringlist controlList(const vesk_string& panel, const vesk_string& filter);
@@ -101,6 +109,10 @@ public:
     void infoPoll(int device, int firstSlot, int lastSlot);
     void infoUnregister(int device);
     void infoWrite(int device, const vesk_string& text, int slot, bool flag);
+    template <std::size_t N>
+    void infoWrite(int device, const char (&text)[N], int slot, bool flag) {
+        writeInfo(device, text, slot, flag);
+    }
     void gpiRegister(int device, int firstSlot, int lastSlot, bool add);
     void gpiPoll(int device, int firstSlot, int lastSlot);
     void gpiUnregister(int device);
@@ -132,6 +144,8 @@ private:
     // Sends a command whose reply is ignored.
     void sendIgnoringReply(const char* text);
     void sendNumeric(const char* word, const int* numbers, int count, bool add);
+    void putText(TextPiece property, TextPiece value, TextPiece panel, TextPiece control);
+    void writeInfo(int device, TextPiece text, int slot, bool flag);
     char* parentRequestReply(const char* keyText);
     // True when a type-2 event is a group action; it has then been acted on.
     bool handleAlarmGroupEvent(const controlEventView& event);

@@ -20,12 +20,17 @@ int Varnik::driverUpdate(driverUpdateView* update) {
     if (update->device() != srcDevice || update->index() != srcIndex) return 0;
 
     const bool on = isGpi ? update->state() == tallyOnState : update->textEquals(tallyOnText);
-    const vesk_string off("0");
-    const vesk_string& value = on ? tallyValText : off;
+    const int slot = wrappedSum(slotOffset, destSlot);
 
-    // Write first, then show: the panel always shows what was written.
-    infoWrite(destDevice, value, wrappedSum(slotOffset, destSlot), false);
-    textPut("text", value, vesk_string(1, '\0', 0, 10), "Tally");
+    // Write first, then show: the panel always shows what was written. The
+    // panel is "1", the component's own panel.
+    if (on) {
+        infoWrite(destDevice, tallyValText, slot, false);
+        textPut("text", tallyValText, "1", "Tally");
+    } else {
+        infoWrite(destDevice, "0", slot, false);
+        textPut("text", "0", "1", "Tally");
+    }
     return 0;
 }
 
