@@ -4,7 +4,8 @@
 // VESK_CONFIG. A section header such as [instances.cam1] names an entry; the
 // "name = value" lines below it are its attributes (spaces around name and
 // value trimmed, lines starting with ';' or '#' are comments, names compared
-// exactly). The file is read when a vesk_config is constructed, so edits
+// exactly; a UTF-8 byte order mark at the start of the file is ignored).
+// The file is read when a vesk_config is constructed, so edits
 // count at the next lookup. A missing variable, file, entry or attribute
 // gives the empty text; a malformed line is skipped, never fatal.
 #ifndef VESK_CONFIG_H

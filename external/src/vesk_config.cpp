@@ -22,8 +22,13 @@ vesk_config::vesk_config(const vesk_string& entry) {
     std::ifstream file(path);
     if (!file) return;
     bool inEntry = false;
+    bool firstLine = true;
     std::string line;
     while (std::getline(file, line)) {
+        // Editors on Windows often save with a UTF-8 byte order mark; it
+        // would otherwise hide the first section header.
+        if (firstLine && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+        firstLine = false;
         const std::string text = trimmed(line);
         if (text.empty() || text[0] == ';' || text[0] == '#') continue;
         if (text[0] == '[') {

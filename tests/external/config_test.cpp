@@ -126,4 +126,9 @@ TEST_F(VeskConfig, GarbageLinesAreSkipped) {
     EXPECT_EQ(read("instances.cam1", "other"), "");  // after a malformed header
 }
 
+TEST_F(VeskConfig, ByteOrderMarkDoesNotHideFirstEntry) {
+    write("\xEF\xBB\xBF[instances.cam1]\r\ndrvtype = g\r\n");
+    EXPECT_EQ(read("instances.cam1", "drvtype"), "g");
+}
+
 }  // namespace

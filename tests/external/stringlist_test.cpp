@@ -77,11 +77,4 @@ TEST(VeskStringList, AppendWalkAndCopy) {
     EXPECT_EQ(itemsOf(copy), (Items{"one", "two", "three"}));
 }
 
-// A split list joined again gives the text back.
-TEST(VeskStringList, SplitThenJoinRoundTrips) {
-    for (const char* text : {"a", "a,b", "a,,b", ",", ",x,"}) {
-        EXPECT_STREQ(vesk_stringlist(text, ',').toString(',').c_str(), text);
-    }
-}
-
 }  // namespace
