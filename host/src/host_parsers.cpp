@@ -14,9 +14,7 @@ const char emptyText[] = "";
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-char lowerChar(char c) {
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
+char lowerChar(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
 
 std::string located(const std::string& name, int line, const std::string& message) {
     return name + ":" + std::to_string(line) + ": " + message;
@@ -35,10 +33,18 @@ bool readQuoted(const std::string& text, std::size_t& pos, std::string& out, std
         if (c == '\\' && pos + 1 < text.size()) {
             const char next = text[pos + 1];
             switch (next) {
-                case 'n': out += '\n'; break;
-                case 't': out += '\t'; break;
-                case '"': out += '"'; break;
-                case '\\': out += '\\'; break;
+                case 'n':
+                    out += '\n';
+                    break;
+                case 't':
+                    out += '\t';
+                    break;
+                case '"':
+                    out += '"';
+                    break;
+                case '\\':
+                    out += '\\';
+                    break;
                 default:
                     error = std::string("unknown escape \\") + next;
                     return false;
@@ -99,11 +105,21 @@ std::string jsonQuote(const std::string& text) {
     for (const char c : text) {
         const unsigned char u = static_cast<unsigned char>(c);
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (u < 0x20 || u == 0x7F) {
                     char buffer[8];
@@ -290,7 +306,8 @@ Environment parseEnvironment(std::istream& in, const std::string& name,
             } else if (head == "info" || head == "gpi") {
                 const auto number = parseInt32(rest);
                 if (!number) {
-                    errors.push_back(located(name, lineNo, "[" + head + ".N] needs a device number"));
+                    errors.push_back(
+                        located(name, lineNo, "[" + head + ".N] needs a device number"));
                     continue;
                 }
                 kind = head == "info" ? Kind::Info : Kind::Gpi;
@@ -338,7 +355,8 @@ Environment parseEnvironment(std::istream& in, const std::string& name,
         } else {
             const auto state = parseInt32(trim(rawValue));
             if (!state) {
-                errors.push_back(located(name, lineNo, "GPI state is not a number: " + trim(rawValue)));
+                errors.push_back(
+                    located(name, lineNo, "GPI state is not a number: " + trim(rawValue)));
                 continue;
             }
             env.gpi[device][*index] = *state;
@@ -393,15 +411,16 @@ Layout parseLayout(std::istream& in, const std::string& name, std::vector<std::s
             warnings.push_back(located(name, lineNo, "unknown keyword '" + (*words)[0] + "'"));
             continue;
         }
-        if (words->size() < 2 || (*words)[1].empty() || (*words)[1].find('=') != std::string::npos) {
+        if (words->size() < 2 || (*words)[1].empty() ||
+            (*words)[1].find('=') != std::string::npos) {
             warnings.push_back(located(name, lineNo, "control without an id"));
             continue;
         }
         Control control;
         control.id = (*words)[1];
         if (layout.find(control.id) != nullptr) {
-            warnings.push_back(located(name, lineNo, "control '" + control.id +
-                                                         "' is already defined (ids ignore case)"));
+            warnings.push_back(located(
+                name, lineNo, "control '" + control.id + "' is already defined (ids ignore case)"));
             continue;
         }
         bool good = true;
@@ -409,7 +428,8 @@ Layout parseLayout(std::istream& in, const std::string& name, std::vector<std::s
             const std::string& word = (*words)[i];
             const std::size_t equals = word.find('=');
             if (equals == std::string::npos || equals == 0) {
-                warnings.push_back(located(name, lineNo, "expected property=value, got '" + word + "'"));
+                warnings.push_back(
+                    located(name, lineNo, "expected property=value, got '" + word + "'"));
                 good = false;
                 break;
             }

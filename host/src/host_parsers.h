@@ -86,7 +86,7 @@ struct Instance {
 };
 
 struct Environment {
-    std::map<std::string, Instance> instances;                 // by exact name
+    std::map<std::string, Instance> instances;                         // by exact name
     std::map<std::int32_t, std::map<std::int32_t, std::string>> info;  // device -> slot -> text
     std::map<std::int32_t, std::map<std::int32_t, std::int32_t>> gpi;  // device -> input -> state
 };

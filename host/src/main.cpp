@@ -35,7 +35,8 @@ const int exitUsage = 2;
 const char usageText[] =
     "usage: vesk-host [options] [scenario]\n"
     "  scenario          scenario file; '-' or none reads standard input\n"
-    "  --plugin PATH     plug-in module (default: " VESK_HOST_DEFAULT_PLUGIN " beside vesk-host)\n"
+    "  --plugin PATH     plug-in module (default: " VESK_HOST_DEFAULT_PLUGIN
+    " beside vesk-host)\n"
     "  --panels DIR      panel folder handed to the plug-in (default: the bundled panels)\n"
     "  --config FILE     environment INI: instances, info slots, GPI inputs; also given\n"
     "                    to the plug-in as VESK_CONFIG unless that is already set\n"
@@ -150,7 +151,8 @@ int main(int argc, char** argv) {
     }
 
     vhost::Timeline timeline(std::cout, mode);
-    if (userSetConfig && !configPath.empty() && absolutePath(configPath) != absolutePath(userConfig)) {
+    if (userSetConfig && !configPath.empty() &&
+        absolutePath(configPath) != absolutePath(userConfig)) {
         timeline.event(vhost::EventKind::Host,
                        "warning: VESK_CONFIG is set to " + std::string(userConfig) +
                            ", so the plug-in reads that file, not " + configPath);
@@ -159,9 +161,9 @@ int main(int argc, char** argv) {
     if (configPath.empty()) {
         timeline.event(vhost::EventKind::Host, "no configuration: no instances, slots or inputs");
     } else {
-        timeline.event(vhost::EventKind::Host,
-                       "configuration " + configPath + ": " + std::to_string(env.instances.size()) +
-                           " instances");
+        timeline.event(vhost::EventKind::Host, "configuration " + configPath + ": " +
+                                                   std::to_string(env.instances.size()) +
+                                                   " instances");
     }
 
     vhost::SimulatedHost host(std::move(env), timeline, capture);
@@ -182,8 +184,9 @@ int main(int argc, char** argv) {
     host.finish();
 
     const int failures = timeline.failures();
-    const std::string summary = std::to_string(runner.expectations() - runner.failedExpectations()) +
-                                " of " + std::to_string(runner.expectations()) + " expectations held";
+    const std::string summary =
+        std::to_string(runner.expectations() - runner.failedExpectations()) + " of " +
+        std::to_string(runner.expectations()) + " expectations held";
     if (failures > 0) {
         timeline.event(vhost::EventKind::Failure,
                        summary + "; " + std::to_string(failures) + " failure(s) in all");

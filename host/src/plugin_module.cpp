@@ -26,7 +26,8 @@ bool PluginModule::load(const std::string& path, std::string& error) {
     handle_ = ::dlopen(target.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {
         const char* why = ::dlerror();
-        error = "cannot load " + path + " as a shared library: " + (why != nullptr ? why : "unknown reason");
+        error = "cannot load " + path +
+                " as a shared library: " + (why != nullptr ? why : "unknown reason");
         return false;
     }
     ::dlerror();

@@ -46,7 +46,8 @@ bool nothingLeft(const std::string& rest, std::string& error) {
 
 // "<head words> = <value>": the head before the first '=', and the value
 // after it (a quoted value may be empty; a bare one may not).
-bool splitExpected(const std::string& text, std::string& head, std::string& value, std::string& error) {
+bool splitExpected(const std::string& text, std::string& head, std::string& value,
+                   std::string& error) {
     const std::size_t equals = text.find('=');
     if (equals == std::string::npos) {
         error = "expected '= <value>'";
@@ -96,8 +97,10 @@ bool parseExpect(const std::string& text, Step& step, std::string& error) {
         step.name = firstWord(head, tail);
         step.property = firstWord(tail, tail);
         if (step.property.empty()) step.property = "text";
-        if (step.name.empty()) error = "missing control id";
-        else if (!tail.empty()) error = "expect control <id> [<property>] = <value>";
+        if (step.name.empty())
+            error = "missing control id";
+        else if (!tail.empty())
+            error = "expect control <id> [<property>] = <value>";
         return error.empty();
     }
     if (what == "slot" || what == "gpi") {
@@ -275,7 +278,8 @@ void ScenarioRunner::execute(const Step& step, int lineNo) {
             if (step.name != "panel") host_.showSlots();
             break;
         case Step::Kind::Destroy:
-            if (!host_.hasComponent()) timeline_.event(EventKind::Error, "no component to destroy", lineNo);
+            if (!host_.hasComponent())
+                timeline_.event(EventKind::Error, "no component to destroy", lineNo);
             host_.destroy();
             break;
         case Step::Kind::Create:
@@ -291,7 +295,8 @@ void ScenarioRunner::execute(const Step& step, int lineNo) {
             std::size_t found = sent.size();
             // A final '*' matches any rest, for texts holding machine paths.
             const bool prefix = !step.text.empty() && step.text.back() == '*';
-            const std::string wanted = prefix ? step.text.substr(0, step.text.size() - 1) : step.text;
+            const std::string wanted =
+                prefix ? step.text.substr(0, step.text.size() - 1) : step.text;
             auto matches = [&](const std::string& command) {
                 return prefix ? command.compare(0, wanted.size(), wanted) == 0 : command == wanted;
             };
@@ -311,24 +316,28 @@ void ScenarioRunner::execute(const Step& step, int lineNo) {
                 break;
             }
             bool earlier = false;
-            for (std::size_t i = 0; i < sentCursor_ && i < sent.size(); ++i) earlier |= matches(sent[i]);
+            for (std::size_t i = 0; i < sentCursor_ && i < sent.size(); ++i)
+                earlier |= matches(sent[i]);
             check(false,
                   "not sent: " + step.text +
-                      (earlier ? " (it was sent before the command matched by an earlier expect)" : ""),
+                      (earlier ? " (it was sent before the command matched by an earlier expect)"
+                               : ""),
                   lineNo);
             break;
         }
         case Step::Kind::ExpectControl: {
             const Control* control = host_.findControl(step.name);
-            const std::string* value = control != nullptr ? control->property(step.property) : nullptr;
-            const std::string what = "control " + step.name + " " + step.property + " = " + displayQuote(step.text);
+            const std::string* value =
+                control != nullptr ? control->property(step.property) : nullptr;
+            const std::string what =
+                "control " + step.name + " " + step.property + " = " + displayQuote(step.text);
             if (control == nullptr) {
                 check(false, what + ", but there is no such control", lineNo);
             } else if (value == nullptr) {
                 check(false, what + ", but the property is not set", lineNo);
             } else {
-                check(*value == step.text, what + (*value == step.text ? "" : ", got " + displayQuote(*value)),
-                      lineNo);
+                check(*value == step.text,
+                      what + (*value == step.text ? "" : ", got " + displayQuote(*value)), lineNo);
             }
             break;
         }
@@ -336,7 +345,8 @@ void ScenarioRunner::execute(const Step& step, int lineNo) {
             const std::string value = host_.infoText(step.a, step.b);
             check(value == step.text,
                   "info " + std::to_string(step.a) + "." + std::to_string(step.b) + " = " +
-                      displayQuote(step.text) + (value == step.text ? "" : ", got " + displayQuote(value)),
+                      displayQuote(step.text) +
+                      (value == step.text ? "" : ", got " + displayQuote(value)),
                   lineNo);
             break;
         }
@@ -344,7 +354,8 @@ void ScenarioRunner::execute(const Step& step, int lineNo) {
             const std::int32_t state = host_.gpiState(step.a, step.b);
             check(state == step.c,
                   "gpi " + std::to_string(step.a) + "." + std::to_string(step.b) + " = " +
-                      std::to_string(step.c) + (state == step.c ? "" : ", got " + std::to_string(state)),
+                      std::to_string(step.c) +
+                      (state == step.c ? "" : ", got " + std::to_string(state)),
                   lineNo);
             break;
         }
@@ -363,14 +374,17 @@ void ScenarioRunner::execute(const Step& step, int lineNo) {
         }
         case Step::Kind::ExpectReply: {
             if (step.flag) {
-                check(!lastReply_, "no reply" + (lastReply_ ? ", got " + displayQuote(*lastReply_) : ""),
+                check(!lastReply_,
+                      "no reply" + (lastReply_ ? ", got " + displayQuote(*lastReply_) : ""),
                       lineNo);
                 break;
             }
             const bool held = lastReply_ && *lastReply_ == step.text;
             check(held,
                   "reply " + displayQuote(step.text) +
-                      (held ? "" : lastReply_ ? ", got " + displayQuote(*lastReply_) : ", got none"),
+                      (held         ? ""
+                       : lastReply_ ? ", got " + displayQuote(*lastReply_)
+                                    : ", got none"),
                   lineNo);
             break;
         }
@@ -378,7 +392,9 @@ void ScenarioRunner::execute(const Step& step, int lineNo) {
             const bool running = host_.timerRunning(step.a);
             check(running == step.flag,
                   "timer " + std::to_string(step.a) + (step.flag ? " running" : " stopped") +
-                      (running == step.flag ? "" : running ? ", but it runs" : ", but it is stopped"),
+                      (running == step.flag ? ""
+                       : running            ? ", but it runs"
+                                            : ", but it is stopped"),
                   lineNo);
             break;
         }

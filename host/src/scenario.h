@@ -59,13 +59,13 @@ struct Step {
     std::string property;  // expect control
     std::string text;      // key, command, text, message, expected value
     std::int32_t a = 0, b = 0, c = 0;
-    bool flag = false;     // expect reply none, expect timer running
+    bool flag = false;  // expect reply none, expect timer running
 };
 
 struct ParsedLine {
-    bool blank = false;         // nothing to do: empty or comment
-    std::optional<Step> step;   // set when the line is a step
-    std::string error;          // set when it is neither
+    bool blank = false;        // nothing to do: empty or comment
+    std::optional<Step> step;  // set when the line is a step
+    std::string error;         // set when it is neither
 };
 
 ParsedLine parseScenarioLine(const std::string& line);

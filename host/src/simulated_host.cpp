@@ -18,8 +18,8 @@ DiagnosticCapture::DiagnosticCapture(bool enabled) {
     // An unlinked temporary file rather than a pipe: a plug-in that writes a
     // lot in one call can never block on a full pipe.
     const char* dir = std::getenv("TMPDIR");
-    std::string pattern = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") +
-                          "/vesk-host-XXXXXX";
+    std::string pattern =
+        std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/vesk-host-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     file_ = ::mkstemp(name.data());
@@ -114,7 +114,13 @@ template <typename Call>
 void SimulatedHost::callPlugin(Call&& call) {
     inCall_ = true;
     capture_.begin();
-    call();
+    try {
+        call();
+    } catch (...) {
+        // Nothing may cross the boundary as an exception; the host survives it.
+        drainDiagnostics();
+        fault("the plug-in let an exception out of a call");
+    }
     drainDiagnostics();
     capture_.end();
     inCall_ = false;
@@ -155,7 +161,8 @@ bool SimulatedHost::recreate() {
     }
     if (factory_ == nullptr) return false;
     endRequested_ = false;
-    timeline_.event(EventKind::Notify, "create component, panel folder " + displayQuote(panelPath_));
+    timeline_.event(EventKind::Notify,
+                    "create component, panel folder " + displayQuote(panelPath_));
     vesk_client_callback* created = nullptr;
     callPlugin([&] { created = factory_(this, panelPath_.c_str()); });
     component_ = created;
@@ -236,7 +243,8 @@ void SimulatedHost::advance(std::int64_t ms) {
     while (component_ != nullptr) {
         auto next = timers_.end();
         for (auto it = timers_.begin(); it != timers_.end(); ++it) {
-            if (it->second.due <= target && (next == timers_.end() || it->second.due < next->second.due)) {
+            if (it->second.due <= target &&
+                (next == timers_.end() || it->second.due < next->second.due)) {
                 next = it;
             }
         }
@@ -309,9 +317,10 @@ char* SimulatedHost::notify(void* data, int type) {
         if (data == nullptr) return nullptr;
         auto it = liveReplies_.find(static_cast<const char*>(data));
         if (it == liveReplies_.end()) {
-            fault(data == acknowledgement_
-                      ? "the plug-in handed back the reply to PS, which is never taken back"
-                      : "the plug-in handed back a text the host did not give or already took back");
+            fault(
+                data == acknowledgement_
+                    ? "the plug-in handed back the reply to PS, which is never taken back"
+                    : "the plug-in handed back a text the host did not give or already took back");
             return nullptr;
         }
         timeline_.event(EventKind::Release, "reply to " + it->second + " handed back");
@@ -356,7 +365,8 @@ char* SimulatedHost::execute(const std::string& text) {
     bool wellFormed = true;
 
     if (word == "PS") {
-        if (command.args.size() < 2 || command.args.size() > 3 || !quotedArgs(command, command.args.size())) {
+        if (command.args.size() < 2 || command.args.size() > 3 ||
+            !quotedArgs(command, command.args.size())) {
             wellFormed = false;
         } else {
             return loadPanel(command);
@@ -386,7 +396,8 @@ char* SimulatedHost::execute(const std::string& text) {
             return lookUp(command);
         }
     } else if (word == "IR" || word == "GR") {
-        const bool add = command.args.size() == 4 && command.args[3].quoted && command.args[3].text == "ADD";
+        const bool add =
+            command.args.size() == 4 && command.args[3].quoted && command.args[3].text == "ADD";
         if (!numberArgs(command, 0, 3, numbers) || (command.args.size() != 3 && !add)) {
             wellFormed = false;
         } else {
@@ -405,8 +416,8 @@ char* SimulatedHost::execute(const std::string& text) {
             (word == "GU" ? gpiRegistrations_ : infoRegistrations_).erase(numbers[0]);
         }
     } else if (word == "IW") {
-        if (command.args.size() != 4 || !numberArgs(command, 0, 1, numbers) || !command.args[1].quoted ||
-            !numberArgs(command, 2, 2, numbers)) {
+        if (command.args.size() != 4 || !numberArgs(command, 0, 1, numbers) ||
+            !command.args[1].quoted || !numberArgs(command, 2, 2, numbers)) {
             wellFormed = false;
         } else {
             writeInfo(command);
@@ -443,8 +454,8 @@ char* SimulatedHost::loadPanel(const HostCommand& command) {
     std::vector<std::string> warnings;
     Panel panel{file, parseLayout(in, file, warnings)};
     for (const auto& warning : warnings) note("layout: " + warning);
-    note("panel " + displayQuote(id) + " loaded with " + std::to_string(panel.layout.controls.size()) +
-         " controls");
+    note("panel " + displayQuote(id) + " loaded with " +
+         std::to_string(panel.layout.controls.size()) + " controls");
     panels_[id] = std::move(panel);
     timeline_.event(EventKind::Reply, displayQuote(acknowledgement_));
     return acknowledgement_;
@@ -478,7 +489,8 @@ char* SimulatedHost::getText(const HostCommand& command) {
     const std::string& controlId = command.args[1].text;
     const std::string& property = command.args[2].text;
     auto panel = panels_.find(panelId);
-    const Control* control = panel == panels_.end() ? nullptr : panel->second.layout.find(controlId);
+    const Control* control =
+        panel == panels_.end() ? nullptr : panel->second.layout.find(controlId);
     if (control == nullptr) {
         note("no control " + displayQuote(controlId) + " on panel " + displayQuote(panelId));
         timeline_.event(EventKind::Reply, "null");
@@ -524,7 +536,8 @@ char* SimulatedHost::lookUp(const HostCommand& command) {
         timeline_.event(EventKind::Reply, "null");
         return nullptr;
     }
-    return freshReply(std::to_string(it->second.device) + " " + std::to_string(it->second.offset), "SD");
+    return freshReply(std::to_string(it->second.device) + " " + std::to_string(it->second.offset),
+                      "SD");
 }
 
 void SimulatedHost::registerSlots(const HostCommand& command, bool gpi) {
@@ -628,33 +641,36 @@ void SimulatedHost::showPanels() {
 void SimulatedHost::showSlots() {
     for (const auto& device : env_.info) {
         for (const auto& slot : device.second) {
-            timeline_.event(EventKind::State, "info " + rangeText(device.first, slot.first) + " = " +
-                                                  displayQuote(slot.second) +
-                                                  (registered(infoRegistrations_, device.first, slot.first)
-                                                       ? "  (registered)"
-                                                       : ""));
+            timeline_.event(
+                EventKind::State,
+                "info " + rangeText(device.first, slot.first) + " = " + displayQuote(slot.second) +
+                    (registered(infoRegistrations_, device.first, slot.first) ? "  (registered)"
+                                                                              : ""));
         }
     }
     for (const auto& device : env_.gpi) {
         for (const auto& input : device.second) {
-            timeline_.event(EventKind::State, "gpi " + rangeText(device.first, input.first) + " = " +
-                                                  std::to_string(input.second) +
-                                                  (registered(gpiRegistrations_, device.first, input.first)
-                                                       ? "  (registered)"
-                                                       : ""));
+            timeline_.event(
+                EventKind::State,
+                "gpi " + rangeText(device.first, input.first) + " = " +
+                    std::to_string(input.second) +
+                    (registered(gpiRegistrations_, device.first, input.first) ? "  (registered)"
+                                                                              : ""));
         }
     }
     for (const auto& timer : timers_) {
         timeline_.event(EventKind::State, "timer " + std::to_string(timer.first) + " every " +
-                                              std::to_string(timer.second.interval) + " ms, next at " +
-                                              std::to_string(timer.second.due) + " ms");
+                                              std::to_string(timer.second.interval) +
+                                              " ms, next at " + std::to_string(timer.second.due) +
+                                              " ms");
     }
 }
 
 void SimulatedHost::finish() {
     destroy();
     for (const auto& entry : liveReplies_) {
-        fault("the reply to " + entry.second + " " + displayQuote(entry.first) + " was never handed back");
+        fault("the reply to " + entry.second + " " + displayQuote(entry.first) +
+              " was never handed back");
         delete[] entry.first;
     }
     liveReplies_.clear();

@@ -8,16 +8,26 @@ namespace vhost {
 
 const char* kindName(EventKind kind) {
     switch (kind) {
-        case EventKind::Host: return "host";
-        case EventKind::Notify: return "notify";
-        case EventKind::Command: return "command";
-        case EventKind::Reply: return "reply";
-        case EventKind::Release: return "release";
-        case EventKind::Diagnostic: return "diagnostic";
-        case EventKind::State: return "state";
-        case EventKind::Pass: return "pass";
-        case EventKind::Failure: return "failure";
-        case EventKind::Error: return "error";
+        case EventKind::Host:
+            return "host";
+        case EventKind::Notify:
+            return "notify";
+        case EventKind::Command:
+            return "command";
+        case EventKind::Reply:
+            return "reply";
+        case EventKind::Release:
+            return "release";
+        case EventKind::Diagnostic:
+            return "diagnostic";
+        case EventKind::State:
+            return "state";
+        case EventKind::Pass:
+            return "pass";
+        case EventKind::Failure:
+            return "failure";
+        case EventKind::Error:
+            return "error";
     }
     return "?";
 }
@@ -27,16 +37,26 @@ namespace {
 // The direction column of the readable form.
 const char* label(EventKind kind) {
     switch (kind) {
-        case EventKind::Host: return "host";
-        case EventKind::Notify: return "host>";
-        case EventKind::Command: return "plugin>";
-        case EventKind::Reply: return "reply";
-        case EventKind::Release: return "back";
-        case EventKind::Diagnostic: return "stderr";
-        case EventKind::State: return "|";
-        case EventKind::Pass: return "ok";
-        case EventKind::Failure: return "FAIL";
-        case EventKind::Error: return "ERROR";
+        case EventKind::Host:
+            return "host";
+        case EventKind::Notify:
+            return "host>";
+        case EventKind::Command:
+            return "plugin>";
+        case EventKind::Reply:
+            return "reply";
+        case EventKind::Release:
+            return "back";
+        case EventKind::Diagnostic:
+            return "stderr";
+        case EventKind::State:
+            return "|";
+        case EventKind::Pass:
+            return "ok";
+        case EventKind::Failure:
+            return "FAIL";
+        case EventKind::Error:
+            return "ERROR";
     }
     return "?";
 }

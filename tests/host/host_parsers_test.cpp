@@ -1,10 +1,11 @@
 // The texts vesk-host reads: plug-in commands, event keys, INI, layouts,
 // scenario lines.
+#include "host_parsers.h"
+
 #include <gtest/gtest.h>
 
 #include <sstream>
 
-#include "host_parsers.h"
 #include "scenario.h"
 
 using namespace vhost;
@@ -19,7 +20,8 @@ struct CommandCase {
 
 std::vector<std::string> shown(const HostCommand& command) {
     std::vector<std::string> out;
-    for (const auto& arg : command.args) out.push_back(arg.quoted ? "'" + arg.text + "'" : arg.text);
+    for (const auto& arg : command.args)
+        out.push_back(arg.quoted ? "'" + arg.text + "'" : arg.text);
     return out;
 }
 
@@ -78,8 +80,10 @@ TEST(DecodedKeyLayout, CutsLikeTheScriptSide) {
         const decodedKeyRecord* r = key.record();
         EXPECT_STREQ(r->name, c.name) << c.key;
         ASSERT_EQ(r->partCount, static_cast<int>(c.parts.size())) << c.key;
-        for (std::size_t i = 0; i < c.parts.size(); ++i) EXPECT_EQ(r->parts[i], c.parts[i]) << c.key;
-        for (int i = r->partCount; i < VESK_KEY_MAX_PARTS; ++i) EXPECT_STREQ(r->parts[i], "") << c.key;
+        for (std::size_t i = 0; i < c.parts.size(); ++i)
+            EXPECT_EQ(r->parts[i], c.parts[i]) << c.key;
+        for (int i = r->partCount; i < VESK_KEY_MAX_PARTS; ++i)
+            EXPECT_STREQ(r->parts[i], "") << c.key;
         EXPECT_EQ(r->hasValue, c.hasValue) << c.key;
         EXPECT_STREQ(r->value, c.value) << c.key;
         EXPECT_EQ(r->buffer == nullptr, std::string(c.key).empty()) << c.key;
@@ -201,7 +205,8 @@ TEST(ScenarioLines, ParsesEveryStep) {
     };
     const Case cases[] = {
         {"param instance=cam1", Step::Kind::Param, "", "", "instance=cam1", 0, 0, 0},
-        {"  param monitoring=Camera 1  ", Step::Kind::Param, "", "", "monitoring=Camera 1", 0, 0, 0},
+        {"  param monitoring=Camera 1  ", Step::Kind::Param, "", "", "monitoring=Camera 1", 0, 0,
+         0},
         {"param \"tally_on= x \"", Step::Kind::Param, "", "", "tally_on= x ", 0, 0, 0},
         {"event AckAll press=1", Step::Kind::Event, "AckAll", "", "press=1", 0, 0, 0},
         {"gpi 3 7 -1", Step::Kind::Gpi, "", "", "", 3, 7, -1},
@@ -211,7 +216,8 @@ TEST(ScenarioLines, ParsesEveryStep) {
         {"show slots", Step::Kind::Show, "slots", "", "", 0, 0, 0},
         {"expect sent IW 12 '2' 20 0", Step::Kind::ExpectSent, "", "", "IW 12 '2' 20 0", 0, 0, 0},
         {"expect control Tally = 2", Step::Kind::ExpectControl, "Tally", "text", "2", 0, 0, 0},
-        {"expect control Legend label = \"\"", Step::Kind::ExpectControl, "Legend", "label", "", 0, 0, 0},
+        {"expect control Legend label = \"\"", Step::Kind::ExpectControl, "Legend", "label", "", 0,
+         0, 0},
         {"expect slot 12 20 = a = b", Step::Kind::ExpectSlot, "", "", "a = b", 12, 20, 0},
         {"expect gpi 3 7 = 1", Step::Kind::ExpectGpi, "", "", "", 3, 7, 1},
         {"expect reply = \"a\\nb\"", Step::Kind::ExpectReply, "", "", "a\nb", 0, 0, 0},
@@ -234,12 +240,29 @@ TEST(ScenarioLines, ParsesEveryStep) {
 }
 
 TEST(ScenarioLines, RejectsMalformedSteps) {
-    for (const char* line :
-         {"frobnicate", "param", "gpi 3 7", "gpi 3 x 1", "gpi 3 7 1 9", "info 1 2", "advance -5",
-          "advance 99999999999", "show everything", "destroy now", "expect", "expect sent",
-          "expect control Tally =", "expect control Tally", "expect control = 2",
-          "expect control Tally text extra = 2", "expect slot 12 = x", "expect gpi 3 7 = on",
-          "expect reply", "expect timer 1 paused", "expect nothing", "param \"open", "event Tally"}) {
+    for (const char* line : {"frobnicate",
+                             "param",
+                             "gpi 3 7",
+                             "gpi 3 x 1",
+                             "gpi 3 7 1 9",
+                             "info 1 2",
+                             "advance -5",
+                             "advance 99999999999",
+                             "show everything",
+                             "destroy now",
+                             "expect",
+                             "expect sent",
+                             "expect control Tally =",
+                             "expect control Tally",
+                             "expect control = 2",
+                             "expect control Tally text extra = 2",
+                             "expect slot 12 = x",
+                             "expect gpi 3 7 = on",
+                             "expect reply",
+                             "expect timer 1 paused",
+                             "expect nothing",
+                             "param \"open",
+                             "event Tally"}) {
         const ParsedLine parsed = parseScenarioLine(line);
         EXPECT_FALSE(parsed.step) << line;
         EXPECT_FALSE(parsed.blank) << line;

@@ -1,5 +1,7 @@
 // The host's side of the commands, driven by an in-process script that
 // sends whatever command a test hands it and records what it receives.
+#include "simulated_host.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -7,7 +9,6 @@
 #include <sstream>
 
 #include "scenario.h"
-#include "simulated_host.h"
 
 using namespace vhost;
 
@@ -28,15 +29,15 @@ public:
             case VESK_NOTIFY_DRIVER_UPDATE: {
                 const auto* record = static_cast<const driverUpdateRecord*>(data);
                 received.push_back("update " + std::to_string(record->device) + "." +
-                                   std::to_string(record->index) + " " + std::to_string(record->state) + " " +
-                                   record->text);
+                                   std::to_string(record->index) + " " +
+                                   std::to_string(record->state) + " " + record->text);
                 for (const auto& command : onUpdate) send(command);
                 break;
             }
             case VESK_NOTIFY_CONTROL_EVENT: {
                 const auto* record = static_cast<const controlEventRecord*>(data);
-                received.push_back(std::string("event ") + record->id + " " + record->key->name + "=" +
-                                   record->key->value);
+                received.push_back(std::string("event ") + record->id + " " + record->key->name +
+                                   "=" + record->key->value);
                 break;
             }
             case VESK_NOTIFY_PARENT_REQUEST: {
@@ -50,8 +51,8 @@ public:
                 break;
             }
             case VESK_NOTIFY_TIMER:
-                received.push_back("timer " +
-                                   std::to_string(static_cast<int>(reinterpret_cast<std::intptr_t>(data))));
+                received.push_back("timer " + std::to_string(static_cast<int>(
+                                                  reinterpret_cast<std::intptr_t>(data))));
                 for (const auto& command : onTimer) send(command);
                 break;
             case VESK_NOTIFY_RELEASE:
@@ -143,8 +144,8 @@ TEST_F(HostTest, PollsReportTheCurrentStateOfEverySlot) {
     send("IP 20 3 4");
     send("GP 3 2 2");
     send("IP 20 9 1");  // empty range: nothing
-    EXPECT_EQ(script->received,
-              (std::vector<std::string>{"update 20.3 0 ", "update 20.4 0 PREVIEW", "update 3.2 1 1"}));
+    EXPECT_EQ(script->received, (std::vector<std::string>{"update 20.3 0 ", "update 20.4 0 PREVIEW",
+                                                          "update 3.2 1 1"}));
 }
 
 TEST_F(HostTest, AnswersQueriesAndTakesTheirRepliesBack) {
@@ -229,7 +230,8 @@ TEST_F(HostTest, AFeedbackLoopIsCutOff) {
     script->onUpdate = {"IW 12 'again' 5 0"};
     host->forceInfo(12, 5, "go");
     EXPECT_EQ(timeline.failures(), 1);
-    EXPECT_LE(script->received.size(), static_cast<std::size_t>(SimulatedHost::maxDeliveriesPerStep));
+    EXPECT_LE(script->received.size(),
+              static_cast<std::size_t>(SimulatedHost::maxDeliveriesPerStep));
     EXPECT_FALSE(script->reentered);
 }
 
@@ -242,7 +244,7 @@ TEST_F(HostTest, ScenarioExpectationsFollowTheCommandOrder) {
         "expect sent IU 1\n"
         "expect sent IR 1 2 2\n"  // before the matched one: fails
         "expect not-sent IR 1 2 2\n"
-        "expect sent IR 1*\n"     // fails as well: the cursor moved past it
+        "expect sent IR 1*\n"  // fails as well: the cursor moved past it
         "bogus line\n");
     runner.run(scenario, false);
     EXPECT_EQ(runner.expectations(), 4);
