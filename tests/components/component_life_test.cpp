@@ -115,7 +115,7 @@ TEST_F(ComponentTest, InfoTallyLife) {
     }
 }
 
-// Part 2.2's worked example: destination 12/17, offset 3, value "2".
+// The worked example of a tally write: destination 12/17, offset 3, value "2".
 TEST_F(ComponentTest, WritesTheTallyValueToTheOffsetSlotThenShowsIt) {
     configure("cam1");
     EXPECT_EQ(update(3, 7, 1), (Commands{"IW 12 '2' 20 0", "TP 'text=2' '1' 'Tally'"}));
