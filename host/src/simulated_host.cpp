@@ -364,38 +364,29 @@ char* SimulatedHost::execute(const std::string& text) {
     std::vector<std::int32_t> numbers;
     bool wellFormed = true;
 
-    if (word == "PS") {
-        if (command.args.size() < 2 || command.args.size() > 3 ||
-            !quotedArgs(command, command.args.size())) {
-            wellFormed = false;
-        } else {
-            return loadPanel(command);
+    // Commands whose arguments are all quoted texts, and that may answer.
+    struct QuotedCommand {
+        const char* word;
+        std::size_t fewest;
+        std::size_t most;
+        char* (SimulatedHost::*run)(const HostCommand&);
+    };
+    static const QuotedCommand quotedCommands[] = {
+        {"PS", 2, 3, &SimulatedHost::loadPanel},   {"TP", 3, 3, &SimulatedHost::putText},
+        {"TG", 3, 3, &SimulatedHost::getText},     {"XI", 2, 2, &SimulatedHost::listControls},
+        {"SD", 1, 1, &SimulatedHost::lookUp},
+    };
+    for (const QuotedCommand& quoted : quotedCommands) {
+        if (word != quoted.word) continue;
+        const std::size_t count = command.args.size();
+        if (count < quoted.fewest || count > quoted.most || !quotedArgs(command, count)) {
+            note("malformed " + word + " command, ignored");
+            return nullptr;
         }
-    } else if (word == "TP") {
-        if (!quotedArgs(command, 3)) {
-            wellFormed = false;
-        } else {
-            return putText(command);
-        }
-    } else if (word == "TG") {
-        if (!quotedArgs(command, 3)) {
-            wellFormed = false;
-        } else {
-            return getText(command);
-        }
-    } else if (word == "XI") {
-        if (!quotedArgs(command, 2)) {
-            wellFormed = false;
-        } else {
-            return listControls(command);
-        }
-    } else if (word == "SD") {
-        if (!quotedArgs(command, 1)) {
-            wellFormed = false;
-        } else {
-            return lookUp(command);
-        }
-    } else if (word == "IR" || word == "GR") {
+        return (this->*quoted.run)(command);
+    }
+
+    if (word == "IR" || word == "GR") {
         const bool add =
             command.args.size() == 4 && command.args[3].quoted && command.args[3].text == "ADD";
         if (!numberArgs(command, 0, 3, numbers) || (command.args.size() != 3 && !add)) {
