@@ -15,7 +15,7 @@
 #include <string>
 
 #include "host_parsers.h"
-#include "plugin_module.h"
+#include "plugins/plugin_module.h"
 #include "scenario.h"
 #include "simulated_host.h"
 #include "timeline.h"

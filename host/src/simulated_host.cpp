@@ -163,9 +163,9 @@ bool SimulatedHost::recreate() {
     endRequested_ = false;
     timeline_.event(EventKind::Notify,
                     "create component, panel folder " + displayQuote(panelPath_));
-    vesk_client_callback* created = nullptr;
-    callPlugin([&] { created = factory_(this, panelPath_.c_str()); });
-    component_ = created;
+    std::unique_ptr<PluginObject> created;
+    callPlugin([&] { created = PluginObject::create(factory_, *this, panelPath_.c_str()); });
+    component_ = std::move(created);
     if (component_ == nullptr) return false;
     if (endRequested_) {
         note("the component asked to end (AS) while it was created: destroying it");
@@ -180,9 +180,8 @@ void SimulatedHost::destroy() {
     if (component_ == nullptr) return;
     timeline_.event(EventKind::Notify, "destroy component");
     destroying_ = true;
-    vesk_client_callback* ending = component_;
-    callPlugin([&] { delete ending; });
-    component_ = nullptr;
+    std::unique_ptr<PluginObject> ending = std::move(component_);
+    callPlugin([&] { ending.reset(); });
     destroying_ = false;
     endRequested_ = false;
     // Whatever the component had running ends with it.

@@ -19,11 +19,13 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "host_parsers.h"
+#include "plugins/plugin_object.h"
 #include "timeline.h"
 #include "vesk_host_abi.h"
 
@@ -134,7 +136,7 @@ private:
     Environment env_;
     Timeline& timeline_;
     DiagnosticCapture capture_;
-    vesk_client_callback* component_ = nullptr;
+    std::unique_ptr<PluginObject> component_;
     vesk_factory_fn factory_ = nullptr;
     std::string panelPath_;
     bool inCall_ = false;

@@ -1,6 +1,6 @@
 // plugin_module.h - loading a plug-in module and finding its factory.
-#ifndef VESK_HOST_PLUGIN_MODULE_H
-#define VESK_HOST_PLUGIN_MODULE_H
+#ifndef VESK_HOST_PLUGINS_PLUGIN_MODULE_H
+#define VESK_HOST_PLUGINS_PLUGIN_MODULE_H
 
 #include <string>
 
@@ -28,4 +28,4 @@ private:
 
 }  // namespace vhost
 
-#endif  // VESK_HOST_PLUGIN_MODULE_H
+#endif  // VESK_HOST_PLUGINS_PLUGIN_MODULE_H
