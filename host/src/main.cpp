@@ -6,15 +6,14 @@
 // Exit status: 0 when every expectation held, 1 when one failed (or a
 // scenario line could not be run, or the plug-in broke the reply rules),
 // 2 on a usage, configuration or load error.
-#include <unistd.h>
-
-#include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <string>
 
 #include "host_parsers.h"
+#include "platform/crash_guard.h"
+#include "platform/platform.h"
 #include "plugins/plugin_module.h"
 #include "scenario.h"
 #include "simulated_host.h"
@@ -50,31 +49,10 @@ int usage(const std::string& message) {
     return exitUsage;
 }
 
-std::string executableDirectory(const char* argv0) {
-    char path[PATH_MAX];
-    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    std::string exe;
-    if (length > 0) {
-        exe.assign(path, static_cast<std::size_t>(length));
-    } else {
-        exe = argv0;
-    }
-    const std::size_t slash = exe.rfind('/');
-    return slash == std::string::npos ? "." : exe.substr(0, slash);
-}
-
-std::string absolutePath(const std::string& path) {
-    char* resolved = ::realpath(path.c_str(), nullptr);
-    if (resolved == nullptr) return path;
-    std::string result(resolved);
-    std::free(resolved);
-    return result;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string pluginPath = executableDirectory(argv[0]) + "/" + VESK_HOST_DEFAULT_PLUGIN;
+    std::string pluginPath = vhost::executableDirectory(argv[0]) + "/" + VESK_HOST_DEFAULT_PLUGIN;
     std::string panelsDir = VESK_HOST_PANELS_DIR;
     std::string configPath;
     std::string scenarioPath;
@@ -129,7 +107,7 @@ int main(int argc, char** argv) {
             for (const auto& error : errors) std::cerr << "vesk-host: " << error << "\n";
             return exitUsage;
         }
-        if (!userSetConfig) ::setenv("VESK_CONFIG", absolutePath(configPath).c_str(), 1);
+        if (!userSetConfig) vhost::setEnvironment("VESK_CONFIG", vhost::absolutePath(configPath));
     }
 
     std::ifstream scenarioFile;
@@ -152,7 +130,7 @@ int main(int argc, char** argv) {
 
     vhost::Timeline timeline(std::cout, mode);
     if (userSetConfig && !configPath.empty() &&
-        absolutePath(configPath) != absolutePath(userConfig)) {
+        vhost::absolutePath(configPath) != vhost::absolutePath(userConfig)) {
         timeline.event(vhost::EventKind::Host,
                        "warning: VESK_CONFIG is set to " + std::string(userConfig) +
                            ", so the plug-in reads that file, not " + configPath);
@@ -174,7 +152,7 @@ int main(int argc, char** argv) {
     }
 
     vhost::ScenarioRunner runner(host, timeline);
-    runner.run(fromStdin ? std::cin : scenarioFile, fromStdin && ::isatty(0));
+    runner.run(fromStdin ? std::cin : scenarioFile, fromStdin && vhost::standardInputIsTerminal());
 
     if (host.hasComponent() && mode != vhost::OutputMode::Quiet) {
         timeline.event(vhost::EventKind::Host, "end of scenario; panel and slots:");

@@ -1,7 +1,6 @@
 #include "simulated_host.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include "platform/crash_guard.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,62 +9,6 @@
 #include <limits>
 
 namespace vhost {
-
-// ---- DiagnosticCapture ---------------------------------------------------
-
-DiagnosticCapture::DiagnosticCapture(bool enabled) {
-    if (!enabled) return;
-    // An unlinked temporary file rather than a pipe: a plug-in that writes a
-    // lot in one call can never block on a full pipe.
-    const char* dir = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/vesk-host-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    file_ = ::mkstemp(name.data());
-    if (file_ < 0) return;
-    ::unlink(name.data());
-    // Appending writes land at the end whatever the shared offset says.
-    ::fcntl(file_, F_SETFL, ::fcntl(file_, F_GETFL) | O_APPEND);
-}
-
-DiagnosticCapture::~DiagnosticCapture() {
-    end();
-    if (file_ >= 0) ::close(file_);
-}
-
-void DiagnosticCapture::begin() {
-    if (file_ < 0 || saved_ >= 0) return;
-    std::fflush(stderr);
-    saved_ = ::dup(2);
-    if (saved_ < 0) return;
-    if (::dup2(file_, 2) < 0) {
-        ::close(saved_);
-        saved_ = -1;
-    }
-}
-
-std::string DiagnosticCapture::take() {
-    if (file_ < 0) return std::string();
-    std::string text;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = ::pread(file_, buffer, sizeof buffer, static_cast<off_t>(readPos_));
-        if (got <= 0) break;
-        text.append(buffer, static_cast<std::size_t>(got));
-        readPos_ += got;
-    }
-    return text;
-}
-
-void DiagnosticCapture::end() {
-    if (saved_ < 0) return;
-    std::fflush(stderr);
-    ::dup2(saved_, 2);
-    ::close(saved_);
-    saved_ = -1;
-    if (::ftruncate(file_, 0) == 0) readPos_ = 0;
-}
 
 // ---- SimulatedHost -------------------------------------------------------
 
@@ -114,6 +57,7 @@ template <typename Call>
 void SimulatedHost::callPlugin(Call&& call) {
     inCall_ = true;
     capture_.begin();
+    markPluginCall(true);
     try {
         call();
     } catch (...) {
@@ -121,6 +65,7 @@ void SimulatedHost::callPlugin(Call&& call) {
         drainDiagnostics();
         fault("the plug-in let an exception out of a call");
     }
+    markPluginCall(false);
     drainDiagnostics();
     capture_.end();
     inCall_ = false;

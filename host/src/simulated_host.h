@@ -25,31 +25,12 @@
 #include <vector>
 
 #include "host_parsers.h"
+#include "platform/diagnostic_capture.h"
 #include "plugins/plugin_object.h"
 #include "timeline.h"
 #include "vesk_host_abi.h"
 
 namespace vhost {
-
-// Catches what a plug-in writes to file descriptor 2 while it runs, so that
-// its diagnostics show in the timeline at the point where they were written.
-class DiagnosticCapture {
-public:
-    explicit DiagnosticCapture(bool enabled);
-    ~DiagnosticCapture();
-    DiagnosticCapture(const DiagnosticCapture&) = delete;
-    DiagnosticCapture& operator=(const DiagnosticCapture&) = delete;
-
-    void begin();
-    // The text written since the last take().
-    std::string take();
-    void end();
-
-private:
-    int file_ = -1;
-    int saved_ = -1;
-    long long readPos_ = 0;
-};
 
 class SimulatedHost : public vesk_client_callback {
 public:

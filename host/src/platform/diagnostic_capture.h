@@ -1,0 +1,46 @@
+// diagnostic_capture.h - what a plug-in writes to its diagnostic output,
+// caught while it runs so that it shows in the timeline where it was written.
+//
+// On POSIX systems the plug-in writes to file descriptor 2, which is pointed
+// at an unlinked temporary file for the length of each call. Should the
+// plug-in die inside a call, releaseAfterCrash() hands what it wrote in that
+// call (its last message, a sanitizer report, the C library's complaint) to
+// the real standard error.
+#ifndef VESK_HOST_PLATFORM_DIAGNOSTIC_CAPTURE_H
+#define VESK_HOST_PLATFORM_DIAGNOSTIC_CAPTURE_H
+
+#include <string>
+
+namespace vhost {
+
+class DiagnosticCapture {
+public:
+    explicit DiagnosticCapture(bool enabled);
+    ~DiagnosticCapture();
+    DiagnosticCapture(const DiagnosticCapture&) = delete;
+    DiagnosticCapture& operator=(const DiagnosticCapture&) = delete;
+
+    // False when capture was asked for but could not be set up; problem()
+    // then says why (said once by the caller, never silently dropped).
+    bool active() const { return file_ >= 0; }
+    const std::string& problem() const { return problem_; }
+
+    void begin();
+    // The text written since the last take().
+    std::string take();
+    void end();
+
+    // Async-signal-safe: restores the real standard error and copies to it
+    // what the plug-in wrote since the last take(). For the crash guard.
+    static void releaseAfterCrash();
+
+private:
+    int file_ = -1;
+    int saved_ = -1;
+    long long readPos_ = 0;
+    std::string problem_;
+};
+
+}  // namespace vhost
+
+#endif  // VESK_HOST_PLATFORM_DIAGNOSTIC_CAPTURE_H
