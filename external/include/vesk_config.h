@@ -5,8 +5,14 @@
 // "name = value" lines below it are its attributes (spaces around name and
 // value trimmed, lines starting with ';' or '#' are comments, names compared
 // exactly; a UTF-8 byte order mark at the start of the file is ignored).
-// The file is read when a vesk_config is constructed, so edits
-// count at the next lookup. A missing variable, file, entry or attribute
+// When a name is given more than once in an entry, the last one wins; a
+// section header that appears twice adds to the same entry.
+// The parsed file is kept for the whole process and reused while the file is
+// unchanged (same path, same file, same size and times); a file that was
+// edited or replaced is read again at the next lookup (one modified in the
+// last few seconds is read at every lookup, as its times may be too coarse
+// to tell two writes apart). A vesk_config holds a copy of its entry as it
+// was when it was constructed. A missing variable, file, entry or attribute
 // gives the empty text; a malformed line is skipped, never fatal.
 #ifndef VESK_CONFIG_H
 #define VESK_CONFIG_H

@@ -1,10 +1,21 @@
 #include "vesk_config.h"
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <string>
+#include <string_view>
 
 namespace {
+
+using attribute_list = std::vector<std::pair<vesk_string, vesk_string>>;
+using entry_map = std::map<std::string, attribute_list, std::less<>>;
 
 std::string trimmed(const std::string& text) {
     const char* spaces = " \t\r\n";
@@ -14,14 +25,69 @@ std::string trimmed(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
-}  // namespace
+// What tells one state of the file from another without reading it.
+struct file_stamp {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t size = -1;
+    std::int64_t modified_ns = 0;
+    std::int64_t changed_ns = 0;  // status change; creation time on Windows
+    bool regular = false;
 
-vesk_config::vesk_config(const vesk_string& entry) {
-    const char* path = std::getenv("VESK_CONFIG");
-    if (path == nullptr || *path == '\0') return;
+    bool operator==(const file_stamp& other) const {
+        return device == other.device && inode == other.inode && size == other.size &&
+               modified_ns == other.modified_ns && changed_ns == other.changed_ns &&
+               regular == other.regular;
+    }
+};
+
+// The only platform-dependent part. False when the file cannot be examined.
+bool stamp_of(const char* path, file_stamp& stamp) {
+#ifdef _WIN32
+    // Same narrow path as std::ifstream opens; no inode there, whole seconds.
+    struct _stat64 st;
+    if (_stat64(path, &st) != 0) return false;
+    stamp.device = static_cast<std::uint64_t>(st.st_dev);
+    stamp.inode = static_cast<std::uint64_t>(st.st_ino);
+    stamp.size = static_cast<std::int64_t>(st.st_size);
+    stamp.modified_ns = static_cast<std::int64_t>(st.st_mtime) * 1000000000;
+    stamp.changed_ns = static_cast<std::int64_t>(st.st_ctime) * 1000000000;
+    stamp.regular = (st.st_mode & _S_IFMT) == _S_IFREG;
+#else
+    struct stat st;
+    if (stat(path, &st) != 0) return false;
+    stamp.device = static_cast<std::uint64_t>(st.st_dev);
+    stamp.inode = static_cast<std::uint64_t>(st.st_ino);
+    stamp.size = static_cast<std::int64_t>(st.st_size);
+#if defined(__APPLE__)
+    stamp.modified_ns = static_cast<std::int64_t>(st.st_mtimespec.tv_sec) * 1000000000 +
+                        st.st_mtimespec.tv_nsec;
+    stamp.changed_ns = static_cast<std::int64_t>(st.st_ctimespec.tv_sec) * 1000000000 +
+                       st.st_ctimespec.tv_nsec;
+#else
+    stamp.modified_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 +
+                        st.st_mtim.tv_nsec;
+    stamp.changed_ns = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 +
+                       st.st_ctim.tv_nsec;
+#endif
+    stamp.regular = S_ISREG(st.st_mode);
+#endif
+    return true;
+}
+
+std::int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// Every entry of the file with its attributes in file order; an entry whose
+// header appears twice collects the lines of both sections.
+entry_map parsed(const char* path) {
+    entry_map entries;
     std::ifstream file(path);
-    if (!file) return;
-    bool inEntry = false;
+    if (!file) return entries;
+    attribute_list* current = nullptr;
     bool firstLine = true;
     std::string line;
     while (std::getline(file, line)) {
@@ -33,20 +99,71 @@ vesk_config::vesk_config(const vesk_string& entry) {
         if (text.empty() || text[0] == ';' || text[0] == '#') continue;
         if (text[0] == '[') {
             if (text.back() != ']') {
-                inEntry = false;  // malformed header: skip what follows it
+                current = nullptr;  // malformed header: skip what follows it
                 continue;
             }
-            inEntry = trimmed(text.substr(1, text.size() - 2)) == entry.c_str();
+            current = &entries[trimmed(text.substr(1, text.size() - 2))];
             continue;
         }
-        if (!inEntry) continue;
+        if (current == nullptr) continue;
         const size_t equals = text.find('=');
         if (equals == std::string::npos) continue;
         const std::string name = trimmed(text.substr(0, equals));
         if (name.empty()) continue;
-        attributes_.emplace_back(vesk_string(name.c_str()),
-                                 vesk_string(trimmed(text.substr(equals + 1)).c_str()));
+        current->emplace_back(vesk_string(name.c_str()),
+                              vesk_string(trimmed(text.substr(equals + 1)).c_str()));
     }
+    return entries;
+}
+
+// Timestamps are only as fine as the file system keeps them (seconds on some),
+// so a write in the same tick as the one before can leave size and times
+// as they were. A file modified this recently is parsed again at every lookup
+// until it is older than that.
+constexpr std::int64_t settle_ns = 3LL * 1000000000;
+
+// The last file parsed, kept while stat says it has not changed. One process
+// wide, as the library may be shared by several plug-ins.
+struct parsed_file {
+    std::mutex lock;
+    std::string path;
+    file_stamp stamp;
+    bool valid = false;
+    entry_map entries;
+};
+
+parsed_file& cache() {
+    static parsed_file file;
+    return file;
+}
+
+void copy_entry(const entry_map& entries, const vesk_string& entry, attribute_list& out) {
+    const auto found = entries.find(std::string_view(entry.c_str()));
+    if (found != entries.end()) out = found->second;
+}
+
+}  // namespace
+
+vesk_config::vesk_config(const vesk_string& entry) {
+    const char* path = std::getenv("VESK_CONFIG");
+    if (path == nullptr || *path == '\0') return;
+    const std::int64_t now = now_ns();  // before stat, so a later write cannot share its time
+    file_stamp stamp;
+    if (!stamp_of(path, stamp) || !stamp.regular) {
+        // Nothing to key a copy on: read it as it is now (most often, it is not there).
+        copy_entry(parsed(path), entry, attributes_);
+        return;
+    }
+    parsed_file& file = cache();
+    const std::lock_guard<std::mutex> guard(file.lock);
+    if (!file.valid || file.path != path || !(file.stamp == stamp)) {
+        file.valid = false;
+        file.entries = parsed(path);
+        file.path = path;
+        file.stamp = stamp;
+        file.valid = stamp.modified_ns <= now - settle_ns;
+    }
+    copy_entry(file.entries, entry, attributes_);
 }
 
 vesk_config::~vesk_config() = default;

@@ -1,8 +1,10 @@
-// vesk_config: one INI file named by VESK_CONFIG, read at each construction.
+// vesk_config: one INI file named by VESK_CONFIG, parsed again whenever it changes.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -56,6 +58,8 @@ TEST_F(VeskConfig, ReadsAttributesOfNamedEntry) {
         "a line without equals sign\n"
         "= nameless\n"
         "formula = a=b\n"
+        "twice = first\n"
+        "twice = second\n"
         "\n"
         "[instances.gpi2]\n"
         "drvtype=i\n"
@@ -64,7 +68,9 @@ TEST_F(VeskConfig, ReadsAttributesOfNamedEntry) {
         "[ instances.padded ]\n"
         "drvtype=x\n"
         "[instances.windows]\r\n"
-        "drvtype = g\r\n");
+        "drvtype = g\r\n"
+        "[instances.gpi2]\n"
+        "reopened = yes\n");
     const struct {
         const char* entry;
         const char* attribute;
@@ -74,12 +80,14 @@ TEST_F(VeskConfig, ReadsAttributesOfNamedEntry) {
         {"instances.cam1", "spaced", "some value with spaces"},
         {"instances.cam1", "empty", ""},
         {"instances.cam1", "formula", "a=b"},
+        {"instances.cam1", "twice", "second"},
         {"instances.cam1", "a line without equals sign", ""},
         {"instances.cam1", "", ""},
         {"instances.cam1", "DRVTYPE", ""},
         {"instances.cam1", "top", ""},
         {"instances.gpi2", "drvtype", "i"},
         {"instances.gpi2", "leak", ""},
+        {"instances.gpi2", "reopened", "yes"},
         {"instances.padded", "drvtype", "x"},
         {"instances.windows", "drvtype", "g"},
         {"Instances.cam1", "drvtype", ""},
@@ -113,11 +121,43 @@ TEST_F(VeskConfig, MissingVariableOrFileGivesEmpty) {
 
 TEST_F(VeskConfig, FileIsReadAgainAtEachConstruction) {
     write("[instances.cam1]\ndrvtype = g\n");
+    const auto written = std::filesystem::last_write_time(path_);
     const vesk_config before(vesk_string("instances.cam1"));
     write("[instances.cam1]\ndrvtype = i\n");
+    std::filesystem::last_write_time(path_, written);  // as if within one clock tick
     const vesk_config after(vesk_string("instances.cam1"));
     EXPECT_STREQ(before.attr("drvtype").c_str(), "g");  // an open entry keeps what it read
     EXPECT_STREQ(after.attr("drvtype").c_str(), "i");
+}
+
+// A file older than the timestamp granularity is kept parsed, so these
+// changes must be seen through the file's identity, size and times alone.
+TEST_F(VeskConfig, KeptFileIsReadAgainWhenChanged) {
+    namespace fs = std::filesystem;
+    const auto old = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    write("[instances.cam1]\ndrvtype = g\n[instances.vtr]\ndrvtype = i\n");
+    fs::last_write_time(path_, old);
+    ASSERT_EQ(read("instances.cam1", "drvtype"), "g");
+    ASSERT_EQ(read("instances.vtr", "drvtype"), "i");
+
+    write("[instances.cam1]\ndrvtype = gpi\n");  // edited now
+    EXPECT_EQ(read("instances.cam1", "drvtype"), "gpi");
+
+    write("[instances.cam1]\ndrvtype = g\n");
+    fs::last_write_time(path_, old);
+    ASSERT_EQ(read("instances.cam1", "drvtype"), "g");
+    const std::string other = path_ + ".new";  // same size and time, another file
+    std::ofstream(other, std::ios::binary) << "[instances.cam1]\ndrvtype = i\n";
+    fs::last_write_time(other, old);
+    ASSERT_EQ(std::rename(other.c_str(), path_.c_str()), 0);
+    EXPECT_EQ(read("instances.cam1", "drvtype"), "i");
+
+    std::ofstream(path_, std::ios::binary | std::ios::trunc) << "[instances.cam1]\ndrvtype = x\n";
+    fs::last_write_time(path_, old + std::chrono::seconds(1));  // same file and size
+    EXPECT_EQ(read("instances.cam1", "drvtype"), "x");
+
+    std::remove(path_.c_str());
+    EXPECT_EQ(read("instances.cam1", "drvtype"), "");
 }
 
 TEST_F(VeskConfig, GarbageLinesAreSkipped) {
