@@ -1,0 +1,108 @@
+// access_rules.cpp - see access_rules.h.
+#include "front/web/access_rules.h"
+
+#include <cctype>
+
+#include "front/web/serve_options.h"
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#endif
+
+namespace vhost {
+namespace web {
+
+namespace {
+
+std::string lower(std::string text) {
+    for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Splits "name:port", "[v6]:port" or "name" (port 80). False when malformed.
+bool splitHost(const std::string& host, std::string& name, int& port) {
+    std::string portText;
+    if (!host.empty() && host[0] == '[') {
+        const auto close = host.find(']');
+        if (close == std::string::npos) return false;
+        name = host.substr(0, close + 1);
+        if (close + 1 < host.size()) {
+            if (host[close + 1] != ':') return false;
+            portText = host.substr(close + 2);
+        }
+    } else {
+        const auto colon = host.find(':');
+        name = host.substr(0, colon);
+        if (colon != std::string::npos) portText = host.substr(colon + 1);
+    }
+    if (name.empty()) return false;
+    if (portText.empty()) {
+        port = 80;
+        return true;
+    }
+    if (portText.size() > 5) return false;
+    port = 0;
+    for (char c : portText) {
+        if (c < '0' || c > '9') return false;
+        port = port * 10 + (c - '0');
+    }
+    return true;
+}
+
+bool ipLiteral(const std::string& name) {
+    unsigned char bytes[16];
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']') {
+        return inet_pton(AF_INET6, name.substr(1, name.size() - 2).c_str(), bytes) == 1;
+    }
+    return inet_pton(AF_INET, name.c_str(), bytes) == 1;
+}
+
+bool hostAllowed(const AccessRules& rules, const std::string& host) {
+    std::string name;
+    int port = 0;
+    if (!splitHost(lower(host), name, port) || port != rules.port) return false;
+    if (name == "localhost" || name == "127.0.0.1" || name == "[::1]") return true;
+    const bool v6 = rules.address.find(':') != std::string::npos;
+    if (name == lower(v6 ? "[" + rules.address + "]" : rules.address)) return true;
+    return isWildcardAddress(rules.address) && ipLiteral(name);
+}
+
+// Compares in time independent of where the texts differ.
+bool sameSecret(const std::string& given, const std::string& secret) {
+    unsigned char diff = given.size() == secret.size() ? 0 : 1;
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        diff |= static_cast<unsigned char>(given[i] ^ secret[i % secret.size()]);
+    }
+    return diff == 0;
+}
+
+}  // namespace
+
+Refusal checkAccess(const AccessRules& rules, const RequestFacts& request) {
+    if (!hostAllowed(rules, request.host)) {
+        return {403, "Host \"" + request.host +
+                         "\" is not this server's address; use http://127.0.0.1:" +
+                         std::to_string(rules.port) + "/"};
+    }
+    if (!rules.token.empty()) {
+        const std::string bearer = "Bearer ";
+        const std::string& auth = request.authorization;
+        const bool headerOk =
+            auth.compare(0, bearer.size(), bearer) == 0 && sameSecret(auth.substr(bearer.size()), rules.token);
+        if (!headerOk && !sameSecret(request.queryToken, rules.token)) {
+            return {401, "a token is needed: \"Authorization: Bearer <token>\" or ?token=<token>"};
+        }
+    }
+    if (request.method != "GET" && request.method != "HEAD" && request.origin != nullptr &&
+        lower(*request.origin) != "http://" + lower(request.host)) {
+        return {403, "Origin \"" + *request.origin + "\" may not change this facility"};
+    }
+    return {};
+}
+
+}  // namespace web
+}  // namespace vhost

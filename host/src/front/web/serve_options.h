@@ -1,0 +1,41 @@
+// serve_options.h - how `vesk-host --serve [ADDR:]PORT` is told where to listen.
+#ifndef VESK_HOST_FRONT_WEB_SERVE_OPTIONS_H
+#define VESK_HOST_FRONT_WEB_SERVE_OPTIONS_H
+
+#include <atomic>
+#include <string>
+
+namespace vhost {
+namespace web {
+
+struct ServeOptions {
+    // An IPv4 literal, an IPv6 literal without brackets, or "localhost".
+    std::string address = "127.0.0.1";
+    // 0 lets the system pick a free port; the URL printed names the real one.
+    int port = 0;
+    // Empty: no token. On a non-loopback address an empty token is replaced
+    // by a generated one, which is printed with the URL.
+    std::string token;
+    // Set from another thread to end the server as SIGINT would.
+    std::atomic<bool>* stop = nullptr;
+};
+
+// Reads "[ADDR:]PORT" ("8080", "0.0.0.0:8080", "[::1]:8080", "localhost:0")
+// into `options`. On a malformed argument returns false and sets `error`.
+bool parseServeAddress(const std::string& text, ServeOptions& options, std::string& error);
+
+// A token may hold letters, digits and "-._~" (it travels in URLs as is).
+bool validToken(const std::string& token, std::string& error);
+
+// 127.0.0.0/8, ::1, ::ffff:127.x.y.z and "localhost".
+bool isLoopbackAddress(const std::string& address);
+// 0.0.0.0 and :: accept connections on every interface.
+bool isWildcardAddress(const std::string& address);
+
+// 32 hexadecimal digits from the system's random source.
+std::string generateToken();
+
+}  // namespace web
+}  // namespace vhost
+
+#endif  // VESK_HOST_FRONT_WEB_SERVE_OPTIONS_H

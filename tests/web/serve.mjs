@@ -1,0 +1,81 @@
+// Starts `vesk-host --serve` on a free port for a test and stops it again.
+//
+// Environment (set by CTest): VESK_HOST the executable, VESK_REPO the
+// source tree (for examples/facility.ini and .vesk).
+import {spawn} from 'node:child_process';
+import {existsSync, readFileSync} from 'node:fs';
+import http from 'node:http';
+import path from 'node:path';
+
+export const repo = process.env.VESK_REPO || path.resolve(import.meta.dirname, '../..');
+export const hostBinary = process.env.VESK_HOST;
+
+// The facility example: four cameras on GPI inputs, a mixer slot, tally slots.
+export function facilityArgs({scenario = true} = {}) {
+  const args = ['--config', path.join(repo, 'examples/facility.ini')];
+  const script = path.join(repo, 'examples/facility.vesk');
+  if (scenario && existsSync(script)) args.push(script);
+  return args;
+}
+
+// Starts the host; resolves once it printed its URL.
+export async function startHost({address = '127.0.0.1:0', token, args = facilityArgs()} = {}) {
+  if (!hostBinary) throw new Error('VESK_HOST (the vesk-host executable) is not set');
+  const argv = ['--serve', address, ...(token ? ['--token', token] : []), ...args];
+  const child = spawn(hostBinary, argv, {stdio: ['ignore', 'pipe', 'pipe']});
+  let output = '';
+  child.stdout.on('data', (chunk) => { output += chunk; });
+  child.stderr.on('data', (chunk) => { output += chunk; });
+  const exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({code, signal})));
+  const url = await new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error(`no URL within 20 s:\n${output}`)), 20000);
+    const look = () => {
+      const match = /live page at (http:\/\/\S+)/.exec(output);
+      if (match) {
+        clearTimeout(timer);
+        resolve(new URL(match[1]));
+      }
+    };
+    child.stdout.on('data', look);
+    exited.then(({code, signal}) => reject(new Error(`vesk-host ended (${code ?? signal}):\n${output}`)));
+  });
+  return {
+    url,
+    base: `http://${url.host}`,
+    pid: child.pid,
+    output: () => output,
+    // SIGINT, as Ctrl-C; resolves with the exit status.
+    async stop() {
+      if (child.exitCode === null && child.signalCode === null) child.kill('SIGINT');
+      const timer = setTimeout(() => child.kill('SIGKILL'), 15000);
+      const result = await exited;
+      clearTimeout(timer);
+      return result;
+    },
+  };
+}
+
+// One raw HTTP request, so that tests can set Host, Origin and bad bodies.
+export function call(host, method, pathname, {headers = {}, body} = {}) {
+  return new Promise((resolve, reject) => {
+    const request = http.request({host: host.url.hostname, port: host.url.port, method, path: pathname,
+                                  headers, agent: false}, (response) => {
+      let text = '';
+      response.setEncoding('utf8');
+      response.on('data', (chunk) => { text += chunk; });
+      response.on('end', () => {
+        let json = null;
+        try { json = JSON.parse(text); } catch { /* not JSON */ }
+        resolve({status: response.statusCode, headers: response.headers, text, json});
+      });
+    });
+    request.on('error', reject);
+    if (body !== undefined) request.write(body);
+    request.end();
+  });
+}
+
+export function residentKiB(pid) {
+  const status = readFileSync(`/proc/${pid}/status`, 'utf8');
+  return Number(/VmRSS:\s+(\d+) kB/.exec(status)[1]);
+}
