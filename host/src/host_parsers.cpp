@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <unordered_set>
 
 namespace vhost {
 
@@ -61,6 +62,28 @@ bool readQuoted(const std::string& text, std::size_t& pos, std::string& out, std
 
 }  // namespace
 
+LineRead readLine(std::istream& in, std::string& line) {
+    line.clear();
+    std::streambuf* buffer = in.rdbuf();
+    if (buffer == nullptr || !in.good()) return LineRead::End;
+    for (;;) {
+        const int c = buffer->sbumpc();
+        if (c == std::char_traits<char>::eof()) {
+            in.setstate(std::ios::eofbit);
+            return line.empty() ? LineRead::End : LineRead::Line;
+        }
+        if (c == '\n') break;
+        if (line.size() >= maxLineLength) return LineRead::TooLong;
+        line += static_cast<char>(c);
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return LineRead::Line;
+}
+
+void dropByteOrderMark(std::string& line) {
+    if (line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+}
+
 std::string trim(const std::string& text) {
     std::size_t first = 0;
     while (first < text.size() && isBlank(text[first])) ++first;
@@ -98,42 +121,6 @@ std::optional<std::int32_t> parseInt32(const std::string& text) {
         return std::nullopt;
     }
     return static_cast<std::int32_t>(value);
-}
-
-std::string jsonQuote(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (u < 0x20 || u == 0x7F) {
-                    char buffer[8];
-                    std::snprintf(buffer, sizeof buffer, "\\u%04x", u);
-                    out += buffer;
-                } else {
-                    // Bytes above 0x7F pass unchanged: plug-in texts are
-                    // 8-bit and usually UTF-8 already.
-                    out += c;
-                }
-        }
-    }
-    out += '"';
-    return out;
 }
 
 std::string displayQuote(const std::string& text) {
@@ -280,13 +267,22 @@ DecodedKey::DecodedKey(const std::string& key) {
 Environment parseEnvironment(std::istream& in, const std::string& name,
                              std::vector<std::string>& errors) {
     Environment env;
-    enum class Kind { None, Instance, Info, Gpi } kind = Kind::None;
+    enum class Kind { None, Instance, Info, Gpi, Component } kind = Kind::None;
     std::string instanceName;
     std::int32_t device = 0;
     std::string line;
     int lineNo = 0;
-    while (std::getline(in, line)) {
+    for (;;) {
+        const LineRead read = readLine(in, line);
+        if (read == LineRead::End) break;
         ++lineNo;
+        if (read == LineRead::TooLong) {
+            errors.push_back(located(name, lineNo, "longer than " +
+                                                       std::to_string(maxLineLength) +
+                                                       " characters; the rest is not read"));
+            break;
+        }
+        if (lineNo == 1) dropByteOrderMark(line);
         const std::string text = trim(line);
         if (text.empty() || text[0] == ';' || text[0] == '#') continue;
         if (text[0] == '[') {
@@ -312,6 +308,22 @@ Environment parseEnvironment(std::istream& in, const std::string& name,
                 }
                 kind = head == "info" ? Kind::Info : Kind::Gpi;
                 device = *number;
+            } else if (head == "component") {
+                if (rest.empty()) {
+                    errors.push_back(located(name, lineNo, "[component.NAME] needs a name"));
+                    continue;
+                }
+                for (const ComponentSpec& known : env.components) {
+                    if (known.name == rest) {
+                        errors.push_back(located(name, lineNo,
+                                                 "component " + rest + " is declared twice"));
+                    }
+                }
+                kind = Kind::Component;
+                ComponentSpec spec;
+                spec.name = rest;
+                spec.line = lineNo;
+                env.components.push_back(spec);
             }
             continue;
         }
@@ -323,6 +335,25 @@ Environment parseEnvironment(std::istream& in, const std::string& name,
         }
         const std::string key = trim(text.substr(0, equals));
         const std::string rawValue = text.substr(equals + 1);
+        if (kind == Kind::Component) {
+            ComponentSpec& spec = env.components.back();
+            std::string error;
+            const auto value = parseValue(rawValue, error);
+            if (!value) {
+                errors.push_back(located(name, lineNo, error));
+            } else if (key == "plugin") {
+                spec.plugin = *value;
+            } else if (key == "panels") {
+                spec.panels = *value;
+            } else if (key.compare(0, 6, "param.") == 0 && key.size() > 6) {
+                spec.params.push_back(key.substr(6) + "=" + *value);
+            } else {
+                errors.push_back(located(name, lineNo,
+                                         "unknown component setting '" + key +
+                                             "' (plugin, panels or param.NAME)"));
+            }
+            continue;
+        }
         if (kind == Kind::Instance) {
             Instance& instance = env.instances[instanceName];
             const std::string value = trim(rawValue);
@@ -383,10 +414,21 @@ void Control::set(const std::string& name, const std::string& value) {
 }
 
 Control* Layout::find(const std::string& id) {
+    if (index_ && index_->size() == controls.size()) {
+        const auto it = index_->find(lower(id));
+        return it == index_->end() ? nullptr : &controls[it->second];
+    }
     for (auto& control : controls) {
         if (equalsIgnoreCase(control.id, id)) return &control;
     }
     return nullptr;
+}
+
+void Layout::index() {
+    auto ids = std::make_shared<std::unordered_map<std::string, std::size_t>>();
+    ids->reserve(controls.size());
+    for (std::size_t i = 0; i < controls.size(); ++i) ids->emplace(lower(controls[i].id), i);
+    index_ = std::move(ids);
 }
 
 const Control* Layout::find(const std::string& id) const {
@@ -395,10 +437,20 @@ const Control* Layout::find(const std::string& id) const {
 
 Layout parseLayout(std::istream& in, const std::string& name, std::vector<std::string>& warnings) {
     Layout layout;
+    std::unordered_set<std::string> ids;
     std::string line;
     int lineNo = 0;
-    while (std::getline(in, line)) {
+    for (;;) {
+        const LineRead read = readLine(in, line);
+        if (read == LineRead::End) break;
         ++lineNo;
+        if (read == LineRead::TooLong) {
+            warnings.push_back(located(name, lineNo, "longer than " +
+                                                         std::to_string(maxLineLength) +
+                                                         " characters; the rest is not read"));
+            break;
+        }
+        if (lineNo == 1) dropByteOrderMark(line);
         const std::string text = trim(line);
         if (text.empty() || text[0] == '#') continue;
         std::string error;
@@ -418,7 +470,7 @@ Layout parseLayout(std::istream& in, const std::string& name, std::vector<std::s
         }
         Control control;
         control.id = (*words)[1];
-        if (layout.find(control.id) != nullptr) {
+        if (ids.count(lower(control.id)) != 0) {
             warnings.push_back(located(
                 name, lineNo, "control '" + control.id + "' is already defined (ids ignore case)"));
             continue;
@@ -435,8 +487,12 @@ Layout parseLayout(std::istream& in, const std::string& name, std::vector<std::s
             }
             control.set(word.substr(0, equals), word.substr(equals + 1));
         }
-        if (good) layout.controls.push_back(control);
+        if (good) {
+            ids.insert(lower(control.id));
+            layout.controls.push_back(std::move(control));
+        }
     }
+    layout.index();
     return layout;
 }
 

@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <istream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -20,14 +22,21 @@ namespace vhost {
 
 // ---- small text helpers -------------------------------------------------
 
+// The longest line the host reads from any of its files.
+const std::size_t maxLineLength = 65536;
+enum class LineRead { Line, End, TooLong };
+// Reads one line of at most maxLineLength characters (the line feed and a
+// carriage return before it not counted, nor kept).
+LineRead readLine(std::istream& in, std::string& line);
+// Drops a UTF-8 byte order mark from the start of `line`.
+void dropByteOrderMark(std::string& line);
+
 std::string trim(const std::string& text);
 std::string lower(const std::string& text);
 bool equalsIgnoreCase(const std::string& a, const std::string& b);
 bool startsWithIgnoreCase(const std::string& text, const std::string& prefix);
 // A signed 32-bit decimal number, optional sign, nothing else.
 std::optional<std::int32_t> parseInt32(const std::string& text);
-// A text for a JSON string literal, quotes included.
-std::string jsonQuote(const std::string& text);
 // A text shown inside double quotes in the readable output: line feeds and
 // other control characters become escapes.
 std::string displayQuote(const std::string& text);
@@ -85,16 +94,28 @@ struct Instance {
     std::string drvtype;
 };
 
+// A component declared in the environment: [component.NAME].
+struct ComponentSpec {
+    std::string name;
+    std::string plugin;               // module path as written; empty: the default plug-in
+    std::string panels;               // panel folder as written; empty: the default folder
+    std::vector<std::string> params;  // parent requests "name=value", sent at start-up in order
+    int line = 0;                     // where the section starts
+};
+
 struct Environment {
     std::map<std::string, Instance> instances;                         // by exact name
+    std::vector<ComponentSpec> components;                             // in file order
     std::map<std::int32_t, std::map<std::int32_t, std::string>> info;  // device -> slot -> text
     std::map<std::int32_t, std::map<std::int32_t, std::int32_t>> gpi;  // device -> input -> state
 };
 
 // Reads [instances.NAME] (device, offset, drvtype), [info.DEVICE]
-// (SLOT = text) and [gpi.DEVICE] (INPUT = state). Other sections belong to
-// other readers of the same file and are skipped. Errors are "name:line:
-// message" texts; the result is usable only when there are none.
+// (SLOT = text), [gpi.DEVICE] (INPUT = state) and [component.NAME] (plugin,
+// panels, param.NAME = value). Other sections belong to other readers of
+// the same file and are skipped; a UTF-8 byte order mark at the start is
+// ignored. Errors are "name:line: message" texts; the result is usable only
+// when there are none.
 Environment parseEnvironment(std::istream& in, const std::string& name,
                              std::vector<std::string>& errors);
 
@@ -114,6 +135,11 @@ struct Layout {
     // Control ids are matched without regard to case.
     Control* find(const std::string& id);
     const Control* find(const std::string& id) const;
+    // Builds the id index that find() uses; copies of the layout share it.
+    void index();
+
+private:
+    std::shared_ptr<const std::unordered_map<std::string, std::size_t>> index_;
 };
 
 // One control per line: "control <Id> [<property>=<value>]...". Blank lines

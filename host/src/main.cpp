@@ -1,23 +1,31 @@
-// vesk-host: a simulated control-panel host for trying a plug-in and its
-// configuration before it goes into a live facility.
+// vesk-host: a simulated control-panel host for trying plug-ins and their
+// configuration, one component or a whole facility, before they go into a
+// live facility.
 //
 //   vesk-host [options] [scenario]     run a scenario file ("-" or none: standard input)
 //
 // Exit status: 0 when every expectation held, 1 when one failed (or a
-// scenario line could not be run, or the plug-in broke the reply rules),
-// 2 on a usage, configuration or load error.
+// scenario line could not be run, the plug-in broke the reply rules, or,
+// with --strict, a warning was given), 2 on a usage, configuration or load
+// error, 3 when the plug-in crashed the host.
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <string>
 
-#include "host_parsers.h"
+#include "connection/connection.h"
+#include "facility/facility.h"
+#include "facility/timeline.h"
+#include "front/facility_setup.h"
+#include "front/scenario.h"
+#include "front/timeline_printer.h"
 #include "platform/crash_guard.h"
 #include "platform/platform.h"
-#include "plugins/plugin_module.h"
-#include "scenario.h"
-#include "simulated_host.h"
-#include "timeline.h"
+
+#ifdef VESK_HOST_WEB
+#include "front/web/facility_backend.h"
+#include "front/web/web_server.h"
+#endif
 
 #ifndef VESK_HOST_DEFAULT_PLUGIN
 #error "VESK_HOST_DEFAULT_PLUGIN (file name of the plug-in beside vesk-host) must be defined"
@@ -37,27 +45,41 @@ const char usageText[] =
     "  --plugin PATH     plug-in module (default: " VESK_HOST_DEFAULT_PLUGIN
     " beside vesk-host)\n"
     "  --panels DIR      panel folder handed to the plug-in (default: the bundled panels)\n"
-    "  --config FILE     environment INI: instances, info slots, GPI inputs; also given\n"
-    "                    to the plug-in as VESK_CONFIG unless that is already set\n"
+    "  --config FILE     environment INI: instances, info slots, GPI inputs, components;\n"
+    "                    also given to the plug-in as VESK_CONFIG unless that is already set\n"
     "  --json            one JSON object per event\n"
-    "  --quiet           print only failures\n"
+    "  --quiet           print only failures and warnings\n"
+    "  --strict          warnings fail the run\n"
     "  --no-capture      leave the plug-in's stderr alone (diagnostics are not in the timeline)\n"
-    "  -h, --help        this text\n";
+#ifdef VESK_HOST_WEB
+    "  --serve [ADDR:]PORT  after the scenario, run the facility in real time and serve\n"
+    "                    its live page (default address 127.0.0.1) until interrupted\n"
+    "  --token TOKEN     the token every request to the live page must carry\n"
+#endif
+    "  -h, --help        this text\n"
+    "exit status: 0 all held, 1 a failure, 2 usage or load error, 3 the plug-in crashed\n";
 
 int usage(const std::string& message) {
     std::cerr << "vesk-host: " << message << "\n" << usageText;
     return exitUsage;
 }
 
+std::string folderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string pluginPath = vhost::executableDirectory(argv[0]) + "/" + VESK_HOST_DEFAULT_PLUGIN;
-    std::string panelsDir = VESK_HOST_PANELS_DIR;
-    std::string configPath;
+    vhost::SetupOptions setup;
+    setup.pluginPath = vhost::executableDirectory(argv[0]) + "/" + VESK_HOST_DEFAULT_PLUGIN;
+    setup.panelsDir = VESK_HOST_PANELS_DIR;
     std::string scenarioPath;
     vhost::OutputMode mode = vhost::OutputMode::Readable;
-    bool capture = true;
+    bool strict = false;
+    std::string serveAddress;
+    std::string token;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -70,17 +92,25 @@ int main(int argc, char** argv) {
             std::cout << usageText;
             return 0;
         } else if (arg == "--plugin") {
-            if (!value(pluginPath)) return usage("--plugin needs a path");
+            if (!value(setup.pluginPath)) return usage("--plugin needs a path");
         } else if (arg == "--panels") {
-            if (!value(panelsDir)) return usage("--panels needs a folder");
+            if (!value(setup.panelsDir)) return usage("--panels needs a folder");
         } else if (arg == "--config") {
-            if (!value(configPath)) return usage("--config needs a file");
+            if (!value(setup.configPath)) return usage("--config needs a file");
         } else if (arg == "--json") {
             mode = vhost::OutputMode::Json;
         } else if (arg == "--quiet") {
             mode = vhost::OutputMode::Quiet;
+        } else if (arg == "--strict") {
+            strict = true;
         } else if (arg == "--no-capture") {
-            capture = false;
+            setup.capture = false;
+#ifdef VESK_HOST_WEB
+        } else if (arg == "--serve") {
+            if (!value(serveAddress)) return usage("--serve needs [ADDR:]PORT");
+        } else if (arg == "--token") {
+            if (!value(token)) return usage("--token needs a text");
+#endif
         } else if (arg.size() > 1 && arg[0] == '-') {
             return usage("unknown option " + arg);
         } else if (!scenarioPath.empty()) {
@@ -89,82 +119,78 @@ int main(int argc, char** argv) {
             scenarioPath = arg;
         }
     }
+    const bool serving = !serveAddress.empty();
 
-    // The environment: the INI file the plug-in reads through VESK_CONFIG.
-    const char* userConfig = std::getenv("VESK_CONFIG");
-    const bool userSetConfig = userConfig != nullptr && *userConfig != '\0';
-    if (configPath.empty() && userSetConfig) configPath = userConfig;
-    vhost::Environment env;
-    if (!configPath.empty()) {
-        std::ifstream in(configPath);
-        if (!in) {
-            std::cerr << "vesk-host: cannot read configuration " << configPath << "\n";
-            return exitUsage;
-        }
-        std::vector<std::string> errors;
-        env = vhost::parseEnvironment(in, configPath, errors);
-        if (!errors.empty()) {
-            for (const auto& error : errors) std::cerr << "vesk-host: " << error << "\n";
-            return exitUsage;
-        }
-        if (!userSetConfig) vhost::setEnvironment("VESK_CONFIG", vhost::absolutePath(configPath));
+    if (!setup.configPath.empty() &&
+        vhost::pathKind(setup.configPath) == vhost::PathKind::Directory) {
+        std::cerr << "vesk-host: configuration " << setup.configPath
+                  << " is a folder, not a file\n";
+        return exitUsage;
     }
-
     std::ifstream scenarioFile;
-    const bool fromStdin = scenarioPath.empty() || scenarioPath == "-";
-    if (!fromStdin) {
-        scenarioFile.open(scenarioPath);
+    const bool fromStdin = !serving && (scenarioPath.empty() || scenarioPath == "-");
+    if (!scenarioPath.empty() && scenarioPath != "-") {
+        if (vhost::pathKind(scenarioPath) == vhost::PathKind::Directory) {
+            std::cerr << "vesk-host: scenario " << scenarioPath << " is a folder, not a file\n";
+            return exitUsage;
+        }
+        scenarioFile.open(scenarioPath, std::ios::binary);
         if (!scenarioFile) {
             std::cerr << "vesk-host: cannot read scenario " << scenarioPath << "\n";
             return exitUsage;
         }
     }
-
-    // The module outlives the host, which ends the component before it.
-    vhost::PluginModule module;
-    std::string error;
-    if (!module.load(pluginPath, error)) {
-        std::cerr << "vesk-host: " << error << "\n";
-        return exitUsage;
+#ifdef VESK_HOST_WEB
+    vhost::web::ServeOptions serveOptions;
+    if (serving) {
+        std::string error;
+        if (!vhost::web::parseServeAddress(serveAddress, serveOptions, error)) return usage(error);
+        serveOptions.token = token;
     }
+#endif
 
-    vhost::Timeline timeline(std::cout, mode);
-    if (userSetConfig && !configPath.empty() &&
-        vhost::absolutePath(configPath) != vhost::absolutePath(userConfig)) {
-        timeline.event(vhost::EventKind::Host,
-                       "warning: VESK_CONFIG is set to " + std::string(userConfig) +
-                           ", so the plug-in reads that file, not " + configPath);
+    vhost::installCrashGuard();
+    vhost::TimelinePrinter printer(std::cout, mode);
+    vhost::Timeline timeline;
+    timeline.addSink(&printer);
+    vhost::FacilitySetup facilitySetup(setup, timeline, printer);
+
+    vhost::ScenarioRunner runner(facilitySetup, timeline);
+    if (!scenarioPath.empty() && scenarioPath != "-") runner.setFolder(folderOf(scenarioPath));
+    if (scenarioFile.is_open()) {
+        runner.run(scenarioFile, false);
+    } else if (fromStdin) {
+        runner.run(std::cin, vhost::standardInputIsTerminal());
     }
-    timeline.event(vhost::EventKind::Host, "loaded " + pluginPath);
-    if (configPath.empty()) {
-        timeline.event(vhost::EventKind::Host, "no configuration: no instances, slots or inputs");
-    } else {
-        timeline.event(vhost::EventKind::Host, "configuration " + configPath + ": " +
-                                                   std::to_string(env.instances.size()) +
-                                                   " instances");
+    vhost::Facility* facility = facilitySetup.facility();
+    if (facility == nullptr) return exitUsage;
+
+#ifdef VESK_HOST_WEB
+    if (serving) {
+        vhost::web::FacilityBackend backend(*facility, timeline);
+        const int status = vhost::web::runLiveServer(backend, serveOptions, std::cerr);
+        if (status != 0) return status;
     }
+#endif
 
-    vhost::SimulatedHost host(std::move(env), timeline, capture);
-    if (!host.create(module.factory(), panelsDir)) {
-        std::cout.flush();
-        std::cerr << "vesk-host: the factory of " << pluginPath << " returned no component\n";
-        return exitUsage;
-    }
-
-    vhost::ScenarioRunner runner(host, timeline);
-    runner.run(fromStdin ? std::cin : scenarioFile, fromStdin && vhost::standardInputIsTerminal());
-
-    if (host.hasComponent() && mode != vhost::OutputMode::Quiet) {
+    bool anyAlive = false;
+    for (const auto& component : facility->components()) anyAlive |= component->alive();
+    if (anyAlive && mode != vhost::OutputMode::Quiet) {
         timeline.event(vhost::EventKind::Host, "end of scenario; panel and slots:");
-        host.showPanels();
-        host.showSlots();
+        for (const auto& component : facility->components()) component->showPanels();
+        facility->showSlots();
     }
-    host.finish();
+    facility->finish();
 
-    const int failures = timeline.failures();
-    const std::string summary =
+    const int warnings = timeline.warnings();
+    const int failures = timeline.failures() + (strict ? warnings : 0);
+    std::string summary =
         std::to_string(runner.expectations() - runner.failedExpectations()) + " of " +
         std::to_string(runner.expectations()) + " expectations held";
+    if (warnings > 0) {
+        summary += "; " + std::to_string(warnings) + " warning(s)" +
+                   (strict ? " (failures under --strict)" : "");
+    }
     if (failures > 0) {
         timeline.event(vhost::EventKind::Failure,
                        summary + "; " + std::to_string(failures) + " failure(s) in all");

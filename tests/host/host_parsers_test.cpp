@@ -6,7 +6,11 @@
 
 #include <sstream>
 
-#include "scenario.h"
+#include <nlohmann/json.hpp>
+
+#include "front/json_text.h"
+#include "front/scenario.h"
+#include "front/timeline_printer.h"
 
 using namespace vhost;
 
@@ -185,8 +189,34 @@ TEST(PanelLayout, ReadsControlsAndMatchesIdsWithoutCase) {
     EXPECT_EQ(layout.find("Tal"), nullptr);
 }
 
-TEST(TextHelpers, QuoteForJsonAndNumbers) {
-    EXPECT_EQ(jsonQuote("a\"b\\c\nd\x01"), "\"a\\\"b\\\\c\\nd\\u0001\"");
+TEST(TextHelpers, PrintedTextsCannotForgeLinesOrBreakUtf8) {
+    struct Case {
+        const char* text;
+        const char* readable;  // as the readable timeline shows it
+        const char* utf8;      // as a JSON text carries it
+    };
+    const Case cases[] = {
+        {"a\nok line 9: x", "a\\nok line 9: x", "a\nok line 9: x"},
+        {"\x1b[2J\r\t", "\\x1b[2J\\r\\t", "\x1b[2J\r\t"},
+        {"caf\xC3\xA9", "caf\xC3\xA9", "caf\xC3\xA9"},            // UTF-8 stays
+        {"\xE9t\xE9", "\\xe9t\\xe9", "\xC3\xA9t\xC3\xA9"},       // Latin-1 bytes
+        {"\xC2\x9B" "1m", "\\xc2\\x9b1m", "\xC2\x9B" "1m"},             // C1 control: escaped
+        {"\xED\xA0\x80", "\\xed\\xa0\\x80", "\xC3\xAD\xC2\xA0\xC2\x80"},  // surrogate
+        {"\xF0\x9F\x8E", "\\xf0\\x9f\\x8e", "\xC3\xB0\xC2\x9F\xC2\x8E"},  // cut short
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(printable(c.text), c.readable) << c.text;
+        EXPECT_EQ(utf8Text(c.text), c.utf8) << c.text;
+    }
+    // A JSON line is valid UTF-8 whatever bytes the text holds.
+    std::ostringstream out;
+    TimelinePrinter printer(out, OutputMode::Json);
+    const std::string text = "\xE9\n\x01\"", none;
+    printer.event(Event{5, EventKind::Command, text, 0, none});
+    EXPECT_EQ(nlohmann::json::parse(out.str())["text"], "\u00e9\n\u0001\"");
+}
+
+TEST(TextHelpers, Numbers) {
     EXPECT_EQ(parseInt32("-2147483648"), -2147483647 - 1);
     EXPECT_FALSE(parseInt32("2147483648"));
     EXPECT_FALSE(parseInt32("1x"));

@@ -1,18 +1,17 @@
-// timeline.h - what vesk-host reports while it runs.
+// timeline.h - what happens in the facility, as a stream of events.
 //
-// Every event carries the simulated time, a kind and a text. The readable
-// form prints one line per event; the JSON form prints one object per event
-// for tools; the quiet form prints only failures.
-#ifndef VESK_HOST_TIMELINE_H
-#define VESK_HOST_TIMELINE_H
+// Every event carries the simulated time, a kind, a text, the scenario line
+// it belongs to (0 for none) and the component it concerns (empty for the
+// facility itself). The timeline counts failures and warnings and hands
+// each event to its sinks: the printers of the front ends, the live page.
+#ifndef VESK_HOST_FACILITY_TIMELINE_H
+#define VESK_HOST_FACILITY_TIMELINE_H
 
 #include <cstdint>
-#include <ostream>
 #include <string>
+#include <vector>
 
 namespace vhost {
-
-enum class OutputMode { Readable, Json, Quiet };
 
 enum class EventKind {
     Host,        // something the host did or noticed
@@ -24,30 +23,49 @@ enum class EventKind {
     State,       // a line of panel or slot state (show)
     Pass,        // an expect line that held
     Failure,     // an expect line that failed, or a protocol fault
-    Error        // a scenario line that could not be run
-};
-
-class Timeline {
-public:
-    Timeline(std::ostream& out, OutputMode mode) : out_(out), mode_(mode) {}
-
-    void setTime(std::int64_t ms) { time_ = ms; }
-    std::int64_t time() const { return time_; }
-
-    // `line` is the scenario line the event belongs to, 0 for none.
-    void event(EventKind kind, const std::string& text, int line = 0);
-
-    int failures() const { return failures_; }
-
-private:
-    std::ostream& out_;
-    OutputMode mode_;
-    std::int64_t time_ = 0;
-    int failures_ = 0;
+    Error,       // a scenario line that could not be run
+    Warning      // something that works here but is a mistake on a real facility
 };
 
 const char* kindName(EventKind kind);
 
+struct Event {
+    std::int64_t time;
+    EventKind kind;
+    const std::string& text;
+    int line;
+    const std::string& component;
+};
+
+class TimelineSink {
+public:
+    virtual ~TimelineSink() = default;
+    virtual void event(const Event& event) = 0;
+};
+
+class Timeline {
+public:
+    void setTime(std::int64_t ms) { time_ = ms; }
+    std::int64_t time() const { return time_; }
+
+    void event(EventKind kind, const std::string& text, int line = 0,
+               const std::string& component = std::string());
+
+    // Whether anything listens: texts of routine events need not be built otherwise.
+    bool wanted() const { return !sinks_.empty(); }
+    void addSink(TimelineSink* sink) { sinks_.push_back(sink); }
+    void removeSink(TimelineSink* sink);
+
+    int failures() const { return failures_; }
+    int warnings() const { return warnings_; }
+
+private:
+    std::vector<TimelineSink*> sinks_;  // not owned
+    std::int64_t time_ = 0;
+    int failures_ = 0;
+    int warnings_ = 0;
+};
+
 }  // namespace vhost
 
-#endif  // VESK_HOST_TIMELINE_H
+#endif  // VESK_HOST_FACILITY_TIMELINE_H

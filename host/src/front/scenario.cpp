@@ -1,10 +1,10 @@
-#include "scenario.h"
+#include "front/scenario.h"
 
-#include <unistd.h>
-
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 
+#include "connection/connection.h"
 #include "host_parsers.h"
 
 namespace vhost {
@@ -76,9 +76,21 @@ bool requiredValue(const std::string& raw, const char* what, std::string& out, s
     return true;
 }
 
+// A leading "@name" names the component a step talks to.
+void takeComponent(std::string& text, Step& step) {
+    std::string rest;
+    const std::string word = firstWord(text, rest);
+    if (word.size() > 1 && word[0] == '@') {
+        step.component = word.substr(1);
+        text = rest;
+    }
+}
+
 bool parseExpect(const std::string& text, Step& step, std::string& error) {
     std::string rest;
-    const std::string what = firstWord(text, rest);
+    std::string expectation = text;
+    takeComponent(expectation, step);
+    const std::string what = firstWord(expectation, rest);
     if (what == "sent" || what == "not-sent") {
         step.kind = what == "sent" ? Step::Kind::ExpectSent : Step::Kind::ExpectNotSent;
         step.text = rest;
@@ -161,12 +173,22 @@ ParsedLine parseScenarioLine(const std::string& line) {
         result.blank = true;
         return result;
     }
-    std::string rest;
-    const std::string word = firstWord(text, rest);
     Step step;
+    std::string stepText = text;
+    takeComponent(stepText, step);
+    std::string rest;
+    const std::string word = firstWord(stepText, rest);
     std::string& error = result.error;
     bool ok = false;
-    if (word == "param") {
+    if (word == "use") {
+        step.kind = Step::Kind::Use;
+        step.name = rest;
+        ok = !rest.empty() && rest.find_first_of(" \t") == std::string::npos;
+        if (!ok) error = "use <component>";
+    } else if (word == "config") {
+        step.kind = Step::Kind::Config;
+        ok = requiredValue(rest, "file", step.text, error);
+    } else if (word == "param") {
         step.kind = Step::Kind::Param;
         ok = requiredValue(rest, "name=value", step.text, error);
     } else if (word == "event") {
@@ -232,17 +254,70 @@ void ScenarioRunner::runLine(const std::string& line, int lineNo) {
 void ScenarioRunner::run(std::istream& in, bool prompt) {
     std::string line;
     int lineNo = 0;
-    for (;;) {
+    while (!stopped_) {
         if (prompt) {
             std::fputs("vesk-host> ", stderr);
             std::fflush(stderr);
         }
-        if (!std::getline(in, line)) break;
+        const LineRead read = readLine(in, line);
+        if (read == LineRead::End) break;
         ++lineNo;
+        if (read == LineRead::TooLong) {
+            timeline_.event(EventKind::Error,
+                            "longer than " + std::to_string(maxLineLength) +
+                                " characters; the rest of the scenario is not run",
+                            lineNo);
+            break;
+        }
+        if (lineNo == 1) dropByteOrderMark(line);
         runLine(line, lineNo);
-        std::cout.flush();
     }
     if (prompt) std::fputs("\n", stderr);
+}
+
+namespace {
+
+// A facility that already stands.
+class StandingFacility : public FacilitySource {
+public:
+    explicit StandingFacility(Facility& facility) : facility_(facility) {}
+    Facility* facility() override { return &facility_; }
+    bool configure(const std::string&, std::string& error) override {
+        error = "the facility is already set up";
+        return false;
+    }
+
+private:
+    Facility& facility_;
+};
+
+}  // namespace
+
+ScenarioRunner::ScenarioRunner(Facility& facility, Timeline& timeline)
+    : owned_(std::make_unique<StandingFacility>(facility)),
+      source_(owned_.get()),
+      timeline_(timeline) {}
+
+Connection* ScenarioRunner::target(const Step& step, int lineNo) {
+    Facility* facility = source_->facility();
+    if (facility == nullptr) {
+        stopped_ = true;
+        return nullptr;
+    }
+    const std::string& name = step.component.empty() ? current_ : step.component;
+    Connection* component = nullptr;
+    if (name.empty()) {
+        if (!facility->components().empty()) component = facility->components().front().get();
+    } else {
+        component = facility->component(name);
+    }
+    if (component == nullptr) {
+        timeline_.event(EventKind::Error,
+                        name.empty() ? "the facility has no component"
+                                     : "no component named " + displayQuote(name),
+                        lineNo);
+    }
+    return component;
 }
 
 void ScenarioRunner::check(bool held, const std::string& what, int lineNo) {
@@ -251,88 +326,183 @@ void ScenarioRunner::check(bool held, const std::string& what, int lineNo) {
     timeline_.event(held ? EventKind::Pass : EventKind::Failure, what, lineNo);
 }
 
+void ScenarioRunner::expectSent(Connection& component, Cursors& cursors, const Step& step,
+                                int lineNo) {
+    const BoundedLog& sent = component.commands();
+    if (cursors.sent < sent.first()) {
+        check(false,
+              "sent: " + step.text + ": the host keeps only the last " +
+                  std::to_string(sent.capacity()) + " commands of a component, and this "
+                  "expectation reaches past them (expect sooner after the command)",
+              lineNo);
+        cursors.sent = sent.first();
+        return;
+    }
+    // A final '*' matches any rest, for texts holding machine paths.
+    const bool prefix = !step.text.empty() && step.text.back() == '*';
+    const std::string wanted = prefix ? step.text.substr(0, step.text.size() - 1) : step.text;
+    auto matches = [&](const std::string& command) {
+        return prefix ? command.compare(0, wanted.size(), wanted) == 0 : command == wanted;
+    };
+    std::size_t found = sent.end();
+    for (std::size_t i = cursors.sent; i < sent.end(); ++i) {
+        if (matches(sent.at(i))) {
+            found = i;
+            break;
+        }
+    }
+    if (step.kind == Step::Kind::ExpectNotSent) {
+        check(found == sent.end(), "not sent: " + step.text, lineNo);
+        return;
+    }
+    if (found < sent.end()) {
+        cursors.sent = found + 1;
+        check(true, "sent: " + step.text, lineNo);
+        return;
+    }
+    bool earlier = false;
+    for (std::size_t i = sent.first(); i < cursors.sent && i < sent.end(); ++i) {
+        earlier |= matches(sent.at(i));
+    }
+    check(false,
+          "not sent: " + step.text +
+              (earlier ? " (it was sent before the command matched by an earlier expect)" : ""),
+          lineNo);
+}
+
+void ScenarioRunner::expectMessage(Connection& component, Cursors& cursors, const Step& step,
+                                   int lineNo) {
+    const BoundedLog& messages = component.diagnostics();
+    bool found = false;
+    for (std::size_t i = std::max(cursors.message, messages.first()); i < messages.end(); ++i) {
+        if (messages.at(i).find(step.text) != std::string::npos) {
+            cursors.message = i + 1;
+            found = true;
+            break;
+        }
+    }
+    check(found, "message containing " + displayQuote(step.text), lineNo);
+}
+
 void ScenarioRunner::execute(const Step& step, int lineNo) {
-    const bool needsComponent = step.kind == Step::Kind::Param || step.kind == Step::Kind::Event;
-    if (needsComponent && !host_.hasComponent()) {
+    switch (step.kind) {
+        case Step::Kind::Config: {
+            std::string path = step.text;
+            if (!folder_.empty() && !path.empty() && path[0] != '/') path = folder_ + "/" + path;
+            std::string error;
+            if (!source_->configure(path, error)) {
+                timeline_.event(EventKind::Error, error, lineNo);
+                if (source_->facility() == nullptr) stopped_ = true;
+            }
+            return;
+        }
+        case Step::Kind::Use: {
+            Facility* facility = source_->facility();
+            if (facility == nullptr) {
+                stopped_ = true;
+            } else if (facility->component(step.name) == nullptr) {
+                timeline_.event(EventKind::Error, "no component named " + displayQuote(step.name),
+                                lineNo);
+            } else {
+                current_ = step.name;
+            }
+            return;
+        }
+        case Step::Kind::Gpi:
+        case Step::Kind::Info:
+        case Step::Kind::Advance:
+        case Step::Kind::ExpectSlot:
+        case Step::Kind::ExpectGpi: {
+            Facility* facility = source_->facility();
+            if (facility == nullptr) {
+                stopped_ = true;
+                return;
+            }
+            if (step.kind == Step::Kind::Gpi) {
+                facility->forceGpi(step.a, step.b, step.c);
+            } else if (step.kind == Step::Kind::Info) {
+                facility->forceInfo(step.a, step.b, step.text);
+            } else if (step.kind == Step::Kind::Advance) {
+                facility->advance(step.a);
+            } else if (step.kind == Step::Kind::ExpectSlot) {
+                const std::string value = facility->infoText(step.a, step.b);
+                check(value == step.text,
+                      "info " + std::to_string(step.a) + "." + std::to_string(step.b) + " = " +
+                          displayQuote(step.text) +
+                          (value == step.text ? "" : ", got " + displayQuote(value)),
+                      lineNo);
+            } else {
+                const std::int32_t state = facility->gpiState(step.a, step.b);
+                check(state == step.c,
+                      "gpi " + std::to_string(step.a) + "." + std::to_string(step.b) + " = " +
+                          std::to_string(step.c) +
+                          (state == step.c ? "" : ", got " + std::to_string(state)),
+                      lineNo);
+            }
+            return;
+        }
+        case Step::Kind::Show: {
+            Facility* facility = source_->facility();
+            if (facility == nullptr) {
+                stopped_ = true;
+                return;
+            }
+            if (step.name != "slots") {
+                if (!step.component.empty()) {
+                    if (Connection* component = target(step, lineNo)) component->showPanels();
+                } else {
+                    for (const auto& component : facility->components()) component->showPanels();
+                }
+            }
+            if (step.name != "panel") facility->showSlots();
+            return;
+        }
+        default:
+            break;
+    }
+
+    Connection* component = target(step, lineNo);
+    if (component == nullptr) return;
+    Cursors& cursors = cursors_[component->name()];
+    const bool needsLive = step.kind == Step::Kind::Param || step.kind == Step::Kind::Event;
+    if (needsLive && !component->alive()) {
         timeline_.event(EventKind::Error, "no component: it was destroyed (use create)", lineNo);
         return;
     }
     switch (step.kind) {
         case Step::Kind::Param:
-            lastReply_ = host_.parentRequest(step.text);
+            cursors.lastReply = component->parentRequest(step.text);
             break;
         case Step::Kind::Event:
-            host_.controlEvent(step.name, step.text);
-            break;
-        case Step::Kind::Gpi:
-            host_.forceGpi(step.a, step.b, step.c);
-            break;
-        case Step::Kind::Info:
-            host_.forceInfo(step.a, step.b, step.text);
-            break;
-        case Step::Kind::Advance:
-            host_.advance(step.a);
-            break;
-        case Step::Kind::Show:
-            if (step.name != "slots") host_.showPanels();
-            if (step.name != "panel") host_.showSlots();
+            component->controlEvent(step.name, step.text);
             break;
         case Step::Kind::Destroy:
-            if (!host_.hasComponent())
+            if (!component->alive())
                 timeline_.event(EventKind::Error, "no component to destroy", lineNo);
-            host_.destroy();
+            component->destroy();
             break;
         case Step::Kind::Create:
-            if (host_.hasComponent()) {
+            if (component->alive()) {
                 timeline_.event(EventKind::Error, "a component is already running", lineNo);
-            } else if (!host_.recreate()) {
+            } else if (!component->create()) {
                 timeline_.event(EventKind::Error, "the factory returned no component", lineNo);
             }
             break;
         case Step::Kind::ExpectSent:
-        case Step::Kind::ExpectNotSent: {
-            const auto& sent = host_.commands();
-            std::size_t found = sent.size();
-            // A final '*' matches any rest, for texts holding machine paths.
-            const bool prefix = !step.text.empty() && step.text.back() == '*';
-            const std::string wanted =
-                prefix ? step.text.substr(0, step.text.size() - 1) : step.text;
-            auto matches = [&](const std::string& command) {
-                return prefix ? command.compare(0, wanted.size(), wanted) == 0 : command == wanted;
-            };
-            for (std::size_t i = sentCursor_; i < sent.size(); ++i) {
-                if (matches(sent[i])) {
-                    found = i;
-                    break;
-                }
-            }
-            if (step.kind == Step::Kind::ExpectNotSent) {
-                check(found == sent.size(), "not sent: " + step.text, lineNo);
-                break;
-            }
-            if (found < sent.size()) {
-                sentCursor_ = found + 1;
-                check(true, "sent: " + step.text, lineNo);
-                break;
-            }
-            bool earlier = false;
-            for (std::size_t i = 0; i < sentCursor_ && i < sent.size(); ++i)
-                earlier |= matches(sent[i]);
-            check(false,
-                  "not sent: " + step.text +
-                      (earlier ? " (it was sent before the command matched by an earlier expect)"
-                               : ""),
-                  lineNo);
+        case Step::Kind::ExpectNotSent:
+            expectSent(*component, cursors, step, lineNo);
             break;
-        }
         case Step::Kind::ExpectControl: {
-            const Control* control = host_.findControl(step.name);
+            const Control* control = component->findControl(step.name);
             const std::string* value =
                 control != nullptr ? control->property(step.property) : nullptr;
             const std::string what =
                 "control " + step.name + " " + step.property + " = " + displayQuote(step.text);
             if (control == nullptr) {
-                check(false, what + ", but there is no such control", lineNo);
+                check(false,
+                      what + (component->alive() ? ", but there is no such control"
+                                                 : ", but the component was destroyed"),
+                      lineNo);
             } else if (value == nullptr) {
                 check(false, what + ", but the property is not set", lineNo);
             } else {
@@ -341,55 +511,28 @@ void ScenarioRunner::execute(const Step& step, int lineNo) {
             }
             break;
         }
-        case Step::Kind::ExpectSlot: {
-            const std::string value = host_.infoText(step.a, step.b);
-            check(value == step.text,
-                  "info " + std::to_string(step.a) + "." + std::to_string(step.b) + " = " +
-                      displayQuote(step.text) +
-                      (value == step.text ? "" : ", got " + displayQuote(value)),
-                  lineNo);
+        case Step::Kind::ExpectMessage:
+            expectMessage(*component, cursors, step, lineNo);
             break;
-        }
-        case Step::Kind::ExpectGpi: {
-            const std::int32_t state = host_.gpiState(step.a, step.b);
-            check(state == step.c,
-                  "gpi " + std::to_string(step.a) + "." + std::to_string(step.b) + " = " +
-                      std::to_string(step.c) +
-                      (state == step.c ? "" : ", got " + std::to_string(state)),
-                  lineNo);
-            break;
-        }
-        case Step::Kind::ExpectMessage: {
-            const auto& messages = host_.diagnostics();
-            bool found = false;
-            for (std::size_t i = messageCursor_; i < messages.size(); ++i) {
-                if (messages[i].find(step.text) != std::string::npos) {
-                    messageCursor_ = i + 1;
-                    found = true;
-                    break;
-                }
-            }
-            check(found, "message containing " + displayQuote(step.text), lineNo);
-            break;
-        }
         case Step::Kind::ExpectReply: {
+            const auto& lastReply = cursors.lastReply;
             if (step.flag) {
-                check(!lastReply_,
-                      "no reply" + (lastReply_ ? ", got " + displayQuote(*lastReply_) : ""),
+                check(!lastReply,
+                      "no reply" + (lastReply ? ", got " + displayQuote(*lastReply) : ""),
                       lineNo);
                 break;
             }
-            const bool held = lastReply_ && *lastReply_ == step.text;
+            const bool held = lastReply && *lastReply == step.text;
             check(held,
                   "reply " + displayQuote(step.text) +
-                      (held         ? ""
-                       : lastReply_ ? ", got " + displayQuote(*lastReply_)
-                                    : ", got none"),
+                      (held        ? ""
+                       : lastReply ? ", got " + displayQuote(*lastReply)
+                                   : ", got none"),
                   lineNo);
             break;
         }
         case Step::Kind::ExpectTimer: {
-            const bool running = host_.timerRunning(step.a);
+            const bool running = component->timerRunning(step.a);
             check(running == step.flag,
                   "timer " + std::to_string(step.a) + (step.flag ? " running" : " stopped") +
                       (running == step.flag ? ""
@@ -398,6 +541,8 @@ void ScenarioRunner::execute(const Step& step, int lineNo) {
                   lineNo);
             break;
         }
+        default:
+            break;
     }
 }
 

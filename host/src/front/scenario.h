@@ -21,8 +21,17 @@
 //   expect message <text>             a diagnostic containing text, after the last one matched
 //   expect reply = <text> | expect reply none    reply to the last param
 //   expect timer <id> running|stopped
-#ifndef VESK_HOST_SCENARIO_H
-#define VESK_HOST_SCENARIO_H
+//   use <component>                   the component later steps talk to
+//   config <file>                     the environment INI (relative to the scenario);
+//                                     only before the first step that needs the facility
+//
+// Steps that talk to a component (param, event, destroy, create, expect
+// control/sent/not-sent/message/reply/timer, show panel) take an optional
+// "@name" first, or after "expect": "@cam2 param tally_val=1",
+// "expect @cam2 control Tally = 1". Without one they talk to the component
+// chosen by "use", at first the facility's first component.
+#ifndef VESK_HOST_FRONT_SCENARIO_H
+#define VESK_HOST_FRONT_SCENARIO_H
 
 #include <cstddef>
 #include <cstdint>
@@ -30,8 +39,11 @@
 #include <optional>
 #include <string>
 
-#include "simulated_host.h"
-#include "timeline.h"
+#include <map>
+#include <memory>
+
+#include "facility/facility.h"
+#include "facility/timeline.h"
 
 namespace vhost {
 
@@ -52,12 +64,15 @@ struct Step {
         ExpectGpi,
         ExpectMessage,
         ExpectReply,
-        ExpectTimer
+        ExpectTimer,
+        Use,
+        Config
     };
     Kind kind = Kind::Param;
     std::string name;      // control id, show target
     std::string property;  // expect control
-    std::string text;      // key, command, text, message, expected value
+    std::string text;      // key, command, text, message, expected value, file
+    std::string component; // "@name" given with the step, or empty
     std::int32_t a = 0, b = 0, c = 0;
     bool flag = false;  // expect reply none, expect timer running
 };
@@ -70,9 +85,26 @@ struct ParsedLine {
 
 ParsedLine parseScenarioLine(const std::string& line);
 
+// Where a scenario gets its facility: made at the first step that needs
+// it, so that a "config" step before that can still choose the environment.
+class FacilitySource {
+public:
+    virtual ~FacilitySource() = default;
+    // The facility; null when it cannot be made (the reason is reported).
+    virtual Facility* facility() = 0;
+    // A "config" step; false, with `error`, when it cannot be taken.
+    virtual bool configure(const std::string& path, std::string& error) = 0;
+};
+
 class ScenarioRunner {
 public:
-    ScenarioRunner(SimulatedHost& host, Timeline& timeline) : host_(host), timeline_(timeline) {}
+    ScenarioRunner(FacilitySource& source, Timeline& timeline)
+        : source_(&source), timeline_(timeline) {}
+    // Runs against a facility that already stands (no "config" steps).
+    ScenarioRunner(Facility& facility, Timeline& timeline);
+
+    // Folder that "config" paths are relative to.
+    void setFolder(const std::string& folder) { folder_ = folder; }
 
     // Runs one line; problems are reported in the timeline with the line number.
     void runLine(const std::string& line, int lineNo);
@@ -81,20 +113,33 @@ public:
 
     int expectations() const { return expectations_; }
     int failedExpectations() const { return failed_; }
+    // The facility could not be made: the run cannot go on.
+    bool stopped() const { return stopped_; }
 
 private:
+    struct Cursors {
+        std::size_t sent = 0;
+        std::size_t message = 0;
+        std::optional<std::string> lastReply;
+    };
     void execute(const Step& step, int lineNo);
     void check(bool held, const std::string& what, int lineNo);
+    // The component a step talks to; null (reported) when there is none.
+    Connection* target(const Step& step, int lineNo);
+    void expectSent(Connection& component, Cursors& cursors, const Step& step, int lineNo);
+    void expectMessage(Connection& component, Cursors& cursors, const Step& step, int lineNo);
 
-    SimulatedHost& host_;
+    std::unique_ptr<FacilitySource> owned_;
+    FacilitySource* source_;
     Timeline& timeline_;
-    std::size_t sentCursor_ = 0;
-    std::size_t messageCursor_ = 0;
-    std::optional<std::string> lastReply_;
+    std::string folder_;
+    std::string current_;
+    std::map<std::string, Cursors> cursors_;
     int expectations_ = 0;
     int failed_ = 0;
+    bool stopped_ = false;
 };
 
 }  // namespace vhost
 
-#endif  // VESK_HOST_SCENARIO_H
+#endif  // VESK_HOST_FRONT_SCENARIO_H

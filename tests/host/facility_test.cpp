@@ -1,6 +1,7 @@
-// The host's side of the commands, driven by an in-process script that
-// sends whatever command a test hands it and records what it receives.
-#include "simulated_host.h"
+// The host's side of the commands and the facility around them, driven by
+// in-process scripts that send whatever command a test hands them and
+// record what they receive.
+#include "facility/facility.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +9,9 @@
 #include <cstring>
 #include <sstream>
 
-#include "scenario.h"
+#include "connection/connection.h"
+#include "front/scenario.h"
+#include "front/timeline_printer.h"
 
 using namespace vhost;
 
@@ -94,20 +97,29 @@ vesk_client_callback* makeFake(vesk_client_callback* host, const char*) {
 
 class HostTest : public ::testing::Test {
 protected:
-    HostTest() : timeline(out, OutputMode::Json) {}
+    HostTest() : printer(out, OutputMode::Json) { timeline.addSink(&printer); }
 
     void start(Environment env = Environment()) {
         env.instances["cam1"] = Instance{3, 7, "g"};
-        host = std::make_unique<SimulatedHost>(std::move(env), timeline, false);
-        ASSERT_TRUE(host->create(makeFake, "panels"));
+        host = std::make_unique<Facility>(std::move(env), timeline, false);
+        component = &host->addComponent("main", makeFake, "panels", "fake");
+        ASSERT_TRUE(component->create());
         script = lastScript;
     }
-    void send(const std::string& command) { host->parentRequest("cmd=" + command); }
+    // A second component in the same facility.
+    FakeScript* add(const std::string& name, Connection** connection) {
+        *connection = &host->addComponent(name, makeFake, "panels", "fake");
+        EXPECT_TRUE((*connection)->create());
+        return lastScript;
+    }
+    void send(const std::string& command) { component->parentRequest("cmd=" + command); }
     const std::string& lastReply() { return script->replies.back(); }
 
     std::ostringstream out;
+    TimelinePrinter printer;
     Timeline timeline;
-    std::unique_ptr<SimulatedHost> host;
+    std::unique_ptr<Facility> host;
+    Connection* component = nullptr;
     FakeScript* script = nullptr;
 };
 
@@ -178,8 +190,8 @@ TEST_F(HostTest, AnswersQueriesAndTakesTheirRepliesBack) {
 
 TEST_F(HostTest, ReportsRepliesNeverHandedBackAndStrangeReleases) {
     start();
-    host->parentRequest("keep=SD 'cam1'");
-    host->notify(const_cast<char*>("not ours"), VESK_NOTIFY_RELEASE);
+    component->parentRequest("keep=SD 'cam1'");
+    component->notify(const_cast<char*>("not ours"), VESK_NOTIFY_RELEASE);
     EXPECT_EQ(timeline.failures(), 1);
     host->finish();
     EXPECT_EQ(timeline.failures(), 2);
@@ -199,29 +211,29 @@ TEST_F(HostTest, TimersTickOnTheSimulatedClockUntilStopped) {
     host->advance(1000);
     EXPECT_EQ(script->received,
               (std::vector<std::string>{"timer 1", "timer 7", "timer 7", "timer 7", "timer 7"}));
-    EXPECT_FALSE(host->timerRunning(1));
-    EXPECT_TRUE(host->timerRunning(7));
+    EXPECT_FALSE(component->timerRunning(1));
+    EXPECT_TRUE(component->timerRunning(7));
 }
 
 TEST_F(HostTest, TypeThreeRepliesAreHandedBackToTheScript) {
     start();
-    EXPECT_EQ(host->parentRequest("answer"), std::optional<std::string>("yes"));
+    EXPECT_EQ(component->parentRequest("answer"), std::optional<std::string>("yes"));
     EXPECT_EQ(script->released, 1);
-    EXPECT_EQ(host->parentRequest("other"), std::nullopt);
+    EXPECT_EQ(component->parentRequest("other"), std::nullopt);
     EXPECT_EQ(script->released, 1);
 }
 
 TEST_F(HostTest, ControlEventsCarryADecodedKey) {
     start();
-    host->controlEvent("AckAll", "press.x=1");
+    component->controlEvent("AckAll", "press.x=1");
     EXPECT_EQ(script->received, (std::vector<std::string>{"event AckAll press=1"}));
 }
 
 TEST_F(HostTest, AsOutsideDestructionEndsTheComponentAfterTheCall) {
     start();
     send("AS");
-    EXPECT_FALSE(host->hasComponent());
-    EXPECT_FALSE(host->parentRequest("cmd=ET 1 5"));
+    EXPECT_FALSE(component->alive());
+    EXPECT_FALSE(component->parentRequest("cmd=ET 1 5"));
 }
 
 TEST_F(HostTest, AFeedbackLoopIsCutOff) {
@@ -231,7 +243,7 @@ TEST_F(HostTest, AFeedbackLoopIsCutOff) {
     host->forceInfo(12, 5, "go");
     EXPECT_EQ(timeline.failures(), 1);
     EXPECT_LE(script->received.size(),
-              static_cast<std::size_t>(SimulatedHost::maxDeliveriesPerStep));
+              static_cast<std::size_t>(Facility::maxDeliveriesPerStep));
     EXPECT_FALSE(script->reentered);
 }
 

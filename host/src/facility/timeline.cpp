@@ -1,0 +1,36 @@
+#include "timeline.h"
+
+#include <algorithm>
+
+namespace vhost {
+
+const char* kindName(EventKind kind) {
+    switch (kind) {
+        case EventKind::Host: return "host";
+        case EventKind::Notify: return "notify";
+        case EventKind::Command: return "command";
+        case EventKind::Reply: return "reply";
+        case EventKind::Release: return "release";
+        case EventKind::Diagnostic: return "diagnostic";
+        case EventKind::State: return "state";
+        case EventKind::Pass: return "pass";
+        case EventKind::Failure: return "failure";
+        case EventKind::Error: return "error";
+        case EventKind::Warning: return "warning";
+    }
+    return "?";
+}
+
+void Timeline::event(EventKind kind, const std::string& text, int line,
+                     const std::string& component) {
+    if (kind == EventKind::Failure || kind == EventKind::Error) ++failures_;
+    if (kind == EventKind::Warning) ++warnings_;
+    const Event event{time_, kind, text, line, component};
+    for (TimelineSink* sink : sinks_) sink->event(event);
+}
+
+void Timeline::removeSink(TimelineSink* sink) {
+    sinks_.erase(std::remove(sinks_.begin(), sinks_.end(), sink), sinks_.end());
+}
+
+}  // namespace vhost

@@ -1,0 +1,50 @@
+#include "json_text.h"
+
+namespace vhost {
+
+std::size_t utf8SequenceLength(const std::string& text, std::size_t pos) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(pos);
+    if (lead < 0x80) return 1;
+    std::size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;   // no overlong forms
+        if (lead == 0xED) high = 0x9F;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;  // nothing past U+10FFFF
+    } else {
+        return 0;
+    }
+    if (pos + length > text.size()) return 0;
+    if (byte(pos + 1) < low || byte(pos + 1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (byte(pos + i) < 0x80 || byte(pos + i) > 0xBF) return 0;
+    }
+    return length;
+}
+
+std::string utf8Text(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t pos = 0; pos < text.size();) {
+        const std::size_t length = utf8SequenceLength(text, pos);
+        if (length > 0) {
+            out.append(text, pos, length);
+            pos += length;
+            continue;
+        }
+        const unsigned char latin1 = static_cast<unsigned char>(text[pos++]);
+        out += static_cast<char>(0xC0 | (latin1 >> 6));
+        out += static_cast<char>(0x80 | (latin1 & 0x3F));
+    }
+    return out;
+}
+
+}  // namespace vhost

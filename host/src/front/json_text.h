@@ -1,0 +1,22 @@
+// json_text.h - 8-bit texts as JSON strings.
+//
+// Texts in the host are 8-bit and need not be UTF-8. In JSON every run of
+// bytes that is valid UTF-8 stands as it is; every other byte is taken as a
+// Latin-1 character (byte 0xE9 alone becomes U+00E9 "é"). The output is
+// always valid UTF-8 JSON, and a UTF-8 text comes through unchanged.
+#ifndef VESK_HOST_FRONT_JSON_TEXT_H
+#define VESK_HOST_FRONT_JSON_TEXT_H
+
+#include <string>
+
+namespace vhost {
+
+// `text` as valid UTF-8, invalid bytes mapped as Latin-1.
+std::string utf8Text(const std::string& text);
+
+// The length of the valid UTF-8 sequence at `text[pos]`, 0 when none starts there.
+std::size_t utf8SequenceLength(const std::string& text, std::size_t pos);
+
+}  // namespace vhost
+
+#endif  // VESK_HOST_FRONT_JSON_TEXT_H
