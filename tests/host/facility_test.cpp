@@ -7,9 +7,15 @@
 
 #include <cstdint>
 #include <cstring>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "connection/connection.h"
+#include "front/facility_setup.h"
 #include "front/scenario.h"
 #include "front/timeline_printer.h"
 
@@ -47,7 +53,8 @@ public:
                 const std::string key = static_cast<const char*>(data);
                 if (key.rfind("cmd=", 0) == 0) send(key.substr(4));
                 if (key.rfind("keep=", 0) == 0) send(key.substr(5), false);
-                if (key == "answer") {
+                if (key == "answer and end") send("AS");
+                if (key.rfind("answer", 0) == 0) {
                     result = new char[4];
                     std::memcpy(result, "yes", 4);
                 }
@@ -257,10 +264,163 @@ TEST_F(HostTest, ScenarioExpectationsFollowTheCommandOrder) {
         "expect sent IR 1 2 2\n"  // before the matched one: fails
         "expect not-sent IR 1 2 2\n"
         "expect sent IR 1*\n"  // fails as well: the cursor moved past it
-        "bogus line\n");
+        "bogus line\n"
+        "param cmd=ET 5 1\n"
+        "param cmd=ET 5 1\n"
+        "expect sent ET 5 1\n"
+        "expect sent ET 5 1\n"      // sent twice: holds twice
+        "expect not-sent ET 5 1\n"  // but not a third time
+        "expect @main timer 5 running\n"
+        "destroy\n"
+        "expect control Tally = 0\n"  // the panel went with the component: fails
+        "expect @nobody timer 5 stopped\n");
     runner.run(scenario, false);
-    EXPECT_EQ(runner.expectations(), 4);
-    EXPECT_EQ(runner.failedExpectations(), 2);
+    EXPECT_EQ(runner.expectations(), 9);
+    EXPECT_EQ(runner.failedExpectations(), 3);
+    EXPECT_NE(out.str().find("but the component was destroyed"), std::string::npos);
+    EXPECT_NE(out.str().find("no component named \\\"nobody\\\""), std::string::npos);
     EXPECT_NE(out.str().find("\"line\":4"), std::string::npos);
     EXPECT_NE(out.str().find("\"line\":7"), std::string::npos);
+}
+
+TEST_F(HostTest, RepliesComeBackBeforeAnEndingComponentIsDestroyed) {
+    start();
+    EXPECT_EQ(component->parentRequest("answer and end"), std::optional<std::string>("yes"));
+    EXPECT_FALSE(component->alive());
+    host->finish();
+    EXPECT_EQ(timeline.failures(), 0) << out.str();
+}
+
+TEST_F(HostTest, StoppedTimersAndPollLimits) {
+    start();
+    send("ET 1 100");
+    send("ET 1 0");  // stops, does not start a 0 ms timer
+    send("ET 2 1");  // ticks on past the tick limit of one advance
+    host->advance(500);
+    EXPECT_FALSE(component->timerRunning(1));
+    script->received.clear();
+    send("ET 2");
+    send("IP 20 1 4096");  // the largest poll
+    EXPECT_EQ(script->received.size(), 4096u);
+    send("IP 20 1 4097");
+    EXPECT_EQ(script->received.size(), 4096u);
+}
+
+TEST_F(HostTest, TheClockGoesOnForwardAfterTheTickLimit) {
+    start();
+    send("ET 1 1");
+    host->advance(Facility::maxTicksPerAdvance + 50);
+    EXPECT_EQ(timeline.failures(), 1);
+    script->received.clear();
+    out.str("");
+    host->advance(3);
+    EXPECT_EQ(host->now(), Facility::maxTicksPerAdvance + 53);
+    EXPECT_EQ(script->received.size(), 3u);
+    // No event of the second advance is stamped before the first one ended.
+    std::istringstream lines(out.str());
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_GT(nlohmann::json::parse(line)["time_ms"].get<long long>(),
+                  Facility::maxTicksPerAdvance + 50);
+    }
+}
+
+TEST_F(HostTest, RehearsalWarnings) {
+    Environment env;
+    env.info[12][20] = "0";
+    start(env);
+    Connection* second = nullptr;
+    add("cam2", &second);
+    const struct {
+        Connection* who;
+        const char* key;
+        const char* warning;  // empty: none
+    } steps[] = {
+        {component, "cmd=IW 12 '1' 20 0", ""},
+        {second, "cmd=IW 12 '1' 20 0", "tally conflict: cam2 writes info 12.20, which main"},
+        {second, "tally_val=2", ""},  // first setting: nothing changed
+        {second, "tally_val=3", "stale tally: info 12.20 still holds \\\"1\\\" written by cam2"},
+        {component, "cmd=IW 12 '2' 21 0", ""},
+        {component, "cmd=IW 12 '0' 22 0", "stale tally: info 12.21 still holds \\\"2\\\" written by main"},
+        {component, "cmd=IW 0 '0' 5 0", "write to info device 0"},
+        {component, "cmd=IW 12 '' 30 0", "empty tally value written to info 12.30"},
+        {component, "cmd=GR 99 1 1", "registration of gpi device 99, which the environment"},
+        {component, "cmd=TP 'text=Rock 'n' Roll' '1' 'Legend'", "cannot read this one either"},
+    };
+    for (const auto& step : steps) {
+        const int before = timeline.warnings();
+        out.str("");
+        step.who->parentRequest(step.key);
+        const std::string warning = step.warning;
+        EXPECT_EQ(timeline.warnings() - before, warning.empty() ? 0 : 1) << step.key << out.str();
+        if (!warning.empty()) {
+            EXPECT_NE(out.str().find(warning), std::string::npos) << out.str();
+        }
+    }
+}
+
+TEST_F(HostTest, LayoutsAreReadOnceAndAgainWhenChanged) {
+    start();
+    Connection* second = nullptr;
+    add("cam2", &second);
+    const std::string file = ::testing::TempDir() + "vesk_layout_test.vesk_ui";
+    std::ofstream(file) << "control Tally text=0\n";
+    const std::string load = "cmd=PS '1' '" + file + "'";
+    component->parentRequest(load);
+    second->parentRequest(load);
+    EXPECT_EQ(host->layouts().reads(), 1);
+    component->parentRequest("cmd=TP 'text=1' '1' 'Tally'");
+    EXPECT_EQ(*second->findControl("Tally")->property("text"), "0");  // state of its own
+    std::ofstream(file) << "control Tally text=0\ncontrol Legend text=x\n";
+    second->parentRequest(load);
+    EXPECT_EQ(host->layouts().reads(), 2);
+    EXPECT_NE(second->findControl("Legend"), nullptr);
+    component->parentRequest("cmd=PS '2' '" + ::testing::TempDir() + "'");  // a folder
+    EXPECT_EQ(script->replies.back(), "<null>");
+    std::remove(file.c_str());
+}
+
+TEST(FacilityScale, AnUpdateReachesOnlyItsSubscribers) {
+    const char* module = std::getenv("VARNIK_MODULE");
+    ASSERT_NE(module, nullptr);
+    const int count = 1000;
+    const std::string ini = ::testing::TempDir() + "vesk_facility_test.ini";
+    {
+        std::ofstream out(ini);
+        out << "[instances.tally]\ndevice = 12\noffset = 0\ndrvtype = i\n";
+        for (int k = 1; k <= count; ++k) {
+            out << "[instances.cam" << k << "]\ndevice = 3\noffset = " << k << "\ndrvtype = g\n"
+                << "[component.cam" << k << "]\nparam.setslot = tally\nparam.slotoffset = " << k
+                << "\nparam.tally_on = 1\nparam.tally_val = 1\nparam.instance = cam" << k << "\n";
+        }
+    }
+    std::ostringstream out;
+    TimelinePrinter printer(out, OutputMode::Quiet);
+    Timeline timeline;
+    timeline.addSink(&printer);
+    SetupOptions options;
+    options.pluginPath = module;
+    options.panelsDir = VESK_HOST_TEST_PANELS;
+    options.configPath = ini;
+    options.capture = false;
+    FacilitySetup setup(options, timeline, printer);
+    Facility* facility = setup.facility();
+    ASSERT_NE(facility, nullptr);
+    ASSERT_EQ(facility->components().size(), static_cast<std::size_t>(count));
+    facility->advance(500);  // every component registers its contact
+    const std::uint64_t visited = facility->routing().visited();
+    std::vector<std::uint64_t> delivered;
+    for (const auto& component : facility->components()) {
+        delivered.push_back(component->deliveredUpdates());
+    }
+    facility->forceGpi(3, 500, 1);
+    EXPECT_EQ(facility->routing().visited() - visited, 1u);
+    EXPECT_EQ(facility->infoText(12, 500), "1");
+    for (int k = 0; k < count; ++k) {
+        EXPECT_EQ(facility->components()[static_cast<std::size_t>(k)]->deliveredUpdates() -
+                      delivered[static_cast<std::size_t>(k)],
+                  k == 499 ? 1u : 0u);
+    }
+    facility->finish();
+    EXPECT_EQ(timeline.failures() + timeline.warnings(), 0) << out.str();
+    std::remove(ini.c_str());
 }

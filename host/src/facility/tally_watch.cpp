@@ -56,7 +56,8 @@ void TallyWatch::requested(const std::string& name, const std::string& key,
     const std::string value = equals == std::string::npos ? std::string() : key.substr(equals + 1);
     Writer& writer = writers_[name];
     const auto known = writer.settings.find(setting);
-    const bool changed = known == writer.settings.end() || known->second != value;
+    // The first value given is a setting, not a change.
+    const bool changed = known != writer.settings.end() && known->second != value;
     writer.settings[setting] = value;
     if (changed) checkStale(name, writer, "before its " + setting + " changed", current, out);
 }
