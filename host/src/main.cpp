@@ -22,7 +22,7 @@
 #include "platform/crash_guard.h"
 #include "platform/platform.h"
 
-#ifdef VESK_HOST_WEB
+#ifdef VESK_HOST_WITH_WEB
 #include "front/web/facility_backend.h"
 #include "front/web/web_server.h"
 #endif
@@ -51,7 +51,7 @@ const char usageText[] =
     "  --quiet           print only failures and warnings\n"
     "  --strict          warnings fail the run\n"
     "  --no-capture      leave the plug-in's stderr alone (diagnostics are not in the timeline)\n"
-#ifdef VESK_HOST_WEB
+#ifdef VESK_HOST_WITH_WEB
     "  --serve [ADDR:]PORT  after the scenario, run the facility in real time and serve\n"
     "                    its live page (default address 127.0.0.1) until interrupted\n"
     "  --token TOKEN     the token every request to the live page must carry\n"
@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
             strict = true;
         } else if (arg == "--no-capture") {
             setup.capture = false;
-#ifdef VESK_HOST_WEB
+#ifdef VESK_HOST_WITH_WEB
         } else if (arg == "--serve") {
             if (!value(serveAddress)) return usage("--serve needs [ADDR:]PORT");
         } else if (arg == "--token") {
@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
             return exitUsage;
         }
     }
-#ifdef VESK_HOST_WEB
+#ifdef VESK_HOST_WITH_WEB
     vhost::web::ServeOptions serveOptions;
     if (serving) {
         std::string error;
@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
     vhost::Facility* facility = facilitySetup.facility();
     if (facility == nullptr) return exitUsage;
 
-#ifdef VESK_HOST_WEB
+#ifdef VESK_HOST_WITH_WEB
     if (serving) {
         vhost::web::FacilityBackend backend(*facility, timeline);
         const int status = vhost::web::runLiveServer(backend, serveOptions, std::cerr);

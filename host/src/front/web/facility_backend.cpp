@@ -1,0 +1,193 @@
+#include "front/web/facility_backend.h"
+
+#include "connection/connection.h"
+#include "front/json_text.h"
+
+namespace vhost {
+namespace web {
+
+namespace {
+
+nlohmann::json controlJson(const Control& control) {
+    nlohmann::json properties = nlohmann::json::object();
+    for (const auto& entry : control.properties) {
+        properties[utf8Text(entry.first)] = utf8Text(entry.second);
+    }
+    const std::string* label = control.property("label");
+    const std::string* text = control.property("text");
+    return {{"id", utf8Text(control.id)},
+            {"label", utf8Text(label != nullptr ? *label : control.id)},
+            {"text", text != nullptr ? utf8Text(*text) : std::string()},
+            {"properties", properties}};
+}
+
+Outcome error(int status, const std::string& message) {
+    Outcome outcome;
+    outcome.status = status;
+    outcome.body = {{"error", utf8Text(message)}};
+    return outcome;
+}
+
+}  // namespace
+
+FacilityBackend::FacilityBackend(Facility& facility, Timeline& timeline)
+    : facility_(facility), timeline_(timeline) {
+    facility_.setObserver(this);
+    timeline_.addSink(this);
+}
+
+FacilityBackend::~FacilityBackend() {
+    timeline_.removeSink(this);
+    if (facility_.observer() == this) facility_.setObserver(nullptr);
+}
+
+void FacilityBackend::setEventSink(std::function<void(const nlohmann::json&)> sink) {
+    sink_ = std::move(sink);
+}
+
+void FacilityBackend::publish(const nlohmann::json& event) {
+    if (sink_) sink_(event);
+}
+
+nlohmann::json FacilityBackend::snapshot() {
+    nlohmann::json components = nlohmann::json::array();
+    for (const auto& component : facility_.components()) {
+        nlohmann::json panels = nlohmann::json::array();
+        for (const auto& panel : component->panels()) {
+            nlohmann::json controls = nlohmann::json::array();
+            for (const Control& control : panel.second.layout.controls) {
+                controls.push_back(controlJson(control));
+            }
+            panels.push_back({{"id", utf8Text(panel.first)},
+                              {"file", utf8Text(panel.second.file)},
+                              {"controls", controls}});
+        }
+        components.push_back({{"name", utf8Text(component->name())},
+                              {"plugin", utf8Text(component->plugin())},
+                              {"alive", component->alive()},
+                              {"panels", panels}});
+    }
+    const Environment& env = facility_.environment();
+    const RoutingIndex& routing = facility_.routing();
+    nlohmann::json gpi = nlohmann::json::array();
+    for (const auto& device : env.gpi) {
+        for (const auto& input : device.second) {
+            gpi.push_back({{"device", device.first},
+                           {"input", input.first},
+                           {"state", input.second},
+                           {"registered", routing.registered(Driver::Gpi, device.first,
+                                                              input.first)}});
+        }
+    }
+    nlohmann::json info = nlohmann::json::array();
+    for (const auto& device : env.info) {
+        for (const auto& slot : device.second) {
+            info.push_back({{"device", device.first},
+                            {"slot", slot.first},
+                            {"text", utf8Text(slot.second)},
+                            {"registered", routing.registered(Driver::Info, device.first,
+                                                               slot.first)}});
+        }
+    }
+    nlohmann::json timeline = nlohmann::json::array();
+    for (const auto& event : recent_) timeline.push_back(event);
+    return {{"time_ms", facility_.now()}, {"components", components}, {"gpi", gpi},
+            {"info", info}, {"timeline", timeline}, {"warnings", timeline_.warnings()}};
+}
+
+Connection* FacilityBackend::find(const std::string& name, Outcome& outcome) {
+    Connection* component = facility_.component(name);
+    if (component == nullptr) {
+        outcome = error(404, "no component named \"" + name + "\"");
+    } else if (!component->alive()) {
+        outcome = error(409, "component \"" + name + "\" was destroyed");
+        component = nullptr;
+    }
+    return component;
+}
+
+Outcome FacilityBackend::forceGpi(std::int32_t device, std::int32_t input, std::int32_t state) {
+    facility_.forceGpi(device, input, state);
+    Outcome outcome;
+    outcome.body = {{"ok", true}};
+    return outcome;
+}
+
+Outcome FacilityBackend::forceInfo(std::int32_t device, std::int32_t slot,
+                                   const std::string& text) {
+    facility_.forceInfo(device, slot, text);
+    Outcome outcome;
+    outcome.body = {{"ok", true}};
+    return outcome;
+}
+
+Outcome FacilityBackend::parentRequest(const std::string& name, const std::string& key) {
+    Outcome outcome;
+    Connection* component = find(name, outcome);
+    if (component == nullptr) return outcome;
+    const auto reply = component->parentRequest(key);
+    outcome.body = {{"reply", reply ? nlohmann::json(utf8Text(*reply)) : nlohmann::json()}};
+    return outcome;
+}
+
+Outcome FacilityBackend::controlEvent(const std::string& name, const std::string& control,
+                                      const std::string& key) {
+    Outcome outcome;
+    Connection* component = find(name, outcome);
+    if (component == nullptr) return outcome;
+    component->controlEvent(control, key);
+    outcome.body = {{"ok", true}};
+    return outcome;
+}
+
+void FacilityBackend::advanceTo(std::int64_t ms) {
+    if (ms > facility_.now()) facility_.advance(ms - facility_.now());
+}
+
+void FacilityBackend::controlChanged(const Connection& component, const std::string& panel,
+                                     const Control& control) {
+    if (!sink_) return;
+    const std::string* text = control.property("text");
+    publish({{"type", "control"},
+             {"component", utf8Text(component.name())},
+             {"panel", utf8Text(panel)},
+             {"control", utf8Text(control.id)},
+             {"property", "text"},
+             {"value", text != nullptr ? utf8Text(*text) : std::string()}});
+}
+
+void FacilityBackend::slotChanged(std::int32_t device, std::int32_t slot,
+                                  const std::string& text) {
+    if (!sink_) return;
+    publish({{"type", "slot"},
+             {"device", device},
+             {"slot", slot},
+             {"text", utf8Text(text)},
+             {"registered", facility_.routing().registered(Driver::Info, device, slot)}});
+}
+
+void FacilityBackend::gpiChanged(std::int32_t device, std::int32_t input, std::int32_t state) {
+    if (!sink_) return;
+    publish({{"type", "gpi"},
+             {"device", device},
+             {"input", input},
+             {"state", state},
+             {"registered", facility_.routing().registered(Driver::Gpi, device, input)}});
+}
+
+void FacilityBackend::structureChanged() { publish({{"type", "components"}}); }
+
+void FacilityBackend::event(const Event& event) {
+    nlohmann::json line = {{"type", "timeline"},
+                           {"time_ms", event.time},
+                           {"kind", kindName(event.kind)},
+                           {"text", utf8Text(event.text)}};
+    if (!event.component.empty()) line["component"] = utf8Text(event.component);
+    if (event.line > 0) line["line"] = event.line;
+    if (recent_.size() == keptEvents) recent_.pop_front();
+    recent_.push_back(line);
+    publish(line);
+}
+
+}  // namespace web
+}  // namespace vhost

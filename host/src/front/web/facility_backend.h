@@ -1,0 +1,65 @@
+// facility_backend.h - the live page's view of a facility.
+//
+// Answers the page's requests from the facility and turns every timeline
+// event and every change of a control, slot or input into one JSON event.
+// The newest timeline events are kept for the snapshot of a page that opens
+// late; older ones are dropped, so a long run stays bounded.
+#ifndef VESK_HOST_FRONT_WEB_FACILITY_BACKEND_H
+#define VESK_HOST_FRONT_WEB_FACILITY_BACKEND_H
+
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <string>
+
+#include "facility/facility.h"
+#include "facility/timeline.h"
+#include "front/web/live_backend.h"
+
+namespace vhost {
+namespace web {
+
+class FacilityBackend : public LiveBackend, public FacilityObserver, public TimelineSink {
+public:
+    static const std::size_t keptEvents = 500;
+
+    FacilityBackend(Facility& facility, Timeline& timeline);
+    ~FacilityBackend() override;
+    FacilityBackend(const FacilityBackend&) = delete;
+    FacilityBackend& operator=(const FacilityBackend&) = delete;
+
+    // LiveBackend
+    nlohmann::json snapshot() override;
+    Outcome forceGpi(std::int32_t device, std::int32_t input, std::int32_t state) override;
+    Outcome forceInfo(std::int32_t device, std::int32_t slot, const std::string& text) override;
+    Outcome parentRequest(const std::string& component, const std::string& key) override;
+    Outcome controlEvent(const std::string& component, const std::string& control,
+                         const std::string& key) override;
+    void advanceTo(std::int64_t ms) override;
+    std::int64_t now() const override { return facility_.now(); }
+    void setEventSink(std::function<void(const nlohmann::json&)> sink) override;
+
+    // FacilityObserver
+    void controlChanged(const Connection& component, const std::string& panel,
+                        const Control& control) override;
+    void slotChanged(std::int32_t device, std::int32_t slot, const std::string& text) override;
+    void gpiChanged(std::int32_t device, std::int32_t input, std::int32_t state) override;
+    void structureChanged() override;
+
+    // TimelineSink
+    void event(const Event& event) override;
+
+private:
+    Connection* find(const std::string& name, Outcome& outcome);
+    void publish(const nlohmann::json& event);
+
+    Facility& facility_;
+    Timeline& timeline_;
+    std::function<void(const nlohmann::json&)> sink_;
+    std::deque<nlohmann::json> recent_;
+};
+
+}  // namespace web
+}  // namespace vhost
+
+#endif  // VESK_HOST_FRONT_WEB_FACILITY_BACKEND_H
