@@ -15,7 +15,7 @@ namespace vhost {
 
 class BoundedLog {
 public:
-    static const std::size_t defaultCapacity = 4096;
+    static const std::size_t defaultCapacity = 512;
     explicit BoundedLog(std::size_t capacity = defaultCapacity) : capacity_(capacity) {}
 
     void push(const std::string& text) {

@@ -1,5 +1,7 @@
 #include "tally_watch.h"
 
+#include <algorithm>
+
 namespace vhost {
 
 namespace {
@@ -40,7 +42,13 @@ void TallyWatch::written(const std::string& name, std::int32_t device, std::int3
         out.push_back("tally conflict: " + name + " writes info " + slotName(device, slot) +
                       ", which " + last + " wrote last");
     }
-    if (last != name) last = name;
+    if (last != name) {
+        last = name;
+        const std::pair<std::int32_t, std::int32_t> taken{device, slot};
+        if (std::find(writer.slots.begin(), writer.slots.end(), taken) == writer.slots.end()) {
+            writer.slots.push_back(taken);
+        }
+    }
     writer.wrote = true;
     writer.device = device;
     writer.slot = slot;
@@ -63,10 +71,13 @@ void TallyWatch::requested(const std::string& name, const std::string& key,
 }
 
 void TallyWatch::ended(const std::string& name) {
-    writers_.erase(name);
-    for (auto it = lastWriter_.begin(); it != lastWriter_.end();) {
-        it = it->second == name ? lastWriter_.erase(it) : std::next(it);
+    const auto writer = writers_.find(name);
+    if (writer == writers_.end()) return;
+    for (const auto& slot : writer->second.slots) {
+        const auto it = lastWriter_.find(slot);
+        if (it != lastWriter_.end() && it->second == name) lastWriter_.erase(it);
     }
+    writers_.erase(writer);
 }
 
 }  // namespace vhost

@@ -41,6 +41,7 @@ private:
         std::string text;
         bool warnedStale = false;
         std::map<std::string, std::string> settings;
+        std::vector<std::pair<std::int32_t, std::int32_t>> slots;  // every slot it wrote
     };
     void checkStale(const std::string& name, Writer& writer, const std::string& why,
                     const SlotText& current, std::vector<std::string>& out);
