@@ -323,7 +323,7 @@ Connection* ScenarioRunner::target(const Step& step, int lineNo) {
 void ScenarioRunner::check(bool held, const std::string& what, int lineNo) {
     ++expectations_;
     if (!held) ++failed_;
-    timeline_.event(held ? EventKind::Pass : EventKind::Failure, what, lineNo);
+    timeline_.event(held ? EventKind::Pass : EventKind::Failure, what, lineNo, checked_);
 }
 
 void ScenarioRunner::expectSent(Connection& component, Cursors& cursors, const Step& step,
@@ -464,6 +464,7 @@ void ScenarioRunner::execute(const Step& step, int lineNo) {
     Connection* component = target(step, lineNo);
     if (component == nullptr) return;
     Cursors& cursors = cursors_[component->name()];
+    checked_ = component->name();
     const bool needsLive = step.kind == Step::Kind::Param || step.kind == Step::Kind::Event;
     if (needsLive && !component->alive()) {
         timeline_.event(EventKind::Error, "no component: it was destroyed (use create)", lineNo);
@@ -544,6 +545,7 @@ void ScenarioRunner::execute(const Step& step, int lineNo) {
         default:
             break;
     }
+    checked_.clear();
 }
 
 }  // namespace vhost

@@ -134,6 +134,7 @@ private:
     Timeline& timeline_;
     std::string folder_;
     std::string current_;
+    std::string checked_;  // the component the step being run checks
     std::map<std::string, Cursors> cursors_;
     int expectations_ = 0;
     int failed_ = 0;
