@@ -1,7 +1,15 @@
 #include "vesk_config.h"
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #include <sys/types.h>
+#endif
 
 #include <chrono>
 #include <cstdint>
@@ -44,15 +52,29 @@ struct file_stamp {
 // The only platform-dependent part. False when the file cannot be examined.
 bool stamp_of(const char* path, file_stamp& stamp) {
 #ifdef _WIN32
-    // Same narrow path as std::ifstream opens; no inode there, whole seconds.
-    struct _stat64 st;
-    if (_stat64(path, &st) != 0) return false;
-    stamp.device = static_cast<std::uint64_t>(st.st_dev);
-    stamp.inode = static_cast<std::uint64_t>(st.st_ino);
-    stamp.size = static_cast<std::int64_t>(st.st_size);
-    stamp.modified_ns = static_cast<std::int64_t>(st.st_mtime) * 1000000000;
-    stamp.changed_ns = static_cast<std::int64_t>(st.st_ctime) * 1000000000;
-    stamp.regular = (st.st_mode & _S_IFMT) == _S_IFREG;
+    // Same narrow path as std::ifstream opens. The file index stands for the
+    // inode; times come in 100 ns steps from 1601 and are moved to 1970.
+    const HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = GetFileInformationByHandle(file, &info) != 0;
+    CloseHandle(file);
+    if (!known) return false;
+    auto ns = [](FILETIME time) {
+        const std::int64_t ticks = static_cast<std::int64_t>(
+            (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+        return (ticks - 116444736000000000LL) * 100;
+    };
+    stamp.device = info.dwVolumeSerialNumber;
+    stamp.inode = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    stamp.size = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
+                                           info.nFileSizeLow);
+    stamp.modified_ns = ns(info.ftLastWriteTime);
+    stamp.changed_ns = ns(info.ftCreationTime);
+    stamp.regular =
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
 #else
     struct stat st;
     if (stat(path, &st) != 0) return false;

@@ -112,7 +112,8 @@ struct controlEventRecord {
 // `host` is the host's callback object: owned by the host, it must outlive
 // the script. `panelPath` is copied by the script. The returned object is
 // owned by the host, which ends it with delete through the virtual destructor;
-// null means no object could be created.
+// null means no object could be created. On Windows both objects are in
+// Microsoft's layout whatever compiler built either side (vesk_ms_layout.h).
 extern "C" typedef vesk_client_callback* (*vesk_factory_fn)(vesk_client_callback* host,
                                                             const char* panelPath);
 
@@ -150,5 +151,16 @@ static_assert(sizeof(decodedKeyRecord) == 288, "decodedKeyRecord layout");
 #else
 #error "unsupported pointer width"
 #endif
+
+// Windows objects cross the factory in Microsoft's layout; a build with
+// another compiler adapts its own (vesk_ms_layout.h).
+#if !defined(VESK_MS_LAYOUT)
+#if defined(_WIN32) && !defined(_MSC_VER)
+#define VESK_MS_LAYOUT 1
+#else
+#define VESK_MS_LAYOUT 0
+#endif
+#endif
+#include "vesk_ms_layout.h"
 
 #endif  // VESK_HOST_ABI_H

@@ -6,6 +6,8 @@
 #ifndef VESK_SCRIPT_HELPER_H
 #define VESK_SCRIPT_HELPER_H
 
+#include <new>
+
 #include "vesk_config.h"
 #include "vesk_decoders.h"
 #include "vesk_host_abi.h"
@@ -150,5 +152,20 @@ private:
     // True when a type-2 event is a group action; it has then been acted on.
     bool handleAlarmGroupEvent(const controlEventView& event);
 };
+
+// The body of a plug-in's factory: a new Script(host, panelPath), or null
+// when it cannot be made. Where hosts expect another object layout than the
+// compiler's (vesk_ms_layout.h), the host and the script are adapted to it.
+template <typename Script>
+vesk_client_callback* vesk_create_script(vesk_client_callback* host, const char* panelPath) {
+    auto make = [](vesk_client_callback* h, const char* p) -> vesk_client_callback* {
+        return new (std::nothrow) Script(h, p);
+    };
+#if VESK_MS_LAYOUT
+    return vesk_ms_export_script(host, panelPath, make);
+#else
+    return make(host, panelPath);
+#endif
+}
 
 #endif  // VESK_SCRIPT_HELPER_H

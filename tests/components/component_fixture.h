@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "loaded_module.h"
+#include "portable.h"
 #include "recording_host.h"
 
 using Commands = std::vector<std::string>;

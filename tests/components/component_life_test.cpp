@@ -30,9 +30,9 @@ TEST(ComponentCreation, WithoutHostSendsNothingAndStillWorks) {
     ASSERT_TRUE(module.loaded()) << module.error();
     auto component = module.create(nullptr, "panels");
     ASSERT_NE(component, nullptr);
-    testing::internal::CaptureStderr();
+    CaptureDiagnostics();
     EXPECT_EQ(parentRequestText(*component, "instance=cam1"), "");
-    const std::string diagnostics = testing::internal::GetCapturedStderr();
+    const std::string diagnostics = GetCapturedDiagnostics();
     EXPECT_EQ(diagnostics, "Varnik - failed to find instance cam1\n");
     driverUpdateRecord record = makeDriverUpdate(0, 0, 0, "");
     EXPECT_EQ(component->notify(&record, VESK_NOTIFY_DRIVER_UPDATE), nullptr);
@@ -148,9 +148,9 @@ TEST_F(ComponentTest, StartUpWaitsForEverySetting) {
         studio.reply("SD 'vtr'", "5 9");
         studio.reply("SD 'desk'", "12 17");
         auto fresh = module.create(&studio, "panels");
-        testing::internal::CaptureStderr();
+        CaptureDiagnostics();
         for (const char* key : c.requests) requestOn(studio, *fresh, key);
-        testing::internal::GetCapturedStderr();
+        GetCapturedDiagnostics();
         // Ticks keep testing until every setting is present.
         const Commands first = tickOn(studio, *fresh);
         const Commands second = tickOn(studio, *fresh);
@@ -215,17 +215,17 @@ TEST_F(ComponentTest, InstanceChangeDropsTheOldSourceByItsKind) {
 
 TEST_F(ComponentTest, FailedInstanceLookupDropsTheSource) {
     request("instance=cam1");
-    testing::internal::CaptureStderr();
+    CaptureDiagnostics();
     EXPECT_EQ(request("instance=ghost"),
               (Commands{"GU 3", "SD 'ghost'", "TP 'text=unknown' '1' 'deviceType'",
                         "TP 'text=0' '1' 'SrcDev'", "TP 'text=0' '1' 'SrcIndex'"}));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Varnik - failed to find instance ghost\n");
+    EXPECT_EQ(GetCapturedDiagnostics(), "Varnik - failed to find instance ghost\n");
     // The source is gone: no unregistration next time, and the name is looked up again.
-    testing::internal::CaptureStderr();
+    CaptureDiagnostics();
     EXPECT_EQ(request("instance=ghost"),
               (Commands{"SD 'ghost'", "TP 'text=unknown' '1' 'deviceType'",
                         "TP 'text=0' '1' 'SrcDev'", "TP 'text=0' '1' 'SrcIndex'"}));
-    testing::internal::GetCapturedStderr();
+    GetCapturedDiagnostics();
     // srcIndex kept its value: an update for device 0, index 7 now matches.
     request("tally_val=1");
     EXPECT_EQ(update(0, 7, 1).size(), 2u);
@@ -239,10 +239,10 @@ TEST_F(ComponentTest, LookupThatYieldsDeviceZeroRegistersNothingButStartsTheTime
                         "TP 'text=4' '1' 'SrcIndex'", "ET 1 500"}));
     // No source is set, so the next change unregisters nothing; after a
     // failed lookup the earlier name still counts as unchanged.
-    testing::internal::CaptureStderr();
+    CaptureDiagnostics();
     EXPECT_EQ(request("instance=ghost").front(), "SD 'ghost'");
     EXPECT_EQ(request("instance=spare"), Commands{});
-    testing::internal::GetCapturedStderr();
+    GetCapturedDiagnostics();
 }
 
 TEST_F(ComponentTest, DriverTypeComesFromConfiguration) {
@@ -264,12 +264,12 @@ TEST_F(ComponentTest, DriverTypeComesFromConfiguration) {
         // The file is read at each lookup, so a rewrite counts at once.
         config.rewrite(c.drvtype ? std::string("[instances.probe]\ndrvtype = ") + c.drvtype + "\n"
                                  : std::string("[instances.other]\ndrvtype = g\n"));
-        testing::internal::CaptureStderr();
+        CaptureDiagnostics();
         request("instance=ghost");  // drops the previous source, so probe is new again
-        testing::internal::GetCapturedStderr();
-        testing::internal::CaptureStderr();
+        GetCapturedDiagnostics();
+        CaptureDiagnostics();
         const Commands sent = request("instance=probe");
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+        EXPECT_EQ(GetCapturedDiagnostics(), c.message);
         ASSERT_GE(sent.size(), 2u);
         EXPECT_EQ(sent[1], std::string("TP 'text=") + c.shown + "' '1' 'DeviceType'");
     }

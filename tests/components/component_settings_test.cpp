@@ -18,9 +18,9 @@ TEST_F(ComponentTest, SettingsListingShowsWhatWasStored) {
               "monitoring=CAM 1 live\nsetslot=desk\nslotoffset=x12\ntally_on=0\ntally_val=3");
 
     // A failed destination keeps the stored name; an invalid value keeps the old one.
-    testing::internal::CaptureStderr();
+    CaptureDiagnostics();
     request("setslot=ghost");
-    testing::internal::GetCapturedStderr();
+    GetCapturedDiagnostics();
     request("tally_val=01");
     request("return=all");
     EXPECT_EQ(replyText,
@@ -74,9 +74,9 @@ TEST_F(ComponentTest, TallyValueTakesOnlyOneTwoOrThree) {
 
 TEST_F(ComponentTest, FailedDestinationClearsAddrButKeepsWriting) {
     configure("cam1");
-    testing::internal::CaptureStderr();
+    CaptureDiagnostics();
     EXPECT_EQ(request("setslot=ghost"), (Commands{"SD 'ghost'", "TP 'text=' '1' 'Addr'"}));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(GetCapturedDiagnostics(),
               "Varnik - failed to find destination instance ghost\n");
     EXPECT_EQ(update(3, 7, 1).front(), "IW 12 '2' 20 0");
     // Every setslot is looked up again, even an unchanged one.

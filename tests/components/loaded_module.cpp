@@ -2,10 +2,14 @@
 
 #include "component_fixture.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <dlfcn.h>
-#include <unistd.h>
+#endif
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 std::string modulePath() {
@@ -14,35 +18,54 @@ std::string modulePath() {
 }
 
 LoadedModule::LoadedModule() {
+    void* symbol = nullptr;
+#if defined(_WIN32)
+    HMODULE module = ::LoadLibraryA(modulePath().c_str());
+    handle_ = module;
+    if (module == nullptr) {
+        error_ = "LoadLibrary failed with error " + std::to_string(::GetLastError());
+        return;
+    }
+    FARPROC address = ::GetProcAddress(module, VESK_FACTORY_SYMBOL);
+    std::memcpy(&symbol, &address, sizeof symbol);
+#else
     handle_ = dlopen(modulePath().c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {
         error_ = dlerror();
         return;
     }
-    factory_ = reinterpret_cast<vesk_factory_fn>(dlsym(handle_, VESK_FACTORY_SYMBOL));
+    symbol = dlsym(handle_, VESK_FACTORY_SYMBOL);
+#endif
+    std::memcpy(&factory_, &symbol, sizeof factory_);
     if (factory_ == nullptr) error_ = "no factory symbol";
 }
 
 LoadedModule::~LoadedModule() {
+#if defined(_WIN32)
+    if (handle_ != nullptr) ::FreeLibrary(static_cast<HMODULE>(handle_));
+#else
     if (handle_ != nullptr) dlclose(handle_);
+#endif
 }
 
 std::unique_ptr<vesk_client_callback> LoadedModule::create(vesk_client_callback* host,
                                                            const char* panelPath) {
-    return std::unique_ptr<vesk_client_callback>(factory_ ? factory_(host, panelPath) : nullptr);
+    if (factory_ == nullptr) return nullptr;
+#if VESK_MS_LAYOUT
+    // The module's objects are in Microsoft's layout, as a Windows host sees them.
+    return std::unique_ptr<vesk_client_callback>(vesk_ms_create(factory_, host, panelPath));
+#else
+    return std::unique_ptr<vesk_client_callback>(factory_(host, panelPath));
+#endif
 }
 
-ConfigFile::ConfigFile(const std::string& contents) {
-    char name[] = "/tmp/varnik-config-XXXXXX";
-    const int fd = mkstemp(name);
-    if (fd >= 0) close(fd);
-    path_ = name;
+ConfigFile::ConfigFile(const std::string& contents) : path_(newTemporaryFile("varnik-config")) {
     rewrite(contents);
-    setenv("VESK_CONFIG", path_.c_str(), 1);
+    setTestEnvironment("VESK_CONFIG", path_.c_str());
 }
 
 ConfigFile::~ConfigFile() {
-    unsetenv("VESK_CONFIG");
+    setTestEnvironment("VESK_CONFIG", nullptr);
     std::remove(path_.c_str());
 }
 

@@ -1,12 +1,19 @@
 // What a host and the tools of a facility see of the built module file: the
-// one exported symbol, the version record and the framework's signature.
-#include <elf.h>
+// one exported symbol, the version record and the framework's signature
+// (an ELF module, or a PE module with a version resource on Windows).
 #include <gtest/gtest.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <elf.h>
+#endif
 
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -25,6 +32,80 @@ struct ModuleImage {
     std::vector<Section> sections;
     std::set<std::string> exported;  // defined global dynamic symbols
 };
+
+#if defined(_WIN32)
+
+// Reads a PE image: its sections and the names in its export directory.
+ModuleImage loadImage() {
+    ModuleImage image;
+    std::ifstream in(modulePath(), std::ios::binary);
+    std::vector<char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto at = [&](std::size_t offset, auto& out) {
+        if (offset + sizeof out > file.size()) throw std::out_of_range("truncated image");
+        std::memcpy(&out, file.data() + offset, sizeof out);
+    };
+    IMAGE_DOS_HEADER dos;
+    at(0, dos);
+    IMAGE_FILE_HEADER header;
+    at(dos.e_lfanew + 4, header);
+    const std::size_t optional = dos.e_lfanew + 4 + sizeof header;
+    WORD magic = 0;
+    at(optional, magic);
+    IMAGE_DATA_DIRECTORY exports;
+    at(optional + (magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC ? 112 : 96), exports);
+    std::vector<IMAGE_SECTION_HEADER> headers(header.NumberOfSections);
+    for (std::size_t i = 0; i < headers.size(); ++i) {
+        at(optional + header.SizeOfOptionalHeader + i * sizeof(IMAGE_SECTION_HEADER), headers[i]);
+    }
+    auto fileOffset = [&](DWORD rva) -> std::size_t {
+        for (const auto& h : headers) {
+            if (rva >= h.VirtualAddress && rva < h.VirtualAddress + h.SizeOfRawData) {
+                return rva - h.VirtualAddress + h.PointerToRawData;
+            }
+        }
+        throw std::out_of_range("address outside the sections");
+    };
+    for (const auto& h : headers) {
+        const char* raw = file.data() + h.PointerToRawData;
+        image.sections.push_back({std::string(reinterpret_cast<const char*>(h.Name),
+                                              strnlen(reinterpret_cast<const char*>(h.Name), 8)),
+                                  std::vector<char>(raw, raw + h.SizeOfRawData),
+                                  (h.Characteristics & IMAGE_SCN_MEM_WRITE) != 0,
+                                  (h.Characteristics & IMAGE_SCN_CNT_INITIALIZED_DATA) != 0});
+    }
+    if (exports.VirtualAddress == 0) return image;
+    IMAGE_EXPORT_DIRECTORY directory;
+    at(fileOffset(exports.VirtualAddress), directory);
+    for (DWORD i = 0; i < directory.NumberOfNames; ++i) {
+        DWORD name = 0;
+        at(fileOffset(directory.AddressOfNames) + i * sizeof name, name);
+        image.exported.insert(file.data() + fileOffset(name));
+    }
+    return image;
+}
+
+// The string fields of the version resource, in the order of the ELF record.
+std::vector<std::string> versionEntries() {
+    std::vector<std::string> entries;
+    const std::string path = modulePath();
+    DWORD ignored = 0;
+    std::vector<char> info(::GetFileVersionInfoSizeA(path.c_str(), &ignored));
+    if (info.empty() || !::GetFileVersionInfoA(path.c_str(), 0, info.size(), info.data())) {
+        return entries;
+    }
+    for (const char* key :
+         {"FileVersion", "ProductVersion", "InternalName", "OriginalFilename", "FileDescription"}) {
+        const std::string query = std::string("\\StringFileInfo\\040904b0\\") + key;
+        void* value = nullptr;
+        UINT length = 0;
+        if (::VerQueryValueA(info.data(), query.c_str(), &value, &length) && length > 0) {
+            entries.push_back(std::string(key) + "=" + static_cast<const char*>(value));
+        }
+    }
+    return entries;
+}
+
+#else
 
 template <typename Ehdr, typename Shdr, typename Sym>
 ModuleImage readImage(const std::vector<char>& file) {
@@ -67,6 +148,7 @@ ModuleImage loadImage() {
     return readImage<Elf64_Ehdr, Elf64_Shdr, Elf64_Sym>(file);
 }
 
+
 const Section* findSection(const ModuleImage& image, const std::string& name) {
     for (const Section& s : image.sections) {
         if (s.name == name) return &s;
@@ -74,21 +156,28 @@ const Section* findSection(const ModuleImage& image, const std::string& name) {
     return nullptr;
 }
 
+std::vector<std::string> versionEntries() {
+    std::vector<std::string> entries;
+    const ModuleImage image = loadImage();
+    const Section* record = findSection(image, ".vesk_version");
+    if (record == nullptr) return entries;
+    for (size_t at = 0; at < record->bytes.size();) {
+        const std::string entry(record->bytes.data() + at);
+        if (!entry.empty()) entries.push_back(entry);
+        at += entry.size() + 1;
+    }
+    return entries;
+}
+
+#endif
+
 TEST(ModuleImage, ExportsOnlyTheFactory) {
     const ModuleImage image = loadImage();
     EXPECT_EQ(image.exported, std::set<std::string>{"load_vesk_client_script"});
 }
 
 TEST(ModuleImage, CarriesItsVersionRecord) {
-    const ModuleImage image = loadImage();
-    const Section* record = findSection(image, ".vesk_version");
-    ASSERT_NE(record, nullptr);
-    std::vector<std::string> entries;
-    for (size_t at = 0; at < record->bytes.size();) {
-        const std::string entry(record->bytes.data() + at);
-        if (!entry.empty()) entries.push_back(entry);
-        at += entry.size() + 1;
-    }
+    const std::vector<std::string> entries = versionEntries();
     ASSERT_EQ(entries.size(), 5u);
     EXPECT_EQ(entries[0], "FileVersion=1.0.0.1");
     EXPECT_EQ(entries[1], "ProductVersion=1.0.0.1");

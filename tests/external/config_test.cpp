@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string>
 
+#include "portable.h"
 #include "vesk_config.h"
 
 namespace {
@@ -24,14 +25,14 @@ protected:
     void TearDown() override {
         std::remove(path_.c_str());
         if (hadOld_) {
-            setenv("VESK_CONFIG", old_.c_str(), 1);
+            setTestEnvironment("VESK_CONFIG", old_.c_str());
         } else {
-            unsetenv("VESK_CONFIG");
+            setTestEnvironment("VESK_CONFIG", nullptr);
         }
     }
     void write(const std::string& content) {
         std::ofstream(path_, std::ios::binary | std::ios::trunc) << content;
-        setenv("VESK_CONFIG", path_.c_str(), 1);
+        setTestEnvironment("VESK_CONFIG", path_.c_str());
     }
     static std::string read(const char* entry, const char* attribute) {
         return vesk_config(vesk_string(entry)).attr(vesk_string(attribute)).c_str();
@@ -106,16 +107,16 @@ TEST_F(VeskConfig, MissingVariableOrFileGivesEmpty) {
     write("[instances.cam1]\ndrvtype = g\n");
     ASSERT_EQ(read("instances.cam1", "drvtype"), "g");
 
-    unsetenv("VESK_CONFIG");
+    setTestEnvironment("VESK_CONFIG", nullptr);
     EXPECT_EQ(read("instances.cam1", "drvtype"), "");
 
-    setenv("VESK_CONFIG", "", 1);
+    setTestEnvironment("VESK_CONFIG", "");
     EXPECT_EQ(read("instances.cam1", "drvtype"), "");
 
-    setenv("VESK_CONFIG", (path_ + ".does-not-exist").c_str(), 1);
+    setTestEnvironment("VESK_CONFIG", (path_ + ".does-not-exist").c_str());
     EXPECT_EQ(read("instances.cam1", "drvtype"), "");
 
-    setenv("VESK_CONFIG", testing::TempDir().c_str(), 1);  // a folder, not a file
+    setTestEnvironment("VESK_CONFIG", testing::TempDir().c_str());  // a folder, not a file
     EXPECT_EQ(read("instances.cam1", "drvtype"), "");
 }
 
@@ -149,7 +150,9 @@ TEST_F(VeskConfig, KeptFileIsReadAgainWhenChanged) {
     const std::string other = path_ + ".new";  // same size and time, another file
     std::ofstream(other, std::ios::binary) << "[instances.cam1]\ndrvtype = i\n";
     fs::last_write_time(other, old);
-    ASSERT_EQ(std::rename(other.c_str(), path_.c_str()), 0);
+    std::error_code renamed;
+    fs::rename(other, path_, renamed);  // replaces the file, on Windows too
+    ASSERT_FALSE(renamed) << renamed.message();
     EXPECT_EQ(read("instances.cam1", "drvtype"), "i");
 
     std::ofstream(path_, std::ios::binary | std::ios::trunc) << "[instances.cam1]\ndrvtype = x\n";

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Varnik.h"
+#include "portable.h"
 #include "recording_host.h"
 
 namespace {
@@ -248,9 +249,9 @@ TEST_F(HostileInput, ValueRepliesWithoutEqualsGiveAnEmptyValueAndADiagnostic) {
         {
             AlarmScript script(&alarms);
             ControlEvent ack("AckAll", "x", "y");
-            testing::internal::CaptureStderr();
+            CaptureDiagnostics();
             script.notify(ack.record(), VESK_NOTIFY_CONTROL_EVENT);
-            const std::string diagnostics = testing::internal::GetCapturedStderr();
+            const std::string diagnostics = GetCapturedDiagnostics();
             Commands expected = {"XI '1' 'alm_'", "TP 'alarm=4' '1' 'alm_1'", "TG '1' 'alm_1' 'value'"};
             if (c.rewritten) expected.push_back("TP 'value=4' '1' 'alm_1'");
             EXPECT_EQ(alarms.commands, expected);

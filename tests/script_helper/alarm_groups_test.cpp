@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "portable.h"
 #include "recording_host.h"
 #include "test_script.h"
 
@@ -120,7 +121,7 @@ TEST(AlarmGroups, EventsAndActions) {
         {
             TestScript script(&host, "p");
             script.setAlarmHandling(c.alarmHandling);
-            testing::internal::CaptureStderr();  // the mismatch message of one case
+            CaptureDiagnostics();  // the mismatch message of one case
             if (c.event) {
                 ControlEvent event(c.event->id, c.event->name, c.event->value);
                 EXPECT_EQ(script.notify(event.record(), VESK_NOTIFY_CONTROL_EVENT), nullptr);
@@ -129,7 +130,7 @@ TEST(AlarmGroups, EventsAndActions) {
                 script.alarmAction(action);
                 EXPECT_STREQ(action.c_str(), c.action->c_str());
             }
-            testing::internal::GetCapturedStderr();
+            GetCapturedDiagnostics();
             const Texts reached =
                 c.reachesControlEvent
                     ? Texts{std::string("controlEvent ") + c.event->id + "|" + c.event->name + "|" +

@@ -8,14 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "portable.h"
 #include "recording_host.h"
 #include "test_script.h"
 
 namespace {
 
 using Texts = std::vector<std::string>;
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
 
 // Every test ends by checking the reply rule: replies of TG, XI and SD are
 // all handed back once, nothing else is.
@@ -92,9 +91,9 @@ TEST_F(HostCommands, CommandTextsByteForByte) {
     };
     for (const auto& c : cases) {
         host.clear();
-        CaptureStderr();  // "ok" is no answer for TG
+        CaptureDiagnostics();  // "ok" is no answer for TG
         c.send(script);
-        GetCapturedStderr();
+        GetCapturedDiagnostics();
         EXPECT_EQ(host.commands, Texts{c.text});
     }
     EXPECT_EQ(std::string("IR -2147483648 -2147483648 -2147483648 'ADD'").size(), 44u);
@@ -173,9 +172,9 @@ TEST_F(HostCommands, TextGetReadsTheNamedProperty) {
         host.reply(command, c.reply);
         host.clear();
         vesk_string value("stale");
-        CaptureStderr();
+        CaptureDiagnostics();
         script.textGet(c.property, "1", "alm_1", value);
-        const std::string message = GetCapturedStderr();
+        const std::string message = GetCapturedDiagnostics();
         EXPECT_STREQ(value.c_str(), c.value);
         EXPECT_EQ(host.commands, Texts{command});
         if (c.left == nullptr) {
@@ -265,21 +264,21 @@ TEST_F(HostCommands, InfoWriteWarnsAboutLongTextsAndSendsThemWhole) {
     for (const auto& c : cases) {
         const std::string text(static_cast<size_t>(c.length), 'v');
         host.clear();
-        CaptureStderr();
+        CaptureDiagnostics();
         script.infoWrite(3, text.c_str(), 4, false);
-        EXPECT_EQ(GetCapturedStderr(), c.warns ? warning : "") << c.length;
+        EXPECT_EQ(GetCapturedDiagnostics(), c.warns ? warning : "") << c.length;
         EXPECT_EQ(host.commands, Texts{"IW 3 '" + text + "' 4 0"}) << c.length;
     }
 }
 
 TEST_F(HostCommands, DebugOutputIsWrittenUnchanged) {
-    CaptureStderr();
+    CaptureDiagnostics();
     script.debugPrint("Varnik - failed to find instance cam1\n");
-    EXPECT_EQ(GetCapturedStderr(), "Varnik - failed to find instance cam1\n");
+    EXPECT_EQ(GetCapturedDiagnostics(), "Varnik - failed to find instance cam1\n");
 
-    CaptureStderr();
+    CaptureDiagnostics();
     script.debugPrint("no line break");
-    EXPECT_EQ(GetCapturedStderr(), "no line break");
+    EXPECT_EQ(GetCapturedDiagnostics(), "no line break");
 
     const struct {
         const char* format;
@@ -294,9 +293,9 @@ TEST_F(HostCommands, DebugOutputIsWrittenUnchanged) {
         {"100%", "100%"},
     };
     for (const auto& c : cases) {
-        CaptureStderr();
+        CaptureDiagnostics();
         script.debugFormat(c.format, "a", "b", "c");
-        EXPECT_EQ(GetCapturedStderr(), c.output) << c.format;
+        EXPECT_EQ(GetCapturedDiagnostics(), c.output) << c.format;
     }
     EXPECT_TRUE(host.commands.empty());
 }
@@ -328,9 +327,9 @@ TEST(NoHost, NothingIsSentAndResultsAreAsWithoutReply) {
     script.timerStart(1, 500);
     script.timerStop(1);
     // The diagnostics do not need a host.
-    CaptureStderr();
+    CaptureDiagnostics();
     script.infoWrite(1, std::string(257, 'x').c_str(), 2, false);
-    EXPECT_EQ(GetCapturedStderr(), "The IW string is too long (max 256 chars)\n");
+    EXPECT_EQ(GetCapturedDiagnostics(), "The IW string is too long (max 256 chars)\n");
 }
 
 }  // namespace

@@ -1,11 +1,81 @@
 #include "plugin_module.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <dlfcn.h>
 #include <sys/stat.h>
+#endif
 
 #include <cstring>
 
 namespace vhost {
+
+#if defined(_WIN32)
+
+namespace {
+
+std::string systemMessage(DWORD code) {
+    char* text = nullptr;
+    const DWORD length = ::FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message = length > 0 ? std::string(text, length) : "error " + std::to_string(code);
+    if (text != nullptr) ::LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == ' ' || message.back() == '.')) {
+        message.pop_back();
+    }
+    return message;
+}
+
+}  // namespace
+
+PluginModule::~PluginModule() {
+    if (handle_ != nullptr) ::FreeLibrary(static_cast<HMODULE>(handle_));
+}
+
+bool PluginModule::load(const std::string& path, std::string& error) {
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        error = "plug-in not found: " + path;
+        return false;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        error = "plug-in is not a file: " + path;
+        return false;
+    }
+    // A full path with backslashes: the modules the plug-in imports (the
+    // string library) are then looked for beside it first.
+    std::string target = path;
+    for (char& c : target) {
+        if (c == '/') c = '\\';
+    }
+    char full[MAX_PATH];
+    const DWORD length = ::GetFullPathNameA(target.c_str(), MAX_PATH, full, nullptr);
+    if (length > 0 && length < MAX_PATH) target.assign(full, length);
+    // No "cannot find a DLL" box: the failure is reported here.
+    const UINT previousMode = ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    HMODULE module = ::LoadLibraryExA(target.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    const DWORD why = ::GetLastError();
+    ::SetErrorMode(previousMode);
+    if (module == nullptr) {
+        error = "cannot load " + path + " as a shared library: " + systemMessage(why);
+        return false;
+    }
+    FARPROC symbol = ::GetProcAddress(module, VESK_FACTORY_SYMBOL);
+    if (symbol == nullptr) {
+        error = path + " does not export " VESK_FACTORY_SYMBOL;
+        ::FreeLibrary(module);
+        return false;
+    }
+    handle_ = module;
+    static_assert(sizeof symbol == sizeof factory_, "function pointers differ in size");
+    std::memcpy(&factory_, &symbol, sizeof factory_);
+    return true;
+}
+
+#else
 
 PluginModule::~PluginModule() {
     if (handle_ != nullptr) ::dlclose(handle_);
@@ -43,5 +113,7 @@ bool PluginModule::load(const std::string& path, std::string& error) {
     std::memcpy(&factory_, &symbol, sizeof factory_);
     return true;
 }
+
+#endif
 
 }  // namespace vhost

@@ -30,7 +30,9 @@ public:
 
 private:
     explicit PluginObject(vesk_client_callback* object) : object_(object) {}
-    vesk_client_callback* object_;  // owned: created by the plug-in's factory
+    // Owned: created by the plug-in's factory (where the plug-in's objects are
+    // in Microsoft's layout and this compiler's is another, its adapted view).
+    vesk_client_callback* object_;
 };
 
 }  // namespace vhost

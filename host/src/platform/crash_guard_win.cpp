@@ -1,0 +1,71 @@
+// On Windows a crash is an unhandled structured exception (or abort(), which
+// raises SIGABRT in the C runtime). Both end the host at once with its own
+// status, after what the plug-in wrote in its last call, and never with an
+// error dialog or a debugger prompt.
+#include "crash_guard.h"
+
+#include <windows.h>
+
+#include <csignal>
+#include <cstring>
+
+#include "diagnostic_capture.h"
+
+namespace vhost {
+
+namespace {
+
+volatile LONG insidePlugin = 0;
+
+void say(const char* text) {
+    const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
+    if (error == nullptr || error == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    ::WriteFile(error, text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
+}
+
+[[noreturn]] void reportAndExit(const char* cause) {
+    DiagnosticCapture::releaseAfterCrash();
+    say(insidePlugin != 0 ? "vesk-host: the plug-in crashed (" : "vesk-host: crashed (");
+    say(cause);
+    say("); the timeline above ends where it happened\n");
+    ::TerminateProcess(::GetCurrentProcess(), exitPluginCrashed);
+    ::ExitProcess(exitPluginCrashed);  // not reached
+}
+
+const char* causeOf(DWORD code) {
+    switch (code) {
+    case EXCEPTION_ACCESS_VIOLATION: return "access violation";
+    case EXCEPTION_IN_PAGE_ERROR: return "in-page error";
+    case EXCEPTION_STACK_OVERFLOW: return "stack overflow";
+    case EXCEPTION_ILLEGAL_INSTRUCTION:
+    case EXCEPTION_PRIV_INSTRUCTION: return "illegal instruction";
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+    case EXCEPTION_INT_OVERFLOW:
+    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+    case EXCEPTION_FLT_INVALID_OPERATION: return "arithmetic exception";
+    case EXCEPTION_DATATYPE_MISALIGNMENT: return "misaligned access";
+    default: return "unhandled exception";
+    }
+}
+
+LONG WINAPI onUnhandled(PEXCEPTION_POINTERS pointers) {
+    reportAndExit(causeOf(pointers->ExceptionRecord->ExceptionCode));
+}
+
+void onAbort(int) { reportAndExit("aborted"); }
+
+}  // namespace
+
+void installCrashGuard() {
+    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    // An overflowed stack still leaves room to report it.
+    ULONG reserve = 64 * 1024;
+    ::SetThreadStackGuarantee(&reserve);
+    ::SetUnhandledExceptionFilter(onUnhandled);
+    std::signal(SIGABRT, onAbort);
+}
+
+void markPluginCall(bool inside) { ::InterlockedExchange(&insidePlugin, inside ? 1 : 0); }
+
+}  // namespace vhost
