@@ -119,6 +119,10 @@ public:
         server_.set_payload_max_length(maxBody);
         server_.set_keep_alive_max_count(1000);
         server_.set_keep_alive_timeout(5);
+        // Answers are small and written in pieces: send them at once.
+        server_.set_tcp_nodelay(true);
+        // A stream whose client stopped reading blocks its writer this long.
+        server_.set_write_timeout(10);
         server_.set_pre_routing_handler(
             [this](const httplib::Request& req, httplib::Response& res) { return admit(req, res); });
         server_.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
@@ -153,8 +157,27 @@ public:
         server_.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
             openStream(req, res);
         });
-        server_.Post(R"(/api/[a-z]+)", [this](const httplib::Request& req, httplib::Response& res) {
-            post(req, res);
+        // Bodies are read here, not by the library, so that the limit holds
+        // for chunked bodies too.
+        server_.Post(R"(/api/[a-z]+)", [this](const httplib::Request& req, httplib::Response& res,
+                                              const httplib::ContentReader& read) {
+            std::string body;
+            bool tooLong = false;
+            const bool complete = read([&](const char* data, std::size_t size) {
+                tooLong = body.size() + size > maxBody;
+                if (!tooLong) body.append(data, size);
+                return !tooLong;
+            });
+            if (!complete) {
+                // The library stops at once at a Content-Length over the limit.
+                tooLong = tooLong || req.get_header_value<std::uint64_t>("Content-Length") > maxBody;
+                res.set_header("Connection", "close");  // the rest of the body is not read
+                if (tooLong) {
+                    return sendError(res, 413, "the body is over " + std::to_string(maxBody) + " bytes");
+                }
+                return sendError(res, 400, "the body could not be read");
+            }
+            post(req.path, body, res);
         });
         server_.Get(R"(/[A-Za-z0-9_.\-]*)", [this](const httplib::Request& req, httplib::Response& res) {
             const PageFile* file = findPageFile(req.path);
@@ -227,10 +250,10 @@ private:
         sendError(res, 503, "the facility did not take the request in time, or is stopping");
     }
 
-    void post(const httplib::Request& req, httplib::Response& res) {
+    void post(const std::string& path, const std::string& body, httplib::Response& res) {
         BackendCall call;
         Outcome outcome;
-        if (!readApiPost(req.path, req.body, call, outcome)) {
+        if (!readApiPost(path, body, call, outcome)) {
             return sendJson(res, outcome.status, outcome.body);
         }
         const bool ran = onFacility([&] {

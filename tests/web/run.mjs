@@ -1,0 +1,18 @@
+// Runs one test file under node's test runner; exits 77 (skipped) when the
+// file needs playwright-core and `npm ci` has not been run in tests/web.
+import {spawnSync} from 'node:child_process';
+import {existsSync, readFileSync} from 'node:fs';
+import path from 'node:path';
+
+const file = path.join(import.meta.dirname, process.argv[2]);
+const needsBrowser = readFileSync(file, 'utf8').includes("from 'playwright-core'");
+if (needsBrowser && !existsSync(path.join(import.meta.dirname, 'node_modules/playwright-core'))) {
+  console.log('SKIPPED: playwright-core is not installed; run `npm ci` in tests/web');
+  process.exit(77);
+}
+if (needsBrowser && !existsSync(process.env.CHROMIUM || '/usr/bin/chromium')) {
+  console.log('SKIPPED: no Chromium at /usr/bin/chromium (Debian package chromium)');
+  process.exit(77);
+}
+const run = spawnSync(process.execPath, ['--test', '--test-reporter=spec', file], {stdio: 'inherit'});
+process.exit(run.status ?? 1);
