@@ -179,49 +179,63 @@ std::optional<std::vector<std::string>> splitWords(const std::string& line, std:
     return words;
 }
 
-std::optional<HostCommand> parseCommand(const std::string& text, std::string& error) {
-    HostCommand command;
+bool parseCommand(const std::string& text, HostCommand& command, std::string& error) {
+    // The storage of `command` is reused: a steady stream of commands
+    // allocates nothing once it has seen its longest.
+    std::size_t used = 0;
     std::size_t pos = text.find(' ');
-    command.word = text.substr(0, pos);
+    command.word.assign(text, 0, pos);
     if (command.word.empty()) {
         error = "empty command";
-        return std::nullopt;
+        return false;
     }
-    if (pos == std::string::npos) return command;
-    ++pos;
-    while (pos <= text.size()) {
-        if (pos == text.size()) {
-            error = "trailing space";
-            return std::nullopt;
-        }
-        HostCommand::Argument arg;
-        if (text[pos] == '\'') {
-            arg.quoted = true;
-            std::size_t close = pos + 1;
-            for (;;) {
-                close = text.find('\'', close);
-                if (close == std::string::npos) {
-                    error = "unterminated quoted argument";
-                    return std::nullopt;
+    auto next = [&command, &used]() -> HostCommand::Argument& {
+        if (used == command.args.size()) command.args.emplace_back();
+        return command.args[used++];
+    };
+    if (pos != std::string::npos) {
+        ++pos;
+        while (pos <= text.size()) {
+            if (pos == text.size()) {
+                error = "trailing space";
+                return false;
+            }
+            HostCommand::Argument& arg = next();
+            if (text[pos] == '\'') {
+                arg.quoted = true;
+                std::size_t close = pos + 1;
+                for (;;) {
+                    close = text.find('\'', close);
+                    if (close == std::string::npos) {
+                        error = "unterminated quoted argument";
+                        return false;
+                    }
+                    if (close + 1 == text.size() || text[close + 1] == ' ') break;
+                    ++close;
                 }
-                if (close + 1 == text.size() || text[close + 1] == ' ') break;
-                ++close;
+                arg.text.assign(text, pos + 1, close - pos - 1);
+                pos = close + 1;
+            } else {
+                arg.quoted = false;
+                const std::size_t end = text.find(' ', pos);
+                arg.text.assign(text, pos, end == std::string::npos ? std::string::npos : end - pos);
+                pos = end == std::string::npos ? text.size() : end;
+                if (arg.text.empty()) {
+                    error = "two spaces in a row";
+                    return false;
+                }
             }
-            arg.text = text.substr(pos + 1, close - pos - 1);
-            pos = close + 1;
-        } else {
-            const std::size_t end = text.find(' ', pos);
-            arg.text = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-            pos = end == std::string::npos ? text.size() : end;
-            if (arg.text.empty()) {
-                error = "two spaces in a row";
-                return std::nullopt;
-            }
+            if (pos == text.size()) break;
+            ++pos;  // the single space between arguments
         }
-        command.args.push_back(arg);
-        if (pos == text.size()) break;
-        ++pos;  // the single space between arguments
     }
+    command.args.resize(used);
+    return true;
+}
+
+std::optional<HostCommand> parseCommand(const std::string& text, std::string& error) {
+    HostCommand command;
+    if (!parseCommand(text, command, error)) return std::nullopt;
     return command;
 }
 

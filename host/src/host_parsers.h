@@ -67,6 +67,9 @@ struct HostCommand {
 };
 
 std::optional<HostCommand> parseCommand(const std::string& text, std::string& error);
+// The same into `command`, reusing its storage; false (with `error`) when
+// the text is no command.
+bool parseCommand(const std::string& text, HostCommand& command, std::string& error);
 
 // ---- decoded event keys --------------------------------------------------
 

@@ -9,13 +9,19 @@ namespace vhost {
 
 namespace {
 
-bool numberArgs(const HostCommand& command, std::size_t first, std::size_t count,
-                std::vector<std::int32_t>& out) {
+// Up to four numbers of one command, without allocating.
+struct Numbers {
+    std::int32_t value[4] = {0, 0, 0, 0};
+    std::size_t count = 0;
+    std::int32_t operator[](std::size_t i) const { return value[i]; }
+};
+
+bool numberArgs(const HostCommand& command, std::size_t first, std::size_t count, Numbers& out) {
     for (std::size_t i = first; i < first + count; ++i) {
-        if (i >= command.args.size() || command.args[i].quoted) return false;
+        if (i >= command.args.size() || command.args[i].quoted || out.count == 4) return false;
         const auto value = parseInt32(command.args[i].text);
         if (!value) return false;
-        out.push_back(*value);
+        out.value[out.count++] = *value;
     }
     return true;
 }
@@ -60,7 +66,10 @@ char* Connection::notify(void* data, int type) {
         fault("the plug-in sent a null command text");
         return nullptr;
     }
-    const std::string text(static_cast<const char*>(data));
+    // One reused buffer: copying the command allocates nothing once it has
+    // seen the longest. Commands do not nest, so it is free here.
+    std::string& text = commandText_;
+    text.assign(static_cast<const char*>(data));
     commands_.push(text);
     event(EventKind::Command, text);
     if (!facility_.busy()) fault("command outside a call into the plug-in: " + text);
@@ -77,14 +86,13 @@ char* Connection::freshReply(const std::string& text, const std::string& command
 
 char* Connection::execute(const std::string& text) {
     std::string error;
-    const auto parsed = parseCommand(text, error);
-    if (!parsed) {
+    HostCommand& command = parsed_;
+    if (!parseCommand(text, command, error)) {
         warn("malformed command (" + error + "), ignored" + unreadable);
         return nullptr;
     }
-    const HostCommand& command = *parsed;
     const std::string& word = command.word;
-    std::vector<std::int32_t> n;
+    Numbers n;
     bool wellFormed = true;
 
     // Commands whose arguments are all quoted texts, and that may answer.
@@ -129,7 +137,7 @@ char* Connection::execute(const std::string& text) {
     } else if (word == "ET") {
         wellFormed = !command.args.empty() && command.args.size() <= 2 &&
                      numberArgs(command, 0, command.args.size(), n);
-        if (wellFormed) timer(n);
+        if (wellFormed) timer(n[0], n.count == 2 ? n[1] : 0);
     } else if (word == "AS") {
         wellFormed = command.args.empty();
         if (wellFormed && !destroying_) endRequested_ = true;
@@ -247,18 +255,18 @@ char* Connection::lookUp(const HostCommand& command) {
                       "SD");
 }
 
-void Connection::timer(const std::vector<std::int32_t>& n) {
+void Connection::timer(std::int32_t id, std::int32_t interval) {
     // "ET n" and "ET n 0" stop the timer.
-    if (n.size() == 1 || n[1] == 0) {
-        facility_.timers().stop(number_, n[0]);
+    if (interval == 0) {
+        facility_.timers().stop(number_, id);
         return;
     }
-    if (n[1] < 0) {
+    if (interval < 0) {
         note("negative timer interval, ignored");
         return;
     }
     // Starting a running timer starts it afresh.
-    facility_.timers().start(number_, n[0], n[1], facility_.now());
+    facility_.timers().start(number_, id, interval, facility_.now());
 }
 
 }  // namespace vhost

@@ -73,6 +73,13 @@ public:
     // Ends the component if it asked to (AS) during a call; true if it did.
     bool endIfRequested();
 
+    // How many commands and messages the logs keep (0: none, for runs that
+    // check nothing; a full log takes new entries without allocating).
+    void setLogCapacity(std::size_t capacity) {
+        commands_.setCapacity(capacity);
+        diagnostics_.setCapacity(capacity);
+    }
+
     // State, for checks and display.
     const BoundedLog& commands() const { return commands_; }
     const BoundedLog& diagnostics() const { return diagnostics_; }
@@ -101,7 +108,7 @@ private:
     char* getText(const HostCommand& command);
     char* listControls(const HostCommand& command);
     char* lookUp(const HostCommand& command);
-    void timer(const std::vector<std::int32_t>& n);
+    void timer(std::int32_t id, std::int32_t interval);
 
     Facility& facility_;
     std::size_t number_;
@@ -117,6 +124,8 @@ private:
 
     std::map<std::string, Panel> panels_;
     std::map<const char*, std::string> liveReplies_;  // reply -> command it answered
+    std::string commandText_;  // the command being executed
+    HostCommand parsed_;       // ...and its words
     BoundedLog commands_;
     BoundedLog diagnostics_;
     static char acknowledgement_[];

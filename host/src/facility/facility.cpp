@@ -41,6 +41,7 @@ Connection& Facility::addComponent(const std::string& name, vesk_factory_fn fact
     byName_[name] = number;
     stepOf_.push_back(0);
     stepCount_.push_back(0);
+    components_.back()->setLogCapacity(logCapacity_);
     return *components_.back();
 }
 

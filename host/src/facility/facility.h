@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "connection/command_log.h"
 #include "facility/layout_cache.h"
 #include "facility/routing_index.h"
 #include "facility/tally_watch.h"
@@ -60,6 +61,8 @@ public:
     Connection& addComponent(const std::string& name, vesk_factory_fn factory,
                              const std::string& panelPath, const std::string& plugin);
     Connection* component(const std::string& name);
+    // The log capacity of components added from now on (see Connection).
+    void setLogCapacity(std::size_t capacity) { logCapacity_ = capacity; }
     const std::vector<std::unique_ptr<Connection>>& components() const { return components_; }
 
     // Things a front end makes happen. Each returns once the plug-ins have
@@ -155,6 +158,7 @@ private:
     std::uint64_t step_ = 0;
     std::unordered_map<std::int32_t, bool> knownDevices_[2];
     std::int64_t now_ = 0;
+    std::size_t logCapacity_ = BoundedLog::defaultCapacity;
     bool busy_ = false;
     std::string pendingDiagnostic_;
 };
