@@ -107,20 +107,20 @@ bool startsWithIgnoreCase(const std::string& text, const std::string& prefix) {
 }
 
 std::optional<std::int32_t> parseInt32(const std::string& text) {
-    if (text.empty()) return std::nullopt;
     std::size_t pos = 0;
-    if (text[0] == '-' || text[0] == '+') pos = 1;
+    const bool negative = !text.empty() && text[0] == '-';
+    if (!text.empty() && (text[0] == '-' || text[0] == '+')) pos = 1;
     if (pos == text.size()) return std::nullopt;
-    for (std::size_t i = pos; i < text.size(); ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return std::nullopt;
+    // Accumulated as a negative number, whose range holds INT32_MIN.
+    const std::int64_t limit = negative ? -std::int64_t{2147483647} - 1 : -std::int64_t{2147483647};
+    std::int64_t value = 0;
+    for (; pos < text.size(); ++pos) {
+        const unsigned char c = static_cast<unsigned char>(text[pos]);
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 - (c - '0');
+        if (value < limit) return std::nullopt;
     }
-    errno = 0;
-    const long long value = std::strtoll(text.c_str(), nullptr, 10);
-    if (errno == ERANGE || value < std::numeric_limits<std::int32_t>::min() ||
-        value > std::numeric_limits<std::int32_t>::max()) {
-        return std::nullopt;
-    }
-    return static_cast<std::int32_t>(value);
+    return static_cast<std::int32_t>(negative ? value : -value);
 }
 
 std::string displayQuote(const std::string& text) {

@@ -93,57 +93,68 @@ char* Connection::execute(const std::string& text) {
     }
     const std::string& word = command.word;
     Numbers n;
-    bool wellFormed = true;
 
-    // Commands whose arguments are all quoted texts, and that may answer.
-    struct QuotedCommand {
-        const char* word;
-        std::size_t fewest;
-        std::size_t most;
-        char* (Connection::*run)(const HostCommand&);
-    };
-    static const QuotedCommand quotedCommands[] = {
-        {"PS", 2, 3, &Connection::loadPanel},   {"TP", 3, 3, &Connection::putText},
-        {"TG", 3, 3, &Connection::getText},     {"XI", 2, 2, &Connection::listControls},
-        {"SD", 1, 1, &Connection::lookUp},
-    };
-    for (const QuotedCommand& quoted : quotedCommands) {
-        if (word != quoted.word) continue;
+    // Dispatch on the two letters of the command word.
+    const auto code = [](char a, char b) { return (static_cast<unsigned>(a) << 8) | b; };
+    const unsigned which = word.size() == 2 ? code(word[0], word[1]) : 0;
+    using Run = char* (Connection::*)(const HostCommand&);
+    Run quoted = nullptr;  // commands whose arguments are all quoted texts, and that may answer
+    std::size_t fewest = 0;
+    std::size_t most = 0;
+    switch (which) {
+        case code('P', 'S'): quoted = &Connection::loadPanel; fewest = 2; most = 3; break;
+        case code('T', 'P'): quoted = &Connection::putText; fewest = most = 3; break;
+        case code('T', 'G'): quoted = &Connection::getText; fewest = most = 3; break;
+        case code('X', 'I'): quoted = &Connection::listControls; fewest = most = 2; break;
+        case code('S', 'D'): quoted = &Connection::lookUp; fewest = most = 1; break;
+        default: break;
+    }
+    if (quoted != nullptr) {
         const std::size_t count = command.args.size();
-        if (count < quoted.fewest || count > quoted.most || !quotedArgs(command, count)) {
+        if (count < fewest || count > most || !quotedArgs(command, count)) {
             warn("malformed " + word + " command, ignored" + unreadable);
             return nullptr;
         }
-        return (this->*quoted.run)(command);
+        return (this->*quoted)(command);
     }
 
-    const bool gpi = word[0] == 'G';
-    const Driver driver = gpi ? Driver::Gpi : Driver::Info;
-    if (word == "IR" || word == "GR") {
-        const bool add =
-            command.args.size() == 4 && command.args[3].quoted && command.args[3].text == "ADD";
-        wellFormed = numberArgs(command, 0, 3, n) && (command.args.size() == 3 || add);
-        if (wellFormed) facility_.registerSlots(*this, driver, n[0], n[1], n[2], !add);
-    } else if (word == "IP" || word == "GP") {
-        wellFormed = command.args.size() == 3 && numberArgs(command, 0, 3, n);
-        if (wellFormed) facility_.poll(*this, driver, n[0], n[1], n[2]);
-    } else if (word == "IU" || word == "GU") {
-        wellFormed = command.args.size() == 1 && numberArgs(command, 0, 1, n);
-        if (wellFormed) facility_.unregister(*this, driver, n[0]);
-    } else if (word == "IW") {
-        wellFormed = command.args.size() == 4 && numberArgs(command, 0, 1, n) &&
-                     command.args[1].quoted && numberArgs(command, 2, 2, n);
-        if (wellFormed) facility_.writeInfo(*this, n[0], n[1], command.args[1].text);
-    } else if (word == "ET") {
-        wellFormed = !command.args.empty() && command.args.size() <= 2 &&
-                     numberArgs(command, 0, command.args.size(), n);
-        if (wellFormed) timer(n[0], n.count == 2 ? n[1] : 0);
-    } else if (word == "AS") {
-        wellFormed = command.args.empty();
-        if (wellFormed && !destroying_) endRequested_ = true;
-    } else {
-        warn("unknown command " + word + ", ignored");
-        return nullptr;
+    const Driver driver = word[0] == 'G' ? Driver::Gpi : Driver::Info;
+    const std::size_t count = command.args.size();
+    bool wellFormed = true;
+    switch (which) {
+        case code('I', 'R'):
+        case code('G', 'R'): {
+            const bool add = count == 4 && command.args[3].quoted && command.args[3].text == "ADD";
+            wellFormed = numberArgs(command, 0, 3, n) && (count == 3 || add);
+            if (wellFormed) facility_.registerSlots(*this, driver, n[0], n[1], n[2], !add);
+            break;
+        }
+        case code('I', 'P'):
+        case code('G', 'P'):
+            wellFormed = count == 3 && numberArgs(command, 0, 3, n);
+            if (wellFormed) facility_.poll(*this, driver, n[0], n[1], n[2]);
+            break;
+        case code('I', 'U'):
+        case code('G', 'U'):
+            wellFormed = count == 1 && numberArgs(command, 0, 1, n);
+            if (wellFormed) facility_.unregister(*this, driver, n[0]);
+            break;
+        case code('I', 'W'):
+            wellFormed = count == 4 && numberArgs(command, 0, 1, n) && command.args[1].quoted &&
+                         numberArgs(command, 2, 2, n);
+            if (wellFormed) facility_.writeInfo(*this, n[0], n[1], command.args[1].text);
+            break;
+        case code('E', 'T'):
+            wellFormed = count >= 1 && count <= 2 && numberArgs(command, 0, count, n);
+            if (wellFormed) timer(n[0], n.count == 2 ? n[1] : 0);
+            break;
+        case code('A', 'S'):
+            wellFormed = count == 0;
+            if (wellFormed && !destroying_) endRequested_ = true;
+            break;
+        default:
+            warn("unknown command " + word + ", ignored");
+            return nullptr;
     }
     if (!wellFormed) warn("malformed " + word + " command, ignored" + unreadable);
     return nullptr;
