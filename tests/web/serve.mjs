@@ -37,6 +37,7 @@ export async function startHost({address = '127.0.0.1:0', token, args = facility
       }
     };
     child.stdout.on('data', look);
+    child.stderr.on('data', look);
     exited.then(({code, signal}) => reject(new Error(`vesk-host ended (${code ?? signal}):\n${output}`)));
   });
   return {

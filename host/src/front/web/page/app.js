@@ -87,7 +87,8 @@ function drawComponents() {
     const card = el('article', {class: 'card', 'data-component': component.name},
         el('header', {},
            el('h3', {text: component.name}),
-           el('span', {class: 'plugin', text: component.plugin || ''}),
+           el('span', {class: 'plugin', text: (component.plugin || '').split(/[\\/]/).pop(),
+                       title: component.plugin || ''}),
            component.alive === false ? el('span', {class: 'badge gone', text: 'ended'}) : ''),
         lamp, rows);
     if (component.alive === false) card.classList.add('ended');
