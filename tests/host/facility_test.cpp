@@ -424,3 +424,28 @@ TEST(FacilityScale, AnUpdateReachesOnlyItsSubscribers) {
     EXPECT_EQ(timeline.failures() + timeline.warnings(), 0) << out.str();
     std::remove(ini.c_str());
 }
+
+TEST_F(HostTest, LargeInputsStayWithinBounds) {
+    // Quadratic loading took minutes for this many controls; the test's
+    // time limit (in CMake) catches a return to that.
+    std::ostringstream file;
+    const int controls = 200000;
+    for (int i = 0; i < controls; ++i) file << "control c" << i << " text=" << i << "\n";
+    std::istringstream in(file.str());
+    std::vector<std::string> warnings;
+    Layout layout = parseLayout(in, "big", warnings);
+    ASSERT_EQ(layout.controls.size(), static_cast<std::size_t>(controls));
+    EXPECT_EQ(*layout.find("C199999")->property("text"), "199999");
+
+    start();
+    timeline.removeSink(&printer);  // 150,000 events need no printing
+    for (int id = 0; id < 50000; ++id) send("ET " + std::to_string(id) + " 1000");
+    host->advance(1000);
+    EXPECT_EQ(script->received.size(), 50000u);
+    timeline.addSink(&printer);
+    // The command log keeps a window; an expectation reaching past it says so.
+    ScenarioRunner runner(*host, timeline);
+    runner.runLine("expect sent ET 0 1000", 1);
+    EXPECT_EQ(runner.failedExpectations(), 1);
+    EXPECT_NE(out.str().find("keeps only the last 512 commands"), std::string::npos);
+}
