@@ -5,7 +5,7 @@ import assert from 'node:assert/strict';
 import http from 'node:http';
 import {test} from 'node:test';
 
-import {residentKiB, startHost} from './serve.mjs';
+import {facilityArgs, residentKiB, startHost} from './serve.mjs';
 
 const updates = Number(process.env.SOAK_UPDATES || 100000);
 const warmUp = Math.min(10000, updates / 10);
@@ -13,7 +13,8 @@ const parallel = 8;
 
 test(`memory stays flat over ${updates} updates`, {skip: process.env.VESK_SANITIZED === '1' &&
     'resident memory means nothing under sanitizers'}, async () => {
-  const host = await startHost();
+  // --quiet: the timeline of 100,000 updates is not the point here.
+  const host = await startHost({args: ['--quiet', ...facilityArgs()]});
   const agent = new http.Agent({keepAlive: true, maxSockets: parallel});
   const own = {Host: host.url.host, 'Content-Type': 'application/json'};
   const post = (path, body) => new Promise((resolve, reject) => {
