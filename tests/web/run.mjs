@@ -3,10 +3,13 @@
 import {spawnSync} from 'node:child_process';
 import {existsSync, readFileSync} from 'node:fs';
 import path from 'node:path';
+import {fileURLToPath} from 'node:url';
 
-const file = path.join(import.meta.dirname, process.argv[2]);
+const here = path.dirname(fileURLToPath(import.meta.url));
+
+const file = path.join(here, process.argv[2]);
 const needsBrowser = readFileSync(file, 'utf8').includes("from 'playwright-core'");
-if (needsBrowser && !existsSync(path.join(import.meta.dirname, 'node_modules/playwright-core'))) {
+if (needsBrowser && !existsSync(path.join(here, 'node_modules/playwright-core'))) {
   console.log('SKIPPED: playwright-core is not installed; run `npm ci` in tests/web');
   process.exit(77);
 }

@@ -6,8 +6,11 @@ import {spawn} from 'node:child_process';
 import {existsSync, readFileSync} from 'node:fs';
 import http from 'node:http';
 import path from 'node:path';
+import {fileURLToPath} from 'node:url';
 
-export const repo = process.env.VESK_REPO || path.resolve(import.meta.dirname, '../..');
+const here = path.dirname(fileURLToPath(import.meta.url));
+
+export const repo = process.env.VESK_REPO || path.resolve(here, '../..');
 export const hostBinary = process.env.VESK_HOST;
 
 // The facility example: four cameras on GPI inputs, a mixer slot, tally slots.

@@ -106,7 +106,7 @@ function onControl(event) {
   const panel = component && (component.panels || []).find((p) => p.id === event.panel);
   const control = panel &&
       (panel.controls || []).find((c) => c.id.toLowerCase() === event.control.toLowerCase());
-  if (!control) return refetch();  // a control the page has not seen: take a fresh snapshot
+  if (!control) return resync();  // a control the page has not seen
   control.properties = control.properties || {};
   control.properties[event.property] = event.value;
   if (event.property === 'text') control.text = event.value;
@@ -283,7 +283,7 @@ function applySnapshot(state) {
 function onEvent(event) {
   switch (event.type) {
     case 'hello': return applySnapshot(event.state);
-    case 'components': return refetch();
+    case 'components': return resync();
     case 'control': return onControl(event);
     case 'gpi': return onDriver('gpi', event);
     case 'slot': return onDriver('info', event);
@@ -298,15 +298,12 @@ function onEvent(event) {
   }
 }
 
-let refetching = null;
-function refetch() {
-  if (!refetching) {
-    refetching = request('GET', '/api/state')
-        .then(applySnapshot)
-        .catch((error) => toast(`Could not read the facility: ${error.message}`))
-        .finally(() => { refetching = null; });
-  }
-  return refetching;
+// A fresh stream starts with a snapshot taken at the moment it opens, so
+// the page never mixes an older snapshot with newer events.
+let resyncTimer = 0;
+function resync() {
+  clearTimeout(resyncTimer);
+  resyncTimer = setTimeout(connect, 50);  // one snapshot for a burst of changes
 }
 
 function setLink(state, text) {
