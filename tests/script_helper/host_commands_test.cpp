@@ -2,6 +2,8 @@
 // handed back, and the debugger output.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include <climits>
 #include <functional>
 #include <optional>
@@ -268,6 +270,14 @@ TEST_F(HostCommands, InfoWriteWarnsAboutLongTextsAndSendsThemWhole) {
         script.infoWrite(3, text.c_str(), 4, false);
         EXPECT_EQ(GetCapturedDiagnostics(), c.warns ? warning : "") << c.length;
         EXPECT_EQ(host.commands, Texts{"IW 3 '" + text + "' 4 0"}) << c.length;
+    }
+    // The longest numbers with a text that fills the built-in buffer exactly,
+    // and one character more, which moves the command to the heap.
+    for (const int length : {480, 481}) {
+        const std::string text(static_cast<size_t>(length), 'x');
+        host.clear();
+        script.infoWrite(INT32_MIN, text.c_str(), INT32_MIN, false);
+        EXPECT_EQ(host.commands, Texts{"IW -2147483648 '" + text + "' -2147483648 0"}) << length;
     }
 }
 
