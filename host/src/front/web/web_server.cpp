@@ -231,6 +231,7 @@ private:
         const Refusal refusal = checkAccess(rules_, facts);
         if (refusal.status == 0) return httplib::Server::HandlerResponse::Unhandled;
         if (refusal.status == 401) res.set_header("WWW-Authenticate", "Bearer");
+        res.set_header("Connection", "close");  // a refused request's body is not read
         sendError(res, refusal.status, refusal.message);
         return httplib::Server::HandlerResponse::Handled;
     }
