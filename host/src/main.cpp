@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "connection/connection.h"
@@ -155,6 +156,12 @@ int main(int argc, char** argv) {
     timeline.addSink(&printer);
     vhost::FacilitySetup facilitySetup(setup, timeline, printer);
 
+#ifdef VESK_HOST_WITH_WEB
+    // Listening from the start, so that the page shows the scenario's events too.
+    std::unique_ptr<vhost::web::FacilityBackend> backend;
+    if (serving) backend = std::make_unique<vhost::web::FacilityBackend>(timeline);
+#endif
+
     vhost::ScenarioRunner runner(facilitySetup, timeline);
     if (!scenarioPath.empty() && scenarioPath != "-") runner.setFolder(folderOf(scenarioPath));
     if (scenarioFile.is_open()) {
@@ -167,8 +174,8 @@ int main(int argc, char** argv) {
 
 #ifdef VESK_HOST_WITH_WEB
     if (serving) {
-        vhost::web::FacilityBackend backend(*facility, timeline);
-        const int status = vhost::web::runLiveServer(backend, serveOptions, std::cerr);
+        backend->attach(*facility);
+        const int status = vhost::web::runLiveServer(*backend, serveOptions, std::cerr);
         if (status != 0) return status;
     }
 #endif

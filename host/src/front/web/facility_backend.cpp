@@ -30,15 +30,18 @@ Outcome error(int status, const std::string& message) {
 
 }  // namespace
 
-FacilityBackend::FacilityBackend(Facility& facility, Timeline& timeline)
-    : facility_(facility), timeline_(timeline) {
-    facility_.setObserver(this);
+FacilityBackend::FacilityBackend(Timeline& timeline) : timeline_(timeline) {
     timeline_.addSink(this);
+}
+
+void FacilityBackend::attach(Facility& facility) {
+    facility_ = &facility;
+    facility_->setObserver(this);
 }
 
 FacilityBackend::~FacilityBackend() {
     timeline_.removeSink(this);
-    if (facility_.observer() == this) facility_.setObserver(nullptr);
+    if (facility_ != nullptr && facility_->observer() == this) facility_->setObserver(nullptr);
 }
 
 void FacilityBackend::setEventSink(std::function<void(const nlohmann::json&)> sink) {
@@ -51,7 +54,7 @@ void FacilityBackend::publish(const nlohmann::json& event) {
 
 nlohmann::json FacilityBackend::snapshot() {
     nlohmann::json components = nlohmann::json::array();
-    for (const auto& component : facility_.components()) {
+    for (const auto& component : facility_->components()) {
         nlohmann::json panels = nlohmann::json::array();
         for (const auto& panel : component->panels()) {
             nlohmann::json controls = nlohmann::json::array();
@@ -67,8 +70,8 @@ nlohmann::json FacilityBackend::snapshot() {
                               {"alive", component->alive()},
                               {"panels", panels}});
     }
-    const Environment& env = facility_.environment();
-    const RoutingIndex& routing = facility_.routing();
+    const Environment& env = facility_->environment();
+    const RoutingIndex& routing = facility_->routing();
     nlohmann::json gpi = nlohmann::json::array();
     for (const auto& device : env.gpi) {
         for (const auto& input : device.second) {
@@ -91,12 +94,12 @@ nlohmann::json FacilityBackend::snapshot() {
     }
     nlohmann::json timeline = nlohmann::json::array();
     for (const auto& event : recent_) timeline.push_back(event);
-    return {{"time_ms", facility_.now()}, {"components", components}, {"gpi", gpi},
+    return {{"time_ms", facility_->now()}, {"components", components}, {"gpi", gpi},
             {"info", info}, {"timeline", timeline}, {"warnings", timeline_.warnings()}};
 }
 
 Connection* FacilityBackend::find(const std::string& name, Outcome& outcome) {
-    Connection* component = facility_.component(name);
+    Connection* component = facility_->component(name);
     if (component == nullptr) {
         outcome = error(404, "no component named \"" + name + "\"");
     } else if (!component->alive()) {
@@ -107,7 +110,7 @@ Connection* FacilityBackend::find(const std::string& name, Outcome& outcome) {
 }
 
 Outcome FacilityBackend::forceGpi(std::int32_t device, std::int32_t input, std::int32_t state) {
-    facility_.forceGpi(device, input, state);
+    facility_->forceGpi(device, input, state);
     Outcome outcome;
     outcome.body = {{"ok", true}};
     return outcome;
@@ -115,7 +118,7 @@ Outcome FacilityBackend::forceGpi(std::int32_t device, std::int32_t input, std::
 
 Outcome FacilityBackend::forceInfo(std::int32_t device, std::int32_t slot,
                                    const std::string& text) {
-    facility_.forceInfo(device, slot, text);
+    facility_->forceInfo(device, slot, text);
     Outcome outcome;
     outcome.body = {{"ok", true}};
     return outcome;
@@ -141,7 +144,7 @@ Outcome FacilityBackend::controlEvent(const std::string& name, const std::string
 }
 
 void FacilityBackend::advanceTo(std::int64_t ms) {
-    if (ms > facility_.now()) facility_.advance(ms - facility_.now());
+    if (ms > facility_->now()) facility_->advance(ms - facility_->now());
 }
 
 void FacilityBackend::controlChanged(const Connection& component, const std::string& panel,
@@ -163,7 +166,7 @@ void FacilityBackend::slotChanged(std::int32_t device, std::int32_t slot,
              {"device", device},
              {"slot", slot},
              {"text", utf8Text(text)},
-             {"registered", facility_.routing().registered(Driver::Info, device, slot)}});
+             {"registered", facility_->routing().registered(Driver::Info, device, slot)}});
 }
 
 void FacilityBackend::gpiChanged(std::int32_t device, std::int32_t input, std::int32_t state) {
@@ -172,7 +175,7 @@ void FacilityBackend::gpiChanged(std::int32_t device, std::int32_t input, std::i
              {"device", device},
              {"input", input},
              {"state", state},
-             {"registered", facility_.routing().registered(Driver::Gpi, device, input)}});
+             {"registered", facility_->routing().registered(Driver::Gpi, device, input)}});
 }
 
 void FacilityBackend::structureChanged() { publish({{"type", "components"}}); }

@@ -2,8 +2,9 @@
 //
 // Answers the page's requests from the facility and turns every timeline
 // event and every change of a control, slot or input into one JSON event.
-// The newest timeline events are kept for the snapshot of a page that opens
-// late; older ones are dropped, so a long run stays bounded.
+// The newest timeline events, from the start of the run, are kept for the
+// snapshot of a page that opens late; older ones are dropped, so a long run
+// stays bounded.
 #ifndef VESK_HOST_FRONT_WEB_FACILITY_BACKEND_H
 #define VESK_HOST_FRONT_WEB_FACILITY_BACKEND_H
 
@@ -23,7 +24,10 @@ class FacilityBackend : public LiveBackend, public FacilityObserver, public Time
 public:
     static const std::size_t keptEvents = 500;
 
-    FacilityBackend(Facility& facility, Timeline& timeline);
+    // Listens to `timeline` from now on, so that a page opened later sees
+    // what happened before serving began; answers requests once attached.
+    explicit FacilityBackend(Timeline& timeline);
+    void attach(Facility& facility);
     ~FacilityBackend() override;
     FacilityBackend(const FacilityBackend&) = delete;
     FacilityBackend& operator=(const FacilityBackend&) = delete;
@@ -36,7 +40,7 @@ public:
     Outcome controlEvent(const std::string& component, const std::string& control,
                          const std::string& key) override;
     void advanceTo(std::int64_t ms) override;
-    std::int64_t now() const override { return facility_.now(); }
+    std::int64_t now() const override { return facility_ != nullptr ? facility_->now() : 0; }
     void setEventSink(std::function<void(const nlohmann::json&)> sink) override;
 
     // FacilityObserver
@@ -53,7 +57,7 @@ private:
     Connection* find(const std::string& name, Outcome& outcome);
     void publish(const nlohmann::json& event);
 
-    Facility& facility_;
+    Facility* facility_ = nullptr;
     Timeline& timeline_;
     std::function<void(const nlohmann::json&)> sink_;
     std::deque<nlohmann::json> recent_;

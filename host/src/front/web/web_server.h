@@ -1,7 +1,7 @@
 // web_server.h - `vesk-host --serve`: the facility in real time, watched and
 // driven from a browser.
 //
-// Endpoints (docs/live-page.md has the details and curl examples):
+// Endpoints (docs/host.md has the details and curl examples):
 //   GET  /              the live page (with /app.js and /style.css)
 //   GET  /api/state     the snapshot (see live_backend.h)
 //   GET  /api/events    server-sent events: first {"type":"hello","state":<snapshot>},
