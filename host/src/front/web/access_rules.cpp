@@ -1,9 +1,8 @@
 // access_rules.cpp - see access_rules.h.
 #include "front/web/access_rules.h"
 
-#include <cctype>
-
 #include "front/web/serve_options.h"
+#include "host_parsers.h"
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -17,11 +16,6 @@ namespace vhost {
 namespace web {
 
 namespace {
-
-std::string lower(std::string text) {
-    for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 
 // Splits "name:port", "[v6]:port" or "name" (port 80). False when malformed.
 bool splitHost(const std::string& host, std::string& name, int& port) {
