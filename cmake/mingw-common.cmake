@@ -18,6 +18,14 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# Header-only libraries of the build machine serve the Windows build too
+# (vesk-host writes its JSON with nlohmann-json).
+if(EXISTS /usr/include/nlohmann/json.hpp AND
+   EXISTS /usr/share/cmake/nlohmann_json/nlohmann_jsonConfigVersion.cmake)
+  set(nlohmann_json_DIR ${CMAKE_CURRENT_LIST_DIR}/header-only/nlohmann_json CACHE PATH
+      "nlohmann-json for the cross build (header-only)")
+endif()
+
 # Every module carries its own copy of the compiler's runtime, so a host
 # loads Varnik.dll and vesk_string.dll with nothing but system DLLs beside
 # them.

@@ -13,7 +13,6 @@
 #include <fstream>
 #include <iterator>
 #include <set>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -35,52 +34,32 @@ struct ModuleImage {
 
 #if defined(_WIN32)
 
-// Reads a PE image: its sections and the names in its export directory.
+// The loaded PE image: its sections and the names in its export directory.
 ModuleImage loadImage() {
     ModuleImage image;
-    std::ifstream in(modulePath(), std::ios::binary);
-    std::vector<char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    auto at = [&](std::size_t offset, auto& out) {
-        if (offset + sizeof out > file.size()) throw std::out_of_range("truncated image");
-        std::memcpy(&out, file.data() + offset, sizeof out);
-    };
-    IMAGE_DOS_HEADER dos;
-    at(0, dos);
-    IMAGE_FILE_HEADER header;
-    at(dos.e_lfanew + 4, header);
-    const std::size_t optional = dos.e_lfanew + 4 + sizeof header;
-    WORD magic = 0;
-    at(optional, magic);
-    IMAGE_DATA_DIRECTORY exports;
-    at(optional + (magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC ? 112 : 96), exports);
-    std::vector<IMAGE_SECTION_HEADER> headers(header.NumberOfSections);
-    for (std::size_t i = 0; i < headers.size(); ++i) {
-        at(optional + header.SizeOfOptionalHeader + i * sizeof(IMAGE_SECTION_HEADER), headers[i]);
+    const HMODULE module = ::LoadLibraryA(modulePath().c_str());
+    if (module == nullptr) return image;
+    const char* base = reinterpret_cast<const char*>(module);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+        const char* bytes = base + section->VirtualAddress;
+        image.sections.push_back(
+            {std::string(reinterpret_cast<const char*>(section->Name), 8).c_str(),
+             std::vector<char>(bytes, bytes + section->Misc.VirtualSize),
+             (section->Characteristics & IMAGE_SCN_MEM_WRITE) != 0,
+             (section->Characteristics & IMAGE_SCN_CNT_INITIALIZED_DATA) != 0});
     }
-    auto fileOffset = [&](DWORD rva) -> std::size_t {
-        for (const auto& h : headers) {
-            if (rva >= h.VirtualAddress && rva < h.VirtualAddress + h.SizeOfRawData) {
-                return rva - h.VirtualAddress + h.PointerToRawData;
-            }
-        }
-        throw std::out_of_range("address outside the sections");
-    };
-    for (const auto& h : headers) {
-        const char* raw = file.data() + h.PointerToRawData;
-        image.sections.push_back({std::string(reinterpret_cast<const char*>(h.Name),
-                                              strnlen(reinterpret_cast<const char*>(h.Name), 8)),
-                                  std::vector<char>(raw, raw + h.SizeOfRawData),
-                                  (h.Characteristics & IMAGE_SCN_MEM_WRITE) != 0,
-                                  (h.Characteristics & IMAGE_SCN_CNT_INITIALIZED_DATA) != 0});
+    const IMAGE_DATA_DIRECTORY& exports =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    if (exports.VirtualAddress != 0) {
+        const auto* directory =
+            reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + exports.VirtualAddress);
+        const auto* names = reinterpret_cast<const DWORD*>(base + directory->AddressOfNames);
+        for (DWORD i = 0; i < directory->NumberOfNames; ++i) image.exported.insert(base + names[i]);
     }
-    if (exports.VirtualAddress == 0) return image;
-    IMAGE_EXPORT_DIRECTORY directory;
-    at(fileOffset(exports.VirtualAddress), directory);
-    for (DWORD i = 0; i < directory.NumberOfNames; ++i) {
-        DWORD name = 0;
-        at(fileOffset(directory.AddressOfNames) + i * sizeof name, name);
-        image.exported.insert(file.data() + fileOffset(name));
-    }
+    ::FreeLibrary(module);
     return image;
 }
 
