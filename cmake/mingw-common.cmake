@@ -22,8 +22,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # (vesk-host writes its JSON with nlohmann-json).
 if(EXISTS /usr/include/nlohmann/json.hpp AND
    EXISTS /usr/share/cmake/nlohmann_json/nlohmann_jsonConfigVersion.cmake)
-  set(nlohmann_json_DIR ${CMAKE_CURRENT_LIST_DIR}/header-only/nlohmann_json CACHE PATH
-      "nlohmann-json for the cross build (header-only)")
+  # A plain variable, so that it wins over a cache entry of an earlier run.
+  set(nlohmann_json_DIR ${CMAKE_CURRENT_LIST_DIR}/header-only/nlohmann_json)
 endif()
 
 # Every module carries its own copy of the compiler's runtime, so a host
