@@ -1,35 +1,36 @@
 // A plug-in that dies on request ("param crash=segv" or "crash=abort") after
 // a last command and a last diagnostic, for the host's crash report.
-#include <csignal>
-#include <cstdio>
+#include <cstdint>
 #include <cstdlib>
-#include <cstring>
 
-#include "vesk_host_abi.h"
+#include "vesk_script_helper.h"
 
 namespace {
 
-class Crashing : public vesk_client_callback {
+class Crashing : public vesk_script_helper {
 public:
-    explicit Crashing(vesk_client_callback* host) : host_(host) {}
-    char* notify(void* data, int type) override {
-        if (type != VESK_NOTIFY_PARENT_REQUEST) return nullptr;
-        char command[] = "TP 'text=last words' '1' 'Tally'";
-        host_->notify(command, VESK_NOTIFY_COMMAND);
-        std::fputs("crashing plug-in: dying words\n", stderr);
-        const char* key = static_cast<const char*>(data);
-        if (std::strcmp(key, "crash=abort") == 0) std::abort();
-        if (std::strcmp(key, "crash=segv") == 0) std::raise(SIGSEGV);
-        return nullptr;
-    }
+    using vesk_script_helper::vesk_script_helper;
 
-private:
-    vesk_client_callback* host_;
+    vesk_string parentRequest(parentRequestView* request) override {
+        textPut(vesk_string("text"), vesk_string("last words"), vesk_string("1"),
+                vesk_string("Tally"));
+        debugPrint(vesk_string("crashing plug-in: dying words\n"));
+        if (request->value() == vesk_string("abort")) std::abort();
+        if (request->value() == vesk_string("segv")) {
+            // A real memory fault on every system (an address in the
+            // unmapped first page, not null, which a sanitizer stops first).
+            *reinterpret_cast<volatile int*>(static_cast<std::uintptr_t>(16)) = 1;
+        }
+        return vesk_string();
+    }
+    void controlEvent(controlEventView*) override {}
+    int driverUpdate(driverUpdateView*) override { return 0; }
+    void timerEvent(int) override {}
 };
 
 }  // namespace
 
 extern "C" VESK_PLUGIN_EXPORT vesk_client_callback* load_vesk_client_script(
-    vesk_client_callback* host, const char*) {
-    return new Crashing(host);
+    vesk_client_callback* host, const char* panelPath) {
+    return vesk_create_script<Crashing>(host, panelPath);
 }
