@@ -19,7 +19,8 @@ public:
         if (request->value() == vesk_string("segv")) {
             // A real memory fault on every system (an address in the
             // unmapped first page, not null, which a sanitizer stops first).
-            *reinterpret_cast<volatile int*>(static_cast<std::uintptr_t>(16)) = 1;
+            volatile std::uintptr_t address = 16;
+            *reinterpret_cast<volatile int*>(address) = 1;
         }
         return vesk_string();
     }
