@@ -13,6 +13,11 @@ std::string rangeText(std::int32_t device, std::int32_t index) {
 
 const char* driverName(Driver driver) { return driver == Driver::Gpi ? "gpi" : "info"; }
 
+std::uint64_t slotKey(std::int32_t device, std::int32_t slot) {
+    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(device)) << 32) |
+           static_cast<std::uint32_t>(slot);
+}
+
 // Polling a huge range would flood the plug-in; more than this many slots in
 // one command is taken for a fault.
 const std::int64_t maxPolledSlots = 4096;
@@ -25,8 +30,16 @@ Facility::Facility(Environment env, Timeline& timeline, bool captureDiagnostics)
         knownDevices_[0][instance.second.device] = true;
         knownDevices_[1][instance.second.device] = true;
     }
-    for (const auto& device : env_.info) knownDevices_[0][device.first] = true;
-    for (const auto& device : env_.gpi) knownDevices_[1][device.first] = true;
+    for (auto& device : env_.info) {
+        knownDevices_[0][device.first] = true;
+        for (auto& slot : device.second) infoIndex_[slotKey(device.first, slot.first)] = &slot.second;
+    }
+    for (auto& device : env_.gpi) {
+        knownDevices_[1][device.first] = true;
+        for (auto& input : device.second) {
+            gpiIndex_[slotKey(device.first, input.first)] = &input.second;
+        }
+    }
 }
 
 Facility::~Facility() {
@@ -112,10 +125,11 @@ void Facility::queue(Connection& target, Driver driver, std::int32_t device, std
         update.text = std::to_string(update.state);
     } else {
         update.state = 0;
-        const auto dev = env_.info.find(device);
-        if (dev != env_.info.end()) {
-            const auto it = dev->second.find(index);
-            if (it != dev->second.end()) update.text = it->second;
+        const std::string* text = findInfo(device, index);
+        if (text != nullptr) {
+            update.text = *text;
+        } else {
+            update.text.clear();
         }
     }
 }
@@ -161,7 +175,7 @@ void Facility::forget(Connection& component) {
 }
 
 void Facility::forceGpi(std::int32_t device, std::int32_t input, std::int32_t state) {
-    env_.gpi[device][input] = state;
+    gpiInput(device, input) = state;
     if (timeline_.wanted()) {
         timeline_.event(EventKind::Host,
                         "force gpi " + rangeText(device, input) + " = " + std::to_string(state));
@@ -172,7 +186,7 @@ void Facility::forceGpi(std::int32_t device, std::int32_t input, std::int32_t st
 }
 
 void Facility::forceInfo(std::int32_t device, std::int32_t slot, const std::string& text) {
-    env_.info[device][slot] = text;
+    infoSlot(device, slot) = text;
     if (timeline_.wanted()) {
         timeline_.event(EventKind::Host,
                         "force info " + rangeText(device, slot) + " = " + displayQuote(text));
@@ -221,7 +235,7 @@ void Facility::writeInfo(Connection& writer, std::int32_t device, std::int32_t s
         warn(writer, "empty tally value written to info " + rangeText(device, slot) +
                          " (tally_val missing?)");
     }
-    std::string& stored = env_.info[device][slot];
+    std::string& stored = infoSlot(device, slot);
     if (stored != text) stored = text;
     if (timeline_.wanted()) {
         timeline_.event(EventKind::Host, "info " + rangeText(device, slot) + " = " +
@@ -279,18 +293,31 @@ void Facility::poll(Connection& owner, Driver driver, std::int32_t device, std::
 
 // ---- state ----------------------------------------------------------------
 
+std::string& Facility::infoSlot(std::int32_t device, std::int32_t slot) {
+    std::string*& text = infoIndex_[slotKey(device, slot)];
+    if (text == nullptr) text = &env_.info[device][slot];
+    return *text;
+}
+
+std::int32_t& Facility::gpiInput(std::int32_t device, std::int32_t input) {
+    std::int32_t*& state = gpiIndex_[slotKey(device, input)];
+    if (state == nullptr) state = &env_.gpi[device][input];
+    return *state;
+}
+
+const std::string* Facility::findInfo(std::int32_t device, std::int32_t slot) const {
+    const auto it = infoIndex_.find(slotKey(device, slot));
+    return it == infoIndex_.end() ? nullptr : it->second;
+}
+
 std::string Facility::infoText(std::int32_t device, std::int32_t slot) const {
-    const auto dev = env_.info.find(device);
-    if (dev == env_.info.end()) return std::string();
-    const auto it = dev->second.find(slot);
-    return it == dev->second.end() ? std::string() : it->second;
+    const std::string* text = findInfo(device, slot);
+    return text != nullptr ? *text : std::string();
 }
 
 std::int32_t Facility::gpiState(std::int32_t device, std::int32_t input) const {
-    const auto dev = env_.gpi.find(device);
-    if (dev == env_.gpi.end()) return 0;
-    const auto it = dev->second.find(input);
-    return it == dev->second.end() ? 0 : it->second;
+    const auto it = gpiIndex_.find(slotKey(device, input));
+    return it == gpiIndex_.end() ? 0 : *it->second;
 }
 
 void Facility::showSlots() {

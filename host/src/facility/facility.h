@@ -136,6 +136,11 @@ private:
     void queue(Connection& target, Driver driver, std::int32_t device, std::int32_t index);
     void warn(Connection& about, const std::string& text);
     void warnAll(Connection& about);
+    // The stored text of an info slot and state of a GPI input, made when
+    // missing; found through a hash index rather than the ordered maps.
+    std::string& infoSlot(std::int32_t device, std::int32_t slot);
+    std::int32_t& gpiInput(std::int32_t device, std::int32_t input);
+    const std::string* findInfo(std::int32_t device, std::int32_t slot) const;
 
     Environment env_;
     Timeline& timeline_;
@@ -157,6 +162,10 @@ private:
     std::vector<int> stepCount_;         // ...and how many deliveries in that step
     std::uint64_t step_ = 0;
     std::unordered_map<std::int32_t, bool> knownDevices_[2];
+    // Index into env_.info and env_.gpi (whose nodes never move), by
+    // device and slot packed into one number.
+    std::unordered_map<std::uint64_t, std::string*> infoIndex_;
+    std::unordered_map<std::uint64_t, std::int32_t*> gpiIndex_;
     std::int64_t now_ = 0;
     std::size_t logCapacity_ = BoundedLog::defaultCapacity;
     bool busy_ = false;

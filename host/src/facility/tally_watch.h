@@ -46,7 +46,14 @@ private:
     void checkStale(const std::string& name, Writer& writer, const std::string& why,
                     const SlotText& current, std::vector<std::string>& out);
 
-    std::map<std::pair<std::int32_t, std::int32_t>, std::string> lastWriter_;
+    struct SlotHash {
+        std::size_t operator()(const std::pair<std::int32_t, std::int32_t>& slot) const {
+            return std::hash<std::uint64_t>()(
+                (static_cast<std::uint64_t>(static_cast<std::uint32_t>(slot.first)) << 32) |
+                static_cast<std::uint32_t>(slot.second));
+        }
+    };
+    std::unordered_map<std::pair<std::int32_t, std::int32_t>, std::string, SlotHash> lastWriter_;
     std::unordered_map<std::string, Writer> writers_;
 };
 
