@@ -156,12 +156,12 @@ struct World {
         const vhost::PluginModule* module = theModule();
         if (module == nullptr) return false;
         const std::string plugin = modulePath();
-        const std::vector<vhost::ComponentSpec> specs = facility->environment().components;
-        for (const vhost::ComponentSpec& spec : specs) {
+        const std::vector<vhost::DeclaredComponent> declaredComponents = facility->environment().components;
+        for (const vhost::DeclaredComponent& declared : declaredComponents) {
             vhost::Connection& component =
-                facility->addComponent(spec.name, module->factory(), VARNIK_BENCH_PANELS, plugin);
+                facility->addComponent(declared.name, module->factory(), VARNIK_BENCH_PANELS, plugin);
             if (!component.create()) return false;
-            for (const std::string& param : spec.params) component.parentRequest(param);
+            for (const std::string& param : declared.params) component.parentRequest(param);
         }
         facility->advance(500);
         return true;

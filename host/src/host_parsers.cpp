@@ -23,6 +23,25 @@ std::string located(const std::string& name, int line, const std::string& messag
 
 // Reads a double-quoted stretch starting at text[pos] == '"'. On success pos
 // stands after the closing quote.
+// The next line of the file `name`, trimmed, in `text`; false at the end,
+// or at a line over the length limit (reported in `problems`, and the rest
+// is not read). A byte order mark before the first line is dropped.
+bool nextFileLine(std::istream& in, const std::string& name, int& lineNo, std::string& text,
+                  std::vector<std::string>& problems) {
+    std::string line;
+    const LineRead read = readLine(in, line);
+    if (read == LineRead::End) return false;
+    ++lineNo;
+    if (read == LineRead::TooLong) {
+        problems.push_back(located(name, lineNo, "longer than " + std::to_string(maxLineLength) +
+                                                     " characters; the rest is not read"));
+        return false;
+    }
+    if (lineNo == 1) dropByteOrderMark(line);
+    text = trim(line);
+    return true;
+}
+
 bool readQuoted(const std::string& text, std::size_t& pos, std::string& out, std::string& error) {
     ++pos;
     while (pos < text.size()) {
@@ -284,20 +303,9 @@ Environment parseEnvironment(std::istream& in, const std::string& name,
     enum class Kind { None, Instance, Info, Gpi, Component } kind = Kind::None;
     std::string instanceName;
     std::int32_t device = 0;
-    std::string line;
+    std::string text;
     int lineNo = 0;
-    for (;;) {
-        const LineRead read = readLine(in, line);
-        if (read == LineRead::End) break;
-        ++lineNo;
-        if (read == LineRead::TooLong) {
-            errors.push_back(located(name, lineNo, "longer than " +
-                                                       std::to_string(maxLineLength) +
-                                                       " characters; the rest is not read"));
-            break;
-        }
-        if (lineNo == 1) dropByteOrderMark(line);
-        const std::string text = trim(line);
+    while (nextFileLine(in, name, lineNo, text, errors)) {
         if (text.empty() || text[0] == ';' || text[0] == '#') continue;
         if (text[0] == '[') {
             kind = Kind::None;
@@ -327,17 +335,17 @@ Environment parseEnvironment(std::istream& in, const std::string& name,
                     errors.push_back(located(name, lineNo, "[component.NAME] needs a name"));
                     continue;
                 }
-                for (const ComponentSpec& known : env.components) {
+                for (const DeclaredComponent& known : env.components) {
                     if (known.name == rest) {
                         errors.push_back(located(name, lineNo,
                                                  "component " + rest + " is declared twice"));
                     }
                 }
                 kind = Kind::Component;
-                ComponentSpec spec;
-                spec.name = rest;
-                spec.line = lineNo;
-                env.components.push_back(spec);
+                DeclaredComponent declared;
+                declared.name = rest;
+                declared.line = lineNo;
+                env.components.push_back(declared);
             }
             continue;
         }
@@ -350,17 +358,17 @@ Environment parseEnvironment(std::istream& in, const std::string& name,
         const std::string key = trim(text.substr(0, equals));
         const std::string rawValue = text.substr(equals + 1);
         if (kind == Kind::Component) {
-            ComponentSpec& spec = env.components.back();
+            DeclaredComponent& declared = env.components.back();
             std::string error;
             const auto value = parseValue(rawValue, error);
             if (!value) {
                 errors.push_back(located(name, lineNo, error));
             } else if (key == "plugin") {
-                spec.plugin = *value;
+                declared.plugin = *value;
             } else if (key == "panels") {
-                spec.panels = *value;
+                declared.panels = *value;
             } else if (key.compare(0, 6, "param.") == 0 && key.size() > 6) {
-                spec.params.push_back(key.substr(6) + "=" + *value);
+                declared.params.push_back(key.substr(6) + "=" + *value);
             } else {
                 errors.push_back(located(name, lineNo,
                                          "unknown component setting '" + key +
@@ -452,20 +460,9 @@ const Control* Layout::find(const std::string& id) const {
 Layout parseLayout(std::istream& in, const std::string& name, std::vector<std::string>& warnings) {
     Layout layout;
     std::unordered_set<std::string> ids;
-    std::string line;
+    std::string text;
     int lineNo = 0;
-    for (;;) {
-        const LineRead read = readLine(in, line);
-        if (read == LineRead::End) break;
-        ++lineNo;
-        if (read == LineRead::TooLong) {
-            warnings.push_back(located(name, lineNo, "longer than " +
-                                                         std::to_string(maxLineLength) +
-                                                         " characters; the rest is not read"));
-            break;
-        }
-        if (lineNo == 1) dropByteOrderMark(line);
-        const std::string text = trim(line);
+    while (nextFileLine(in, name, lineNo, text, warnings)) {
         if (text.empty() || text[0] == '#') continue;
         std::string error;
         const auto words = splitWords(text, error);

@@ -98,7 +98,7 @@ struct Instance {
 };
 
 // A component declared in the environment: [component.NAME].
-struct ComponentSpec {
+struct DeclaredComponent {
     std::string name;
     std::string plugin;               // module path as written; empty: the default plug-in
     std::string panels;               // panel folder as written; empty: the default folder
@@ -108,7 +108,7 @@ struct ComponentSpec {
 
 struct Environment {
     std::map<std::string, Instance> instances;                         // by exact name
-    std::vector<ComponentSpec> components;                             // in file order
+    std::vector<DeclaredComponent> components;                             // in file order
     std::map<std::int32_t, std::map<std::int32_t, std::string>> info;  // device -> slot -> text
     std::map<std::int32_t, std::map<std::int32_t, std::int32_t>> gpi;  // device -> input -> state
 };

@@ -17,5 +17,5 @@ if (needsBrowser && !existsSync(process.env.CHROMIUM || '/usr/bin/chromium')) {
   console.log('SKIPPED: no Chromium at /usr/bin/chromium (Debian package chromium)');
   process.exit(77);
 }
-const run = spawnSync(process.execPath, ['--test', '--test-reporter=spec', file], {stdio: 'inherit'});
+const run = spawnSync(process.execPath, ['--test', '--test-reporter=tap', file], {stdio: 'inherit'});
 process.exit(run.status ?? 1);

@@ -104,12 +104,12 @@ bool FacilitySetup::build() {
     if (!declared) {
         if (!plan("main", options_.pluginPath, options_.panelsDir, {})) return false;
     }
-    for (const ComponentSpec& spec : env.components) {
+    for (const DeclaredComponent& declared : env.components) {
         const std::string plugin =
-            spec.plugin.empty() ? options_.pluginPath : relativeTo(folder, spec.plugin);
+            declared.plugin.empty() ? options_.pluginPath : relativeTo(folder, declared.plugin);
         const std::string panels =
-            spec.panels.empty() ? options_.panelsDir : relativeTo(folder, spec.panels);
-        if (!plan(spec.name, plugin, panels, spec.params)) return false;
+            declared.panels.empty() ? options_.panelsDir : relativeTo(folder, declared.panels);
+        if (!plan(declared.name, plugin, panels, declared.params)) return false;
     }
 
     if (userSetConfig && !configPath.empty() &&
