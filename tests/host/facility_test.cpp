@@ -16,6 +16,7 @@
 
 #include "connection/connection.h"
 #include "front/facility_setup.h"
+#include "plugins/module_set.h"
 #include "front/scenario.h"
 #include "front/timeline_printer.h"
 
@@ -402,6 +403,14 @@ TEST(FacilityScale, AnUpdateReachesOnlyItsSubscribers) {
     options.panelsDir = VESK_HOST_TEST_PANELS;
     options.configPath = ini;
     options.capture = false;
+    // Every component uses the same module, loaded once.
+    ModuleSet modules;
+    std::string error;
+    bool fresh = false;
+    const PluginModule* first = modules.load(module, error, fresh);
+    EXPECT_TRUE(fresh);
+    EXPECT_EQ(modules.load(module, error, fresh), first);
+    EXPECT_FALSE(fresh);
     FacilitySetup setup(options, timeline, printer);
     Facility* facility = setup.facility();
     ASSERT_NE(facility, nullptr);
