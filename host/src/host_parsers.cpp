@@ -344,7 +344,6 @@ Environment parseEnvironment(std::istream& in, const std::string& name,
                 kind = Kind::Component;
                 DeclaredComponent declared;
                 declared.name = rest;
-                declared.line = lineNo;
                 env.components.push_back(declared);
             }
             continue;

@@ -103,7 +103,6 @@ struct DeclaredComponent {
     std::string plugin;               // module path as written; empty: the default plug-in
     std::string panels;               // panel folder as written; empty: the default folder
     std::vector<std::string> params;  // parent requests "name=value", sent at start-up in order
-    int line = 0;                     // where the section starts
 };
 
 struct Environment {

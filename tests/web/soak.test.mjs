@@ -57,6 +57,9 @@ test(`memory stays flat over ${updates} updates`, {skip: process.env.VESK_SANITI
     assert.ok(grown < 8 * 1024, `resident memory grew by ${grown} kB`);
     assert.ok(received > 0, 'the reading stream got nothing');
     assert.match(host.output(), /dropped 1 event stream/);
+    // The kept timeline is bounded, and the snapshot says how much it let go.
+    const state = await (await fetch(new URL('/api/state', host.url), {headers: own})).json();
+    assert.ok(state.timeline.length <= 500 && state.timeline_dropped > 0, `${state.timeline_dropped}`);
   } finally {
     reader.destroy();
     stalled.destroy();

@@ -95,7 +95,8 @@ nlohmann::json FacilityBackend::snapshot() {
     nlohmann::json timeline = nlohmann::json::array();
     for (const auto& event : recent_) timeline.push_back(event);
     return {{"time_ms", facility_->now()}, {"components", components}, {"gpi", gpi},
-            {"info", info}, {"timeline", timeline}, {"warnings", timeline_.warnings()}};
+            {"info", info}, {"timeline", timeline}, {"timeline_dropped", dropped_},
+            {"warnings", timeline_.warnings()}};
 }
 
 Connection* FacilityBackend::find(const std::string& name, Outcome& outcome) {
@@ -187,7 +188,10 @@ void FacilityBackend::event(const Event& event) {
                            {"text", utf8Text(event.text)}};
     if (!event.component.empty()) line["component"] = utf8Text(event.component);
     if (event.line > 0) line["line"] = event.line;
-    if (recent_.size() == keptEvents) recent_.pop_front();
+    if (recent_.size() == keptEvents) {
+        recent_.pop_front();
+        ++dropped_;
+    }
     recent_.push_back(line);
     publish(line);
 }

@@ -9,6 +9,7 @@
 #define VESK_HOST_FRONT_WEB_FACILITY_BACKEND_H
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <string>
@@ -61,6 +62,7 @@ private:
     Timeline& timeline_;
     std::function<void(const nlohmann::json&)> sink_;
     std::deque<nlohmann::json> recent_;
+    std::uint64_t dropped_ = 0;  // older events no longer in recent_
 };
 
 }  // namespace web

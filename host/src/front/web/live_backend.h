@@ -14,6 +14,7 @@
 //    "gpi":  [{"device": 3, "input": 7, "state": 0, "registered": true}],
 //    "info": [{"device": 12, "slot": 20, "text": "0", "registered": false}],
 //    "timeline": [<timeline event>, ...],          (the newest, bounded, oldest first)
+//    "timeline_dropped": 0,                       (older events no longer kept)
 //    "warnings": 0}
 //
 // Events published while the facility runs, one JSON object each:

@@ -276,6 +276,10 @@ function applySnapshot(state) {
   drawDrivers('gpi');
   drawDrivers('info');
   $('timeline').replaceChildren();
+  if (state.timeline_dropped > 0) {
+    $('timeline').append(el('li', {class: 'dropped', 'data-kind': 'dropped',
+        text: `${state.timeline_dropped} earlier events are no longer kept`}));
+  }
   for (const event of state.timeline || []) addTimeline(event);
   drawWarnings();
 }
