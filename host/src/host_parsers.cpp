@@ -21,8 +21,6 @@ std::string located(const std::string& name, int line, const std::string& messag
     return name + ":" + std::to_string(line) + ": " + message;
 }
 
-// Reads a double-quoted stretch starting at text[pos] == '"'. On success pos
-// stands after the closing quote.
 // The next line of the file `name`, trimmed, in `text`; false at the end,
 // or at a line over the length limit (reported in `problems`, and the rest
 // is not read). A byte order mark before the first line is dropped.
@@ -42,6 +40,17 @@ bool nextFileLine(std::istream& in, const std::string& name, int& lineNo, std::s
     return true;
 }
 
+// A component name that a scenario step can address: one word, printable.
+bool addressableName(const std::string& text) {
+    for (const char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7F) return false;
+    }
+    return true;
+}
+
+// Reads a double-quoted stretch starting at text[pos] == '"'. On success pos
+// stands after the closing quote.
 bool readQuoted(const std::string& text, std::size_t& pos, std::string& out, std::string& error) {
     ++pos;
     while (pos < text.size()) {
@@ -305,9 +314,14 @@ Environment parseEnvironment(std::istream& in, const std::string& name,
     std::int32_t device = 0;
     std::string text;
     int lineNo = 0;
+    bool sections = false;  // a section header was seen
+    bool content = false;   // a line that is neither blank nor a comment
+    bool foreign = false;   // a line that no INI file holds was reported
     while (nextFileLine(in, name, lineNo, text, errors)) {
         if (text.empty() || text[0] == ';' || text[0] == '#') continue;
+        content = true;
         if (text[0] == '[') {
+            sections = true;
             kind = Kind::None;
             if (text.back() != ']') {
                 errors.push_back(located(name, lineNo, "section header without ']'"));
@@ -335,6 +349,13 @@ Environment parseEnvironment(std::istream& in, const std::string& name,
                     errors.push_back(located(name, lineNo, "[component.NAME] needs a name"));
                     continue;
                 }
+                if (!addressableName(rest)) {
+                    errors.push_back(located(name, lineNo,
+                                             "component name " + displayQuote(rest) +
+                                                 " holds a space or control character; steps "
+                                                 "address a component as one word, @NAME"));
+                    continue;
+                }
                 for (const DeclaredComponent& known : env.components) {
                     if (known.name == rest) {
                         errors.push_back(located(name, lineNo,
@@ -348,7 +369,17 @@ Environment parseEnvironment(std::istream& in, const std::string& name,
             }
             continue;
         }
-        if (kind == Kind::None) continue;
+        if (kind == Kind::None) {
+            // Lines of other sections are other readers' business, but
+            // before the first section only "name = value" belongs in an INI.
+            if (!sections && !foreign && text.find('=') == std::string::npos) {
+                foreign = true;
+                errors.push_back(located(name, lineNo,
+                                         "neither a [section] header nor 'name = value': "
+                                         "is this an environment INI file?"));
+            }
+            continue;
+        }
         const std::size_t equals = text.find('=');
         if (equals == std::string::npos) {
             errors.push_back(located(name, lineNo, "expected 'name = value'"));
@@ -413,6 +444,9 @@ Environment parseEnvironment(std::istream& in, const std::string& name,
             }
             env.gpi[device][*index] = *state;
         }
+    }
+    if (content && !sections && !foreign) {
+        errors.push_back(name + ": no [section] header: is this an environment INI file?");
     }
     return env;
 }

@@ -114,10 +114,12 @@ struct Environment {
 
 // Reads [instances.NAME] (device, offset, drvtype), [info.DEVICE]
 // (SLOT = text), [gpi.DEVICE] (INPUT = state) and [component.NAME] (plugin,
-// panels, param.NAME = value). Other sections belong to other readers of
-// the same file and are skipped; a UTF-8 byte order mark at the start is
-// ignored. Errors are "name:line: message" texts; the result is usable only
-// when there are none.
+// panels, param.NAME = value; NAME is one word). Other sections belong to
+// other readers of the same file and are skipped; a UTF-8 byte order mark at
+// the start is ignored. A file whose lines before the first section are not
+// "name = value", or that has no section at all, is no INI file: an error.
+// Errors are "name:line: message" texts; the result is usable only when
+// there are none.
 Environment parseEnvironment(std::istream& in, const std::string& name,
                              std::vector<std::string>& errors);
 

@@ -1,11 +1,23 @@
-// A plug-in that dies on request ("param crash=segv" or "crash=abort") after
-// a last command and a last diagnostic, for the host's crash report.
+// A plug-in that dies on request ("param crash=segv", "crash=abort" or
+// "crash=stack") after a last command and a last diagnostic, for the host's
+// crash report.
 #include <cstdint>
 #include <cstdlib>
 
 #include "vesk_script_helper.h"
 
 namespace {
+
+// The depth at which the recursion stops: never, but the compiler cannot
+// tell, so the recursion stays a real one (no loop, no tail call).
+volatile long deepest = -1;
+
+long descend(long depth) {
+    volatile char frame[512];
+    frame[0] = static_cast<char>(depth);
+    if (depth == deepest) return frame[0];
+    return descend(depth + 1) + frame[0];
+}
 
 class Crashing : public vesk_script_helper {
 public:
@@ -16,6 +28,7 @@ public:
                 vesk_string("Tally"));
         debugPrint(vesk_string("crashing plug-in: dying words\n"));
         if (request->value() == vesk_string("abort")) std::abort();
+        if (request->value() == vesk_string("stack")) descend(0);
         if (request->value() == vesk_string("segv")) {
             // A real memory fault on every system (an address in the
             // unmapped first page, not null, which a sanitizer stops first).

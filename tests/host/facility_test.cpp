@@ -257,6 +257,7 @@ TEST_F(HostTest, AFeedbackLoopIsCutOff) {
 
 TEST_F(HostTest, ScenarioExpectationsFollowTheCommandOrder) {
     start();
+    printer.showComponents(true);
     ScenarioRunner runner(*host, timeline);
     std::istringstream scenario(
         "param cmd=IR 1 2 2\n"
@@ -274,7 +275,10 @@ TEST_F(HostTest, ScenarioExpectationsFollowTheCommandOrder) {
         "expect @main timer 5 running\n"
         "destroy\n"
         "expect control Tally = 0\n"  // the panel went with the component: fails
-        "expect @nobody timer 5 stopped\n");
+        "expect @nobody timer 5 stopped\n"
+        "@main param tally_val=1\n"  // an error that names its component
+        "config a.ini\n"
+        "config b.ini\n");
     runner.run(scenario, false);
     EXPECT_EQ(runner.expectations(), 9);
     EXPECT_EQ(runner.failedExpectations(), 3);
@@ -282,6 +286,9 @@ TEST_F(HostTest, ScenarioExpectationsFollowTheCommandOrder) {
     EXPECT_NE(out.str().find("no component named \\\"nobody\\\""), std::string::npos);
     EXPECT_NE(out.str().find("\"line\":4"), std::string::npos);
     EXPECT_NE(out.str().find("\"line\":7"), std::string::npos);
+    EXPECT_NE(out.str().find("\"line\":17,\"component\":\"main\""), std::string::npos);
+    EXPECT_NE(out.str().find("\"line\":19,\"text\":\"a second config step: line 18"),
+              std::string::npos);
 }
 
 TEST_F(HostTest, RepliesComeBackBeforeAnEndingComponentIsDestroyed) {
@@ -328,23 +335,28 @@ TEST_F(HostTest, TheClockGoesOnForwardAfterTheTickLimit) {
 TEST_F(HostTest, RehearsalWarnings) {
     Environment env;
     env.info[12][20] = "0";
+    env.instances["bus"] = Instance{12, 0, "i"};
     start(env);
     Connection* second = nullptr;
     add("cam2", &second);
     const struct {
         Connection* who;
-        const char* key;
+        std::string key;
         const char* warning;  // empty: none
     } steps[] = {
         {component, "cmd=IW 12 '1' 20 0", ""},
         {second, "cmd=IW 12 '1' 20 0", "tally conflict: cam2 writes info 12.20, which main"},
-        {second, "tally_val=2", ""},  // first setting: nothing changed
+        {second, "tally_val=2", ""},                      // first setting: nothing changed
+        {second, std::string("tally_val=2\0x", 13), ""},  // the plug-in reads "tally_val=2"
         {second, "tally_val=3", "stale tally: info 12.20 still holds \\\"1\\\" written by cam2"},
         {component, "cmd=IW 12 '2' 21 0", ""},
         {component, "cmd=IW 12 '0' 22 0", "stale tally: info 12.21 still holds \\\"2\\\" written by main"},
         {component, "cmd=IW 0 '0' 5 0", "write to info device 0"},
         {component, "cmd=IW 12 '' 30 0", "empty tally value written to info 12.30"},
         {component, "cmd=GR 99 1 1", "registration of gpi device 99, which the environment"},
+        {component, "cmd=SD 'bus'", "instance bus is at device 12 offset 0: a component takes 0"},
+        {second, "cmd=SD 'bus'", ""},  // said once
+        {second, "cmd=SD 'cam1'", ""},
         {component, "cmd=TP 'text=Rock 'n' Roll' '1' 'Legend'", "cannot read this one either"},
     };
     for (const auto& step : steps) {
@@ -387,10 +399,10 @@ TEST(FacilityScale, AnUpdateReachesOnlyItsSubscribers) {
     const std::string ini = ::testing::TempDir() + "vesk_facility_test.ini";
     {
         std::ofstream out(ini);
-        out << "[instances.tally]\ndevice = 12\noffset = 0\ndrvtype = i\n";
+        out << "[instances.tally]\ndevice = 12\noffset = 1\ndrvtype = i\n";
         for (int k = 1; k <= count; ++k) {
             out << "[instances.cam" << k << "]\ndevice = 3\noffset = " << k << "\ndrvtype = g\n"
-                << "[component.cam" << k << "]\nparam.setslot = tally\nparam.slotoffset = " << k
+                << "[component.cam" << k << "]\nparam.setslot = tally\nparam.slotoffset = " << k - 1
                 << "\nparam.tally_on = 1\nparam.tally_val = 1\nparam.instance = cam" << k << "\n";
         }
     }

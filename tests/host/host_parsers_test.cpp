@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -153,16 +154,73 @@ TEST(EnvironmentIni, ReportsBadLinesWithTheirNumbers) {
         "[info.4]\n"
         "5 = \"open\n"
         "[instances.b\n"
-        "device = 99999999999\n");
+        "device = 99999999999\n"
+        "[component.Camera 1]\n");  // no step could address it
     std::vector<std::string> errors;
     parseEnvironment(in, "s.ini", errors);
-    ASSERT_EQ(errors.size(), 6u);
+    ASSERT_EQ(errors.size(), 7u);
     EXPECT_EQ(errors[0].rfind("s.ini:2: ", 0), 0u) << errors[0];
     EXPECT_EQ(errors[1].rfind("s.ini:3: ", 0), 0u) << errors[1];
     EXPECT_EQ(errors[2].rfind("s.ini:5: ", 0), 0u) << errors[2];
     EXPECT_EQ(errors[3].rfind("s.ini:6: ", 0), 0u) << errors[3];
     EXPECT_EQ(errors[4].rfind("s.ini:8: ", 0), 0u) << errors[4];
     EXPECT_EQ(errors[5].rfind("s.ini:9: ", 0), 0u) << errors[5];
+    EXPECT_EQ(errors[6].rfind("s.ini:11: component name \"Camera 1\"", 0), 0u) << errors[6];
+}
+
+TEST(EnvironmentIni, RefusesFilesThatAreNoIni) {
+    const struct {
+        const char* text;
+        const char* error;  // empty: none
+    } cases[] = {
+        {"# a scenario\nconfig studio.ini\nparam instance=cam1\n", "s.ini:2: neither a [section]"},
+        {"param instance=cam1\n", "s.ini: no [section] header"},
+        {"", ""},
+        {"; only a note\n", ""},
+        {"top = 1\n[gpi.1]\n", ""},
+    };
+    for (const auto& c : cases) {
+        std::istringstream in(c.text);
+        std::vector<std::string> errors;
+        parseEnvironment(in, "s.ini", errors);
+        const std::string expected = c.error;
+        ASSERT_EQ(errors.size(), expected.empty() ? 0u : 1u) << c.text;
+        if (!expected.empty()) {
+            EXPECT_EQ(errors[0].rfind(expected, 0), 0u) << errors[0];
+        }
+    }
+}
+
+// Every INI example of the host's guide loads, and no note written after a
+// value slips into it (the file has whole-line comments only).
+TEST(EnvironmentIni, TheGuidesExamplesLoad) {
+    std::ifstream guide(VESK_HOST_TEST_DOCS "/host.md");
+    ASSERT_TRUE(guide);
+    std::string line, block;
+    bool inside = false;
+    int examples = 0;
+    while (std::getline(guide, line)) {
+        if (!inside || line != "```") {
+            if (inside) block += line + "\n";
+            if (line == "```ini") inside = true, block.clear();
+            continue;
+        }
+        inside = false;
+        ++examples;
+        std::istringstream in(block);
+        std::vector<std::string> errors;
+        const Environment env = parseEnvironment(in, "host.md", errors);
+        EXPECT_EQ(errors, std::vector<std::string>()) << block;
+        std::string values;
+        for (const auto& component : env.components) {
+            values += component.plugin + component.panels;
+            for (const auto& param : component.params) values += param;
+        }
+        for (const auto& device : env.info)
+            for (const auto& slot : device.second) values += slot.second;
+        EXPECT_EQ(values.find(';'), std::string::npos) << block;
+    }
+    EXPECT_GE(examples, 2);
 }
 
 TEST(PanelLayout, ReadsControlsAndMatchesIdsWithoutCase) {
@@ -202,6 +260,7 @@ TEST(TextHelpers, PrintedTextsCannotForgeLinesOrBreakUtf8) {
         {"\xE9t\xE9", "\\xe9t\\xe9", "\xC3\xA9t\xC3\xA9"},       // Latin-1 bytes
         {"\xC2\x9B" "1m", "\\xc2\\x9b1m", "\xC2\x9B" "1m"},             // C1 control: escaped
         {"\xED\xA0\x80", "\\xed\\xa0\\x80", "\xC3\xAD\xC2\xA0\xC2\x80"},  // surrogate
+        {"a\\x00", "a\\\\x00", "a\\x00"},  // no NUL
         {"\xF0\x9F\x8E", "\\xf0\\x9f\\x8e", "\xC3\xB0\xC2\x9F\xC2\x8E"},  // cut short
     };
     for (const Case& c : cases) {
@@ -270,29 +329,31 @@ TEST(ScenarioLines, ParsesEveryStep) {
 }
 
 TEST(ScenarioLines, RejectsMalformedSteps) {
-    for (const char* line : {"frobnicate",
-                             "param",
-                             "gpi 3 7",
-                             "gpi 3 x 1",
-                             "gpi 3 7 1 9",
-                             "info 1 2",
-                             "advance -5",
-                             "advance 99999999999",
-                             "show everything",
-                             "destroy now",
-                             "expect",
-                             "expect sent",
-                             "expect control Tally =",
-                             "expect control Tally",
-                             "expect control = 2",
-                             "expect control Tally text extra = 2",
-                             "expect slot 12 = x",
-                             "expect gpi 3 7 = on",
-                             "expect reply",
-                             "expect timer 1 paused",
-                             "expect nothing",
-                             "param \"open",
-                             "event Tally"}) {
+    for (const std::string& line :
+         std::vector<std::string>{std::string("param a=b\0c", 11),  // a plug-in would read "a=b"
+                                  "frobnicate",
+                                  "param",
+                                  "gpi 3 7",
+                                  "gpi 3 x 1",
+                                  "gpi 3 7 1 9",
+                                  "info 1 2",
+                                  "advance -5",
+                                  "advance 99999999999",
+                                  "show everything",
+                                  "destroy now",
+                                  "expect",
+                                  "expect sent",
+                                  "expect control Tally =",
+                                  "expect control Tally",
+                                  "expect control = 2",
+                                  "expect control Tally text extra = 2",
+                                  "expect slot 12 = x",
+                                  "expect gpi 3 7 = on",
+                                  "expect reply",
+                                  "expect timer 1 paused",
+                                  "expect nothing",
+                                  "param \"open",
+                                  "event Tally"}) {
         const ParsedLine parsed = parseScenarioLine(line);
         EXPECT_FALSE(parsed.step) << line;
         EXPECT_FALSE(parsed.blank) << line;

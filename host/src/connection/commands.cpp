@@ -262,8 +262,10 @@ char* Connection::lookUp(const HostCommand& command) {
         event(EventKind::Reply, "null");
         return nullptr;
     }
-    return freshReply(std::to_string(it->second.device) + " " + std::to_string(it->second.offset),
-                      "SD");
+    char* reply = freshReply(
+        std::to_string(it->second.device) + " " + std::to_string(it->second.offset), "SD");
+    facility_.instanceLookedUp(*this, it->first, it->second);
+    return reply;
 }
 
 void Connection::timer(std::int32_t id, std::int32_t interval) {

@@ -256,6 +256,12 @@ void Facility::settingRequested(Connection& target, const std::string& key) {
     warnAll(target);
 }
 
+void Facility::instanceLookedUp(Connection& asker, const std::string& name,
+                                const Instance& instance) {
+    tallies_.lookedUp(name, instance.device, instance.offset, warnings_);
+    warnAll(asker);
+}
+
 bool Facility::knowsDevice(Driver driver, std::int32_t device) const {
     return knownDevices_[driver == Driver::Gpi ? 1 : 0].count(device) != 0;
 }

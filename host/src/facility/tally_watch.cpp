@@ -70,6 +70,16 @@ void TallyWatch::requested(const std::string& name, const std::string& key,
     if (changed) checkStale(name, writer, "before its " + setting + " changed", current, out);
 }
 
+void TallyWatch::lookedUp(const std::string& name, std::int32_t device, std::int32_t offset,
+                          std::vector<std::string>& out) {
+    if ((device != 0 && offset != 0) || !unsetLookups_.insert(name).second) return;
+    out.push_back("instance " + name + " is at device " + std::to_string(device) + " offset " +
+                  std::to_string(offset) +
+                  ": a component takes 0 as not set and waits for it for ever, re-arming its "
+                  "start-up timer (device or offset missing in [instances." +
+                  name + "]?)");
+}
+
 void TallyWatch::ended(const std::string& name) {
     const auto writer = writers_.find(name);
     if (writer == writers_.end()) return;

@@ -3,6 +3,8 @@
 // A real facility has no one watching which panel wrote which tally slot;
 // in rehearsal the host does:
 // - a conflict: a component writes a slot that another component wrote last;
+// - a lookup that gives device or offset 0, which a component takes as not
+//   set: it waits for the setting for ever, its start-up timer re-arming;
 // - a stale tally: a slot still holds a tally other than "0" written by a
 //   component that has since moved to another slot, or whose source,
 //   destination or value settings changed (the component does not clear the
@@ -15,6 +17,7 @@
 #include <map>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -30,6 +33,9 @@ public:
     // `component` was sent the parent request `key` ("name=value").
     void requested(const std::string& component, const std::string& key,
                    const SlotText& current, std::vector<std::string>& out);
+    // The instance `name` was looked up: device and offset (once per name).
+    void lookedUp(const std::string& name, std::int32_t device, std::int32_t offset,
+                  std::vector<std::string>& out);
     // The component ended: it no longer owns what it wrote.
     void ended(const std::string& component);
 
@@ -55,6 +61,7 @@ private:
     };
     std::unordered_map<std::pair<std::int32_t, std::int32_t>, std::string, SlotHash> lastWriter_;
     std::unordered_map<std::string, Writer> writers_;
+    std::unordered_set<std::string> unsetLookups_;  // instances already warned about
 };
 
 }  // namespace vhost

@@ -173,6 +173,12 @@ ParsedLine parseScenarioLine(const std::string& line) {
         result.blank = true;
         return result;
     }
+    if (text.find('\0') != std::string::npos) {
+        // A plug-in receives every text as a C string, cut at the NUL.
+        result.error =
+            "the line holds a NUL character, which no text passed to a plug-in can carry";
+        return result;
+    }
     Step step;
     std::string stepText = text;
     takeComponent(stepText, step);
@@ -387,6 +393,14 @@ void ScenarioRunner::expectMessage(Connection& component, Cursors& cursors, cons
 void ScenarioRunner::execute(const Step& step, int lineNo) {
     switch (step.kind) {
         case Step::Kind::Config: {
+            if (configLine_ != 0) {
+                timeline_.event(EventKind::Error,
+                                "a second config step: line " + std::to_string(configLine_) +
+                                    " already chose the environment",
+                                lineNo);
+                return;
+            }
+            configLine_ = lineNo;
             std::string path = step.text;
             if (!folder_.empty() && !path.empty() && path[0] != '/') path = folder_ + "/" + path;
             std::string error;
@@ -466,8 +480,10 @@ void ScenarioRunner::execute(const Step& step, int lineNo) {
     Cursors& cursors = cursors_[component->name()];
     checked_ = component->name();
     const bool needsLive = step.kind == Step::Kind::Param || step.kind == Step::Kind::Event;
+    const std::string& named = component->name();
     if (needsLive && !component->alive()) {
-        timeline_.event(EventKind::Error, "no component: it was destroyed (use create)", lineNo);
+        timeline_.event(EventKind::Error, "no component: it was destroyed (use create)", lineNo,
+                        named);
         return;
     }
     switch (step.kind) {
@@ -479,14 +495,15 @@ void ScenarioRunner::execute(const Step& step, int lineNo) {
             break;
         case Step::Kind::Destroy:
             if (!component->alive())
-                timeline_.event(EventKind::Error, "no component to destroy", lineNo);
+                timeline_.event(EventKind::Error, "no component to destroy", lineNo, named);
             component->destroy();
             break;
         case Step::Kind::Create:
             if (component->alive()) {
-                timeline_.event(EventKind::Error, "a component is already running", lineNo);
+                timeline_.event(EventKind::Error, "a component is already running", lineNo, named);
             } else if (!component->create()) {
-                timeline_.event(EventKind::Error, "the factory returned no component", lineNo);
+                timeline_.event(EventKind::Error, "the factory returned no component", lineNo,
+                                named);
             }
             break;
         case Step::Kind::ExpectSent:

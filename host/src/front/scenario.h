@@ -23,7 +23,7 @@
 //   expect timer <id> running|stopped
 //   use <component>                   the component later steps talk to
 //   config <file>                     the environment INI (relative to the scenario);
-//                                     only before the first step that needs the facility
+//                                     once, before the first step that needs the facility
 //
 // Steps that talk to a component (param, event, destroy, create, expect
 // control/sent/not-sent/message/reply/timer, show panel) take an optional
@@ -135,6 +135,7 @@ private:
     std::string folder_;
     std::string current_;
     std::string checked_;  // the component the step being run checks
+    int configLine_ = 0;   // the line of the config step, once there was one
     std::map<std::string, Cursors> cursors_;
     int expectations_ = 0;
     int failed_ = 0;

@@ -42,7 +42,11 @@ std::string printable(const std::string& text) {
     for (std::size_t pos = 0; pos < text.size();) {
         const unsigned char byte = static_cast<unsigned char>(text[pos]);
         const std::size_t length = utf8SequenceLength(text, pos);
-        if (length == 1 && byte >= 0x20 && byte != 0x7F) {
+        if (byte == '\\') {
+            // Escaped too, so that no text can read as an escape it is not.
+            out += "\\\\";
+            ++pos;
+        } else if (length == 1 && byte >= 0x20 && byte != 0x7F) {
             out += text[pos++];
         } else if (byte == '\n') {
             out += "\\n";

@@ -34,7 +34,8 @@ private:
 };
 
 // `text` for one line of the readable output: control characters, C1 codes
-// and bytes that are not UTF-8 as \n, \t, \r or \xNN escapes.
+// and bytes that are not UTF-8 as \n, \t, \r or \xNN escapes, and a
+// backslash as \\, so a NUL (\x00) and the text "\x00" (\\x00) differ.
 std::string printable(const std::string& text);
 
 }  // namespace vhost
