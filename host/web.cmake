@@ -1,32 +1,43 @@
 # The live web page of `vesk-host --serve` and its server. Included by
-# host/CMakeLists.txt. Needs cpp-httplib and nlohmann-json (Debian:
-# libcpp-httplib-dev, nlohmann-json3-dev). Where cpp-httplib cannot be linked
-# (a 32-bit or cross build against the 64-bit Debian library) the web part is
-# left out and VESK_HOST_WITH_WEB stays undefined.
+# host/CMakeLists.txt. Needs Boost.Beast and Boost.Asio (header-only; Debian:
+# libboost-dev) and nlohmann-json (nlohmann-json3-dev). Where they are missing
+# or do not build here the web part is left out and VESK_HOST_WITH_WEB stays
+# undefined.
 set(web_dir ${CMAKE_CURRENT_SOURCE_DIR}/src/front/web)
 
 find_package(nlohmann_json 3 QUIET)
-find_package(PkgConfig QUIET)
 find_package(Threads REQUIRED)
-if(PkgConfig_FOUND)
-  pkg_check_modules(CPPHTTPLIB QUIET IMPORTED_TARGET cpp-httplib)
-endif()
+find_package(Boost 1.70 QUIET)
 
 set(VESK_HOST_WEB OFF)
-if(nlohmann_json_FOUND AND CPPHTTPLIB_FOUND)
+if(nlohmann_json_FOUND AND Boost_FOUND)
   include(CheckCXXSourceCompiles)
-  set(CMAKE_REQUIRED_LIBRARIES PkgConfig::CPPHTTPLIB Threads::Threads)
-  check_cxx_source_compiles("#include <httplib.h>
-    int main() { httplib::Server server; return server.is_running() ? 1 : 0; }"
-    VESK_HOST_HTTPLIB_LINKS)
+  set(CMAKE_REQUIRED_INCLUDES ${Boost_INCLUDE_DIRS})
+  set(CMAKE_REQUIRED_LIBRARIES Threads::Threads)
+  if(WIN32)
+    set(CMAKE_REQUIRED_DEFINITIONS -D_WIN32_WINNT=0x0601)
+    list(APPEND CMAKE_REQUIRED_LIBRARIES ws2_32 mswsock)
+  endif()
+  check_cxx_source_compiles("#include <boost/asio/io_context.hpp>
+    #include <boost/beast/http/parser.hpp>
+    #include <boost/beast/http/string_body.hpp>
+    int main() {
+      boost::asio::io_context io;
+      boost::beast::http::request_parser<boost::beast::http::string_body> parser;
+      parser.header_limit(1024);
+      return static_cast<int>(io.poll());
+    }"
+    VESK_HOST_BEAST_BUILDS)
+  unset(CMAKE_REQUIRED_INCLUDES)
   unset(CMAKE_REQUIRED_LIBRARIES)
-  if(VESK_HOST_HTTPLIB_LINKS)
+  unset(CMAKE_REQUIRED_DEFINITIONS)
+  if(VESK_HOST_BEAST_BUILDS)
     set(VESK_HOST_WEB ON)
   endif()
 endif()
 set_property(GLOBAL PROPERTY VESK_HOST_WEB ${VESK_HOST_WEB})
 if(NOT VESK_HOST_WEB)
-  message(STATUS "vesk-host: no live web page (cpp-httplib or nlohmann-json missing, or not linkable here)")
+  message(STATUS "vesk-host: no live web page (Boost.Beast or nlohmann-json missing, or not buildable here)")
   return()
 endif()
 
@@ -44,14 +55,19 @@ target_sources(vesk_host_core PRIVATE
   ${web_dir}/serve_options.cpp
   ${web_dir}/access_rules.cpp
   ${web_dir}/api_requests.cpp
-  ${web_dir}/facility_queue.cpp
   ${web_dir}/event_fanout.cpp
+  ${web_dir}/http_session.cpp
+  ${web_dir}/event_stream.cpp
   ${web_dir}/web_server.cpp
   ${web_page_source})
 # The backend over the facility lives beside the server.
 if(EXISTS ${web_dir}/facility_backend.cpp)
   target_sources(vesk_host_core PRIVATE ${web_dir}/facility_backend.cpp)
 endif()
-target_link_libraries(vesk_host_core PUBLIC nlohmann_json::nlohmann_json PkgConfig::CPPHTTPLIB
-                      Threads::Threads)
+target_include_directories(vesk_host_core SYSTEM PRIVATE ${Boost_INCLUDE_DIRS})
+target_link_libraries(vesk_host_core PUBLIC nlohmann_json::nlohmann_json Threads::Threads)
 target_compile_definitions(vesk_host_core PUBLIC VESK_HOST_WITH_WEB=1)
+if(WIN32)
+  target_compile_definitions(vesk_host_core PRIVATE _WIN32_WINNT=0x0601)
+  target_link_libraries(vesk_host_core PUBLIC ws2_32 mswsock)
+endif()

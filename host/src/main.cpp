@@ -81,6 +81,7 @@ int main(int argc, char** argv) {
     bool strict = false;
     std::string serveAddress;
     std::string token;
+    bool tokenGiven = false;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -111,6 +112,7 @@ int main(int argc, char** argv) {
             if (!value(serveAddress)) return usage("--serve needs [ADDR:]PORT");
         } else if (arg == "--token") {
             if (!value(token)) return usage("--token needs a text");
+            tokenGiven = true;
 #endif
         } else if (arg.size() > 1 && arg[0] == '-') {
             return usage("unknown option " + arg);
@@ -142,11 +144,19 @@ int main(int argc, char** argv) {
         }
     }
 #ifdef VESK_HOST_WITH_WEB
-    vhost::web::ServeOptions serveOptions;
+    // The port is taken before the scenario runs: a busy port or a bad
+    // token ends the run at once.
+    vhost::web::LiveServer liveServer;
     if (serving) {
+        vhost::web::ServeOptions serveOptions;
         std::string error;
         if (!vhost::web::parseServeAddress(serveAddress, serveOptions, error)) return usage(error);
+        if (tokenGiven && !vhost::web::validToken(token, error)) return usage("--token: " + error);
         serveOptions.token = token;
+        if (!liveServer.open(serveOptions, error)) {
+            std::cerr << "vesk-host: " << error << "\n";
+            return exitUsage;
+        }
     }
 #endif
 
@@ -175,8 +185,7 @@ int main(int argc, char** argv) {
 #ifdef VESK_HOST_WITH_WEB
     if (serving) {
         backend->attach(*facility);
-        const int status = vhost::web::runLiveServer(*backend, serveOptions, std::cerr);
-        if (status != 0) return status;
+        liveServer.run(*backend, std::cerr);
     }
 #endif
 

@@ -29,6 +29,10 @@ describe('a loopback server without a token', () => {
       ['other port in Host', 'GET', '/', {Host: otherPort}, undefined, 403],
       ['foreign Origin', 'POST', '/api/gpi', json({Host: own, Origin: 'http://evil.example'}), gpi(1), 403],
       ['opaque Origin', 'POST', '/api/gpi', json({Host: own, Origin: 'null'}), gpi(1), 403],
+      ['foreign Origin on the event stream', 'GET', '/api/events', {Host: own, Origin: 'http://evil.example'},
+       undefined, 403],
+      ['IP literal not this server', 'GET', '/api/state', {Host: `10.1.2.3:${host.url.port}`}, undefined, 403],
+      ['negative GPI state', 'POST', '/api/gpi', json({Host: own}), gpi(-1), 400],
       ['body over 16 KiB', 'POST', '/api/info', json({Host: own, 'Content-Length': big.length}), big, 413],
       ['chunked body over 16 KiB', 'POST', '/api/info', json({Host: own, 'Transfer-Encoding': 'chunked'}), big, 413],
       ['malformed JSON', 'POST', '/api/gpi', json({Host: own}), '{"device": 3,', 400],
@@ -99,6 +103,7 @@ describe('a token', () => {
         ['token as a prefix', '/api/state', {Host: own, Authorization: 'Bearer rehearsal-'}, 401],
         ['wrong query token', '/api/events?token=x', {Host: own}, 401],
         ['bearer token', '/api/state', {Host: own, Authorization: 'Bearer rehearsal-7'}, 200],
+        ['scheme in lower case', '/api/state', {Host: own, Authorization: 'bearer rehearsal-7'}, 200],
         ['query token', '/style.css?token=rehearsal-7', {Host: own}, 200],
         ['token but a DNS name', '/api/state', {Host: `evil.example:${host.url.port}`,
                                                 Authorization: 'Bearer rehearsal-7'}, 403],
@@ -121,8 +126,10 @@ describe('a token', () => {
       assert.match(token ?? '', /^[0-9a-f]{32}$/, host.output());
       const port = host.url.port;
       assert.equal((await call(host, 'GET', '/api/state', {headers: {Host: `127.0.0.1:${port}`}})).status, 401);
-      const withToken = {Host: `127.0.0.1:${port}`, Authorization: `Bearer ${token}`};
-      assert.equal((await call(host, 'GET', '/api/state', {headers: withToken})).status, 200);
+      const withToken = (name) => ({Host: `${name}:${port}`, Authorization: `Bearer ${token}`});
+      for (const [name, status] of [['127.0.0.1', 200], ['10.1.2.3', 200], ['evil.example', 403]]) {
+        assert.equal((await call(host, 'GET', '/api/state', {headers: withToken(name)})).status, status, name);
+      }
     } finally {
       await host.stop();
     }

@@ -1,18 +1,15 @@
 // Unit tests of the live page's server parts that do not need a socket:
-// the --serve argument, request bodies, the facility queue and the event fanout.
+// the --serve argument, the access rules, request bodies and the event fanout.
 #include <gtest/gtest.h>
 
-#include <thread>
-
+#include "front/web/access_rules.h"
 #include "front/web/api_requests.h"
 #include "front/web/event_fanout.h"
-#include "front/web/facility_queue.h"
 #include "front/web/serve_options.h"
 
 namespace {
 
 using namespace vhost::web;
-using std::chrono::milliseconds;
 
 TEST(ServeAddress, ReadsAddressAndPortOrRefusesWithAReason) {
     struct Row {
@@ -109,6 +106,7 @@ TEST(ApiRequests, BodiesReachTheFacilityOnlyWhenWellFormed) {
         {"/api/event", R"({"component":"cam1","control":"AlarmTest","key":"click=1"})",
          "event cam1 AlarmTest click=1", 200, ""},
         {"/api/gpi", R"({"device":3,"input":7,"state":2})", "", 400, "\"state\" must be 0 or 1"},
+        {"/api/gpi", R"({"device":3,"input":7,"state":-1})", "", 400, "\"state\" must be 0 or 1"},
         {"/api/gpi", R"({"device":3,"input":7,"state":true})", "", 400, "\"state\" must be an integer"},
         {"/api/gpi", R"({"device":3e0,"input":7,"state":1})", "", 400, "\"device\" must be an integer"},
         {"/api/gpi", R"({"device":2147483648,"input":7,"state":1})", "", 400, "\"device\" is out of range"},
@@ -135,46 +133,105 @@ TEST(ApiRequests, BodiesReachTheFacilityOnlyWhenWellFormed) {
     }
 }
 
-TEST(FacilityQueue, RunsJobsOnTheFacilityThreadAndDropsThoseNotTakenInTime) {
-    FacilityQueue queue;
-    bool late = false;
-    EXPECT_FALSE(queue.call([&] { late = true; }, milliseconds(20)));
-    queue.runUntil(FacilityQueue::Clock::now());
-    EXPECT_FALSE(late) << "a job whose caller gave up must never run";
-
-    std::thread::id ranOn;
-    std::thread caller([&] { EXPECT_TRUE(queue.call([&] { ranOn = std::this_thread::get_id(); }, milliseconds(5000))); });
-    while (ranOn == std::thread::id()) queue.runUntil(FacilityQueue::Clock::now() + milliseconds(10));
-    caller.join();
-    EXPECT_EQ(ranOn, std::this_thread::get_id());
-
-    queue.close();
-    EXPECT_FALSE(queue.call([] {}, milliseconds(5000)));
+// Every rule on both sides: each row differs from an allowed request in one thing.
+TEST(AccessRules, EachConditionDecidesOnItsOwn) {
+    struct Row {
+        const char* bound;
+        const char* token;
+        const char* method;
+        const char* path;
+        const char* host;
+        const char* origin;  // null: none sent
+        const char* authorization;
+        const char* query;
+        int status;
+    };
+    const Row rows[] = {
+        {"127.0.0.1", "", "GET", "/", "127.0.0.1:8080", nullptr, "", "", 0},
+        {"127.0.0.1", "", "GET", "/", "LOCALHOST:8080", nullptr, "", "", 0},
+        {"127.0.0.1", "", "GET", "/", "[::1]:8080", nullptr, "", "", 0},
+        {"127.0.0.1", "", "GET", "/", "127.0.0.1:8081", nullptr, "", "", 403},
+        {"127.0.0.1", "", "GET", "/", "127.0.0.1", nullptr, "", "", 403},
+        {"127.0.0.1", "", "GET", "/", "evil.example:8080", nullptr, "", "", 403},
+        {"127.0.0.1", "", "GET", "/", "10.1.2.3:8080", nullptr, "", "", 403},
+        {"127.0.0.2", "", "GET", "/", "127.0.0.2:8080", nullptr, "", "", 0},
+        {"::1", "", "GET", "/", "[::1]:8080", nullptr, "", "", 0},
+        {"0.0.0.0", "t", "GET", "/", "10.1.2.3:8080", nullptr, "Bearer t", "", 0},
+        {"0.0.0.0", "t", "GET", "/", "evil.example:8080", nullptr, "Bearer t", "", 403},
+        {"0.0.0.0", "t", "GET", "/", "10.1.2.3:8081", nullptr, "Bearer t", "", 403},
+        {"127.0.0.1", "t", "GET", "/", "127.0.0.1:8080", nullptr, "bearer t", "", 0},
+        {"127.0.0.1", "t", "GET", "/", "127.0.0.1:8080", nullptr, "BEARER t", "", 0},
+        {"127.0.0.1", "t", "GET", "/", "127.0.0.1:8080", nullptr, "Bearer T", "", 401},
+        {"127.0.0.1", "t", "GET", "/", "127.0.0.1:8080", nullptr, "Basic t", "", 401},
+        {"127.0.0.1", "t", "GET", "/", "127.0.0.1:8080", nullptr, "", "t", 0},
+        {"127.0.0.1", "t", "GET", "/", "127.0.0.1:8080", nullptr, "", "tt", 401},
+        {"127.0.0.1", "t", "GET", "/", "127.0.0.1:8080", nullptr, "", "", 401},
+        {"127.0.0.1", "", "POST", "/api/gpi", "127.0.0.1:8080", "http://127.0.0.1:8080", "", "", 0},
+        {"127.0.0.1", "", "POST", "/api/gpi", "127.0.0.1:8080", "http://localhost:8080", "", "", 403},
+        {"127.0.0.1", "", "POST", "/api/gpi", "127.0.0.1:8080", "null", "", "", 403},
+        {"127.0.0.1", "", "POST", "/api/gpi", "127.0.0.1:8080", nullptr, "", "", 0},
+        {"127.0.0.1", "", "GET", "/api/state", "127.0.0.1:8080", "http://evil.example", "", "", 0},
+        {"127.0.0.1", "", "GET", "/api/events", "127.0.0.1:8080", "http://evil.example", "", "", 403},
+        {"127.0.0.1", "", "GET", "/api/events", "127.0.0.1:8080", "http://127.0.0.1:8080", "", "", 0},
+    };
+    for (const auto& row : rows) {
+        const AccessRules rules{row.bound, 8080, row.token};
+        RequestFacts facts;
+        facts.method = row.method;
+        facts.path = row.path;
+        facts.host = row.host;
+        const std::string origin = row.origin != nullptr ? row.origin : "";
+        if (row.origin != nullptr) facts.origin = &origin;
+        facts.authorization = row.authorization;
+        facts.queryToken = row.query;
+        EXPECT_EQ(checkAccess(rules, facts).status, row.status)
+            << row.bound << " " << row.method << " " << row.path << " Host " << row.host << " Origin "
+            << origin << " auth '" << row.authorization << "' query '" << row.query << "'";
+    }
 }
 
-TEST(EventFanout, DropsOnlyTheClientThatFallsBehind) {
-    EventFanout::Limits limits;
-    limits.maxClients = 2;
-    limits.maxMessages = 3;
-    EventFanout fanout(limits);
+// Both sides of each bound: exactly at it is kept, one past it drops.
+TEST(EventFanout, DropsAClientExactlyPastItsBoundAndNeverForItsSnapshot) {
+    struct Row {
+        std::size_t maxMessages, maxBytes;
+        int published;  // 4-byte messages, none taken
+        bool dropped;
+    };
+    const Row rows[] = {{3, 100, 3, false}, {3, 100, 4, true}, {100, 12, 3, false}, {100, 12, 4, true}};
+    for (const auto& row : rows) {
+        EventFanout fanout({2, row.maxMessages, row.maxBytes});
+        int woken = 0;
+        auto client = fanout.add(std::string(1000, 'h'), [&] { ++woken; });
+        for (int i = 0; i < row.published; ++i) fanout.publish("m" + std::to_string(i) + "\n\n");
+        std::string got;
+        EXPECT_EQ(fanout.take(*client, got), !row.dropped) << row.maxMessages << "/" << row.maxBytes;
+        EXPECT_EQ(client->dropped(), row.dropped);
+        EXPECT_EQ(fanout.takeDropped(), row.dropped ? 1u : 0u);
+        EXPECT_EQ(woken, row.published);
+        EXPECT_EQ(got.size(), row.dropped ? 0u : 1000u + 4u * row.published);
+    }
+}
+
+TEST(EventFanout, TakingEmptiesTheQueueAndItsCount) {
+    EventFanout fanout({2, 3, 10});
     auto reader = fanout.add("hello");
     auto stalled = fanout.add("hello");
     EXPECT_EQ(fanout.add("hello"), nullptr) << "over the client limit";
-
-    std::vector<std::string> got;
+    std::string got;
     for (int i = 0; i < 5; ++i) {
-        fanout.publish("m" + std::to_string(i));
-        ASSERT_TRUE(fanout.take(*reader, got, milliseconds(0)));
+        fanout.publish("m" + std::to_string(i) + "....");  // 6 bytes: two would pass the bound
+        got.clear();
+        ASSERT_TRUE(fanout.take(*reader, got)) << i;
     }
-    EXPECT_EQ(got, std::vector<std::string>{"m4"});
-    EXPECT_FALSE(fanout.take(*stalled, got, milliseconds(0)));
+    EXPECT_EQ(got, "m4....");
+    EXPECT_FALSE(fanout.take(*stalled, got));
     EXPECT_EQ(fanout.takeDropped(), 1u);
     EXPECT_EQ(fanout.takeDropped(), 0u) << "a drop is reported once";
 
     fanout.remove(stalled);
     EXPECT_NE(fanout.add("hello"), nullptr) << "a removed client frees its place";
     fanout.close();
-    EXPECT_FALSE(fanout.take(*reader, got, milliseconds(1000)));
+    EXPECT_FALSE(fanout.take(*reader, got));
 }
 
 }  // namespace

@@ -83,17 +83,20 @@ Refusal checkAccess(const AccessRules& rules, const RequestFacts& request) {
                          std::to_string(rules.port) + "/"};
     }
     if (!rules.token.empty()) {
-        const std::string bearer = "Bearer ";
+        // The scheme is case-insensitive; the token is not.
+        const std::string bearer = "bearer ";
         const std::string& auth = request.authorization;
-        const bool headerOk =
-            auth.compare(0, bearer.size(), bearer) == 0 && sameSecret(auth.substr(bearer.size()), rules.token);
+        const bool headerOk = lower(auth.substr(0, bearer.size())) == bearer &&
+                              sameSecret(auth.substr(bearer.size()), rules.token);
         if (!headerOk && !sameSecret(request.queryToken, rules.token)) {
             return {401, "a token is needed: \"Authorization: Bearer <token>\" or ?token=<token>"};
         }
     }
-    if (request.method != "GET" && request.method != "HEAD" && request.origin != nullptr &&
+    const bool changes = request.method != "GET" && request.method != "HEAD";
+    if ((changes || request.path == "/api/events") && request.origin != nullptr &&
         lower(*request.origin) != "http://" + lower(request.host)) {
-        return {403, "Origin \"" + *request.origin + "\" may not change this facility"};
+        return {403, "Origin \"" + *request.origin + "\" may not " +
+                         (changes ? "change this facility" : "open its event stream")};
     }
     return {};
 }

@@ -16,6 +16,7 @@ struct AccessRules {
 // What a request shows of itself; `origin` null when it has no Origin header.
 struct RequestFacts {
     std::string method;
+    std::string path;  // without the query
     std::string host;
     const std::string* origin = nullptr;
     std::string authorization;
@@ -27,6 +28,10 @@ struct Refusal {
     std::string message;
 };
 
+// In this order: Host (403), token (401), Origin (403). A request with an
+// Origin must come from the served origin when it changes state (not GET or
+// HEAD) or opens the event stream, which a foreign page could otherwise
+// hold open to use up the server's streams.
 Refusal checkAccess(const AccessRules& rules, const RequestFacts& request);
 
 }  // namespace web

@@ -6,29 +6,28 @@
 namespace vhost {
 namespace web {
 
-std::shared_ptr<EventFanout::Client> EventFanout::add(std::string first) {
-    std::lock_guard<std::mutex> lock(mutex_);
+std::shared_ptr<EventFanout::Client> EventFanout::add(std::string first,
+                                                      std::function<void()> wake) {
     if (closed_ || clients_.size() >= limits_.maxClients) return nullptr;
     auto client = std::make_shared<Client>();
-    client->bytes = first.size();
-    client->messages.push_back(std::move(first));
+    client->first = std::move(first);
+    client->wake = std::move(wake);
     clients_.push_back(client);
     return client;
 }
 
 void EventFanout::remove(const std::shared_ptr<Client>& client) {
-    std::lock_guard<std::mutex> lock(mutex_);
     clients_.erase(std::remove(clients_.begin(), clients_.end(), client), clients_.end());
 }
 
 void EventFanout::publish(const std::string& message) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    bool any = false;
-    for (auto& client : clients_) {
-        if (client->dropped) continue;
+    // A wake may remove its client: call them on a copy.
+    const auto clients = clients_;
+    for (const auto& client : clients) {
+        if (client->dropped_) continue;
         if (client->messages.size() >= limits_.maxMessages ||
             client->bytes + message.size() > limits_.maxBytes) {
-            client->dropped = true;
+            client->dropped_ = true;
             client->messages.clear();
             client->bytes = 0;
             ++dropped_;
@@ -36,41 +35,33 @@ void EventFanout::publish(const std::string& message) {
             client->messages.push_back(message);
             client->bytes += message.size();
         }
-        any = true;
+        if (client->wake) client->wake();
     }
-    if (any) changed_.notify_all();
 }
 
 std::size_t EventFanout::takeDropped() {
-    std::lock_guard<std::mutex> lock(mutex_);
     const std::size_t count = dropped_;
     dropped_ = 0;
     return count;
 }
 
-bool EventFanout::take(Client& client, std::vector<std::string>& out,
-                       std::chrono::milliseconds wait) {
-    out.clear();
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, wait,
-                      [&] { return closed_ || client.dropped || !client.messages.empty(); });
-    if (closed_ || client.dropped) return false;
-    out.assign(std::make_move_iterator(client.messages.begin()),
-               std::make_move_iterator(client.messages.end()));
+bool EventFanout::take(Client& client, std::string& out) {
+    if (closed_ || client.dropped_) return false;
+    out += client.first;
+    client.first.clear();
+    client.first.shrink_to_fit();
+    for (const auto& message : client.messages) out += message;
     client.messages.clear();
     client.bytes = 0;
     return true;
 }
 
 void EventFanout::close() {
-    std::lock_guard<std::mutex> lock(mutex_);
     closed_ = true;
-    changed_.notify_all();
-}
-
-std::size_t EventFanout::clients() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return clients_.size();
+    const auto clients = clients_;
+    for (const auto& client : clients) {
+        if (client->wake) client->wake();
+    }
 }
 
 }  // namespace web

@@ -1,19 +1,20 @@
 // event_fanout.h - delivers the facility's events to the open event streams.
 //
-// The facility thread publishes; each stream's HTTP thread takes its
-// messages. Every client has a bounded queue: a client that falls behind by
-// more than the bound is dropped (its stream ends; a browser reconnects and
-// starts again from a fresh snapshot), so a slow or vanished browser never
-// holds up the facility or grows memory.
+// Every client has a bounded queue: a client that falls behind by more than
+// the bound is dropped (its stream ends; a browser reconnects and starts
+// again from a fresh snapshot), so a slow or vanished browser never holds up
+// the facility or grows memory. A client's first message (the snapshot) is
+// kept apart and never counts against the bound: however large the
+// facility, a new stream starts.
+//
+// Used on one thread: the one that runs the facility and the server.
 #ifndef VESK_HOST_FRONT_WEB_EVENT_FANOUT_H
 #define VESK_HOST_FRONT_WEB_EVENT_FANOUT_H
 
-#include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -33,9 +34,10 @@ public:
     EventFanout() = default;
     explicit EventFanout(Limits limits) : limits_(limits) {}
 
-    // Adds a client whose first message is `first`. Null when there are
-    // already as many clients as allowed, or the fanout is closed.
-    std::shared_ptr<Client> add(std::string first);
+    // Adds a client whose first message is `first`; `wake` is called
+    // whenever it has something new to take or has been dropped. Null when
+    // there are already as many clients as allowed, or the fanout is closed.
+    std::shared_ptr<Client> add(std::string first, std::function<void()> wake = {});
     void remove(const std::shared_ptr<Client>& client);
 
     // Queues `message` for every client; drops those over their bound.
@@ -43,30 +45,35 @@ public:
     // How many clients were dropped since the last call.
     std::size_t takeDropped();
 
-    // Waits at most `wait` for messages of `client` and moves all of them
-    // into `out`, in order (`out` stays empty when none came). False when the
-    // client was dropped or the fanout closed: its stream should end.
-    bool take(Client& client, std::vector<std::string>& out, std::chrono::milliseconds wait);
+    // Appends everything queued for `client` to `out`, in order, and empties
+    // its queue. False when the client was dropped or the fanout closed: its
+    // stream should end.
+    bool take(Client& client, std::string& out);
 
     // Ends every stream; adds nothing from now on.
     void close();
 
-    std::size_t clients() const;
+    std::size_t clients() const { return clients_.size(); }
 
 private:
     Limits limits_;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
     std::vector<std::shared_ptr<Client>> clients_;
     std::size_t dropped_ = 0;
     bool closed_ = false;
 };
 
 class EventFanout::Client {
+public:
+    // Dropped for falling behind (not merely closed).
+    bool dropped() const { return dropped_; }
+
+private:
     friend class EventFanout;
+    std::string first;
     std::deque<std::string> messages;
     std::size_t bytes = 0;
-    bool dropped = false;
+    bool dropped_ = false;
+    std::function<void()> wake;
 };
 
 }  // namespace web

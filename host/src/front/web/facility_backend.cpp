@@ -28,6 +28,12 @@ Outcome error(int status, const std::string& message) {
     return outcome;
 }
 
+template <typename ByDevice>
+bool present(const ByDevice& byDevice, std::int32_t device, std::int32_t slot) {
+    const auto found = byDevice.find(device);
+    return found != byDevice.end() && found->second.count(slot) > 0;
+}
+
 }  // namespace
 
 FacilityBackend::FacilityBackend(Timeline& timeline) : timeline_(timeline) {
@@ -110,17 +116,40 @@ Connection* FacilityBackend::find(const std::string& name, Outcome& outcome) {
     return component;
 }
 
+bool FacilityBackend::roomFor(Driver driver, bool known, const Key& key, std::set<Key>& forced,
+                              Outcome& refusal) {
+    if (known || facility_->routing().registered(driver, key.first, key.second)) return true;
+    if (forced.size() >= maxForcedUnknown) {
+        refusal = error(409, std::string("no component registered ") +
+                                 (driver == Driver::Gpi ? "GPI input " : "info slot ") +
+                                 std::to_string(key.first) + "." + std::to_string(key.second) +
+                                 ", and " + std::to_string(maxForcedUnknown) +
+                                 " such are already forced: force one that exists");
+        return false;
+    }
+    forced.insert(key);
+    return true;
+}
+
 Outcome FacilityBackend::forceGpi(std::int32_t device, std::int32_t input, std::int32_t state) {
-    facility_->forceGpi(device, input, state);
     Outcome outcome;
+    if (!roomFor(Driver::Gpi, present(facility_->environment().gpi, device, input), {device, input},
+                 forcedGpi_, outcome)) {
+        return outcome;
+    }
+    facility_->forceGpi(device, input, state);
     outcome.body = {{"ok", true}};
     return outcome;
 }
 
 Outcome FacilityBackend::forceInfo(std::int32_t device, std::int32_t slot,
                                    const std::string& text) {
-    facility_->forceInfo(device, slot, text);
     Outcome outcome;
+    if (!roomFor(Driver::Info, present(facility_->environment().info, device, slot), {device, slot},
+                 forcedInfo_, outcome)) {
+        return outcome;
+    }
+    facility_->forceInfo(device, slot, text);
     outcome.body = {{"ok", true}};
     return outcome;
 }

@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <set>
 #include <string>
+#include <utility>
 
 #include "facility/facility.h"
 #include "facility/timeline.h"
@@ -24,6 +26,11 @@ namespace web {
 class FacilityBackend : public LiveBackend, public FacilityObserver, public TimelineSink {
 public:
     static const std::size_t keptEvents = 500;
+    // GPI inputs, and apart from them info slots, that neither the
+    // configuration nor a component knows and the page may bring into being
+    // by forcing them; one more is refused with 409. This bounds what the
+    // outside can make the facility keep (and the snapshot carry).
+    static const std::size_t maxForcedUnknown = 256;
 
     // Listens to `timeline` from now on, so that a page opened later sees
     // what happened before serving began; answers requests once attached.
@@ -56,6 +63,8 @@ public:
 
 private:
     Connection* find(const std::string& name, Outcome& outcome);
+    using Key = std::pair<std::int32_t, std::int32_t>;
+    bool roomFor(Driver driver, bool known, const Key& key, std::set<Key>& forced, Outcome& refusal);
     void publish(const nlohmann::json& event);
 
     Facility* facility_ = nullptr;
@@ -63,6 +72,7 @@ private:
     std::function<void(const nlohmann::json&)> sink_;
     std::deque<nlohmann::json> recent_;
     std::uint64_t dropped_ = 0;  // older events no longer in recent_
+    std::set<Key> forcedGpi_, forcedInfo_;  // brought into being from the page
 };
 
 }  // namespace web

@@ -1,23 +1,25 @@
 // web_server.cpp - see web_server.h.
 //
-// Threads: cpp-httplib accepts and answers connections on a pool of its
-// own; the thread that called runLiveServer runs the facility. An HTTP
-// thread never touches the backend: it queues a job (FacilityQueue) and
-// waits for it. Events leave the facility thread through EventFanout, whose
-// bounded per-client queues each stream's HTTP thread drains.
+// One thread runs everything: the facility, its clock, and every connection,
+// all asynchronous on one io_context. A slow or idle client holds no thread,
+// only its connection's bounded buffers, and the facility is never touched
+// from elsewhere.
 #include "front/web/web_server.h"
 
-#include <httplib.h>
-
-#include <atomic>
 #include <chrono>
 #include <csignal>
-#include <thread>
+#include <map>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "front/web/access_rules.h"
 #include "front/web/api_requests.h"
 #include "front/web/event_fanout.h"
-#include "front/web/facility_queue.h"
+#include "front/web/event_stream.h"
+#include "front/web/http_session.h"
 #include "front/web/page_files.h"
 
 namespace vhost {
@@ -25,286 +27,26 @@ namespace web {
 
 namespace {
 
+namespace asio = boost::asio;
 using nlohmann::json;
 using std::chrono::milliseconds;
+using tcp = asio::ip::tcp;
 
-const std::size_t maxBody = 16 * 1024;
-const std::size_t httpThreads = 32;       // event streams hold one each
 const std::size_t maxStreams = 16;
 const milliseconds tick(10);              // the clock follows the wall clock this closely
-const milliseconds answerWithin(5000);    // a request waits this long for the facility
-const milliseconds keepAliveEvery(15000); // a comment on a quiet stream finds dead clients
+const milliseconds heartbeatEvery(1000);  // a page that hears nothing longer knows it lost the link
 
 // Texts are 8-bit; bytes that are not UTF-8 print as U+FFFD.
 std::string dump(const json& value) {
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-void sendJson(httplib::Response& res, int status, const json& body) {
-    res.status = status;
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(dump(body), "application/json; charset=utf-8");
+Reply jsonReply(int status, const json& body) {
+    Reply reply;
+    reply.status = status;
+    reply.body = dump(body);
+    return reply;
 }
-
-void sendError(httplib::Response& res, int status, const std::string& message) {
-    sendJson(res, status, json{{"error", message}});
-}
-
-// SIGINT and SIGTERM end the serve loop; the handlers are restored after.
-volatile std::sig_atomic_t signalled = 0;
-extern "C" void onStopSignal(int) { signalled = 1; }
-
-class SignalScope {
-public:
-    SignalScope() {
-        signalled = 0;
-#ifdef _WIN32
-        oldInt_ = std::signal(SIGINT, onStopSignal);
-        oldTerm_ = std::signal(SIGTERM, onStopSignal);
-#else
-        struct sigaction action = {};
-        action.sa_handler = onStopSignal;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &oldInt_);
-        sigaction(SIGTERM, &action, &oldTerm_);
-        // A browser that goes away mid-write must not end the host.
-        struct sigaction ignore = {};
-        ignore.sa_handler = SIG_IGN;
-        sigemptyset(&ignore.sa_mask);
-        sigaction(SIGPIPE, &ignore, &oldPipe_);
-#endif
-    }
-    ~SignalScope() {
-#ifdef _WIN32
-        std::signal(SIGINT, oldInt_);
-        std::signal(SIGTERM, oldTerm_);
-#else
-        sigaction(SIGINT, &oldInt_, nullptr);
-        sigaction(SIGTERM, &oldTerm_, nullptr);
-        sigaction(SIGPIPE, &oldPipe_, nullptr);
-#endif
-    }
-    SignalScope(const SignalScope&) = delete;
-    SignalScope& operator=(const SignalScope&) = delete;
-
-private:
-#ifdef _WIN32
-    void (*oldInt_)(int);
-    void (*oldTerm_)(int);
-#else
-    struct sigaction oldInt_, oldTerm_, oldPipe_;
-#endif
-};
-
-class LiveServer {
-public:
-    LiveServer(LiveBackend& backend, AccessRules rules)
-        : backend_(backend), rules_(std::move(rules)) {
-        indexPage_ = pageText("/");
-        if (!rules_.token.empty()) {
-            // The page's own files are fetched with the token too.
-            replaceAll(indexPage_, "src=\"app.js\"", "src=\"app.js?token=" + rules_.token + "\"");
-            replaceAll(indexPage_, "href=\"style.css\"",
-                       "href=\"style.css?token=" + rules_.token + "\"");
-        }
-    }
-
-    httplib::Server& http() { return server_; }
-    FacilityQueue& queue() { return queue_; }
-    EventFanout& fanout() { return fanout_; }
-    void setPort(int port) { rules_.port = port; }
-
-    void configure() {
-        server_.new_task_queue = [] { return new httplib::ThreadPool(httpThreads); };
-        server_.set_payload_max_length(maxBody);
-        server_.set_keep_alive_max_count(1000);
-        server_.set_keep_alive_timeout(5);
-        // Answers are small and written in pieces: send them at once.
-        server_.set_tcp_nodelay(true);
-        // A stream whose client stopped reading blocks its writer this long.
-        server_.set_write_timeout(10);
-        server_.set_pre_routing_handler(
-            [this](const httplib::Request& req, httplib::Response& res) { return admit(req, res); });
-        server_.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-            if (!res.body.empty()) return;
-            if (res.status == 413) {
-                sendError(res, 413, "the body is over " + std::to_string(maxBody) + " bytes");
-            } else if (res.status == 404) {
-                sendError(res, 404, "no such endpoint: " + req.method + " " + req.path);
-            } else {
-                sendError(res, res.status,
-                          "the request could not be read (malformed, or a body over " +
-                              std::to_string(maxBody) + " bytes)");
-            }
-        });
-        server_.set_exception_handler(
-            [](const httplib::Request&, httplib::Response& res, std::exception_ptr error) {
-                std::string what = "unknown error";
-                try {
-                    if (error) std::rethrow_exception(error);
-                } catch (const std::exception& e) {
-                    what = e.what();
-                } catch (...) {
-                }
-                sendError(res, 500, "internal error: " + what);
-            });
-
-        server_.Get("/api/state", [this](const httplib::Request&, httplib::Response& res) {
-            json state;
-            if (!onFacility([&] { state = backend_.snapshot(); })) return busy(res);
-            sendJson(res, 200, state);
-        });
-        server_.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
-            openStream(req, res);
-        });
-        // Bodies are read here, not by the library, so that the limit holds
-        // for chunked bodies too.
-        server_.Post(R"(/api/[a-z]+)", [this](const httplib::Request& req, httplib::Response& res,
-                                              const httplib::ContentReader& read) {
-            std::string body;
-            bool tooLong = false;
-            const bool complete = read([&](const char* data, std::size_t size) {
-                tooLong = body.size() + size > maxBody;
-                if (!tooLong) body.append(data, size);
-                return !tooLong;
-            });
-            if (!complete) {
-                // The library stops at once at a Content-Length over the limit.
-                tooLong = tooLong || req.get_header_value<std::uint64_t>("Content-Length") > maxBody;
-                res.set_header("Connection", "close");  // the rest of the body is not read
-                if (tooLong) {
-                    return sendError(res, 413, "the body is over " + std::to_string(maxBody) + " bytes");
-                }
-                return sendError(res, 400, "the body could not be read");
-            }
-            post(req.path, body, res);
-        });
-        server_.Get(R"(/[A-Za-z0-9_.\-]*)", [this](const httplib::Request& req, httplib::Response& res) {
-            const PageFile* file = findPageFile(req.path);
-            if (file == nullptr) return sendError(res, 404, "no such page: " + req.path);
-            res.set_header("Cache-Control", "no-store");
-            res.set_header("X-Content-Type-Options", "nosniff");
-            res.set_header("Referrer-Policy", "same-origin");
-            if (req.path == "/") {
-                res.set_header("Content-Security-Policy",
-                               "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
-                res.set_content(indexPage_, file->contentType);
-            } else {
-                res.set_content(reinterpret_cast<const char*>(file->data), file->size,
-                                file->contentType);
-            }
-        });
-    }
-
-    // The facility's clock follows the wall clock from where it stands now.
-    void startClock() {
-        started_ = std::chrono::steady_clock::now();
-        base_ = backend_.now();
-    }
-    void advanceClock() {
-        const auto elapsed = std::chrono::duration_cast<milliseconds>(
-                                 std::chrono::steady_clock::now() - started_)
-                                 .count();
-        if (base_ + elapsed > backend_.now()) backend_.advanceTo(base_ + elapsed);
-    }
-
-private:
-    static void replaceAll(std::string& text, const std::string& from, const std::string& to) {
-        for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-            text.replace(at, from.size(), to);
-        }
-    }
-
-    static std::string pageText(const std::string& path) {
-        const PageFile* file = findPageFile(path);
-        return file ? std::string(reinterpret_cast<const char*>(file->data), file->size) : "";
-    }
-
-    httplib::Server::HandlerResponse admit(const httplib::Request& req, httplib::Response& res) {
-        RequestFacts facts;
-        facts.method = req.method;
-        facts.host = req.get_header_value("Host");
-        const std::string origin = req.get_header_value("Origin");
-        if (req.has_header("Origin")) facts.origin = &origin;
-        facts.authorization = req.get_header_value("Authorization");
-        facts.queryToken = req.get_param_value("token");
-        const Refusal refusal = checkAccess(rules_, facts);
-        if (refusal.status == 0) return httplib::Server::HandlerResponse::Unhandled;
-        if (refusal.status == 401) res.set_header("WWW-Authenticate", "Bearer");
-        res.set_header("Connection", "close");  // a refused request's body is not read
-        sendError(res, refusal.status, refusal.message);
-        return httplib::Server::HandlerResponse::Handled;
-    }
-
-    // Runs `job` on the facility thread; false when it could not be run in time.
-    template <typename Job>
-    bool onFacility(Job job) {
-        return queue_.call(
-            [&] {
-                advanceClock();
-                job();
-            },
-            answerWithin);
-    }
-
-    static void busy(httplib::Response& res) {
-        sendError(res, 503, "the facility did not take the request in time, or is stopping");
-    }
-
-    void post(const std::string& path, const std::string& body, httplib::Response& res) {
-        BackendCall call;
-        Outcome outcome;
-        if (!readApiPost(path, body, call, outcome)) {
-            return sendJson(res, outcome.status, outcome.body);
-        }
-        const bool ran = onFacility([&] {
-            try {
-                outcome = call(backend_);
-            } catch (const std::exception& e) {
-                outcome = errorOutcome(500, std::string("the facility failed: ") + e.what());
-            }
-        });
-        if (!ran) return busy(res);
-        sendJson(res, outcome.status, outcome.body);
-    }
-
-    void openStream(const httplib::Request&, httplib::Response& res) {
-        std::shared_ptr<EventFanout::Client> client;
-        bool full = false;
-        // Snapshot and subscription in one step on the facility thread, so
-        // that the stream misses no event and repeats none.
-        const bool ran = onFacility([&] {
-            json hello = {{"type", "hello"}, {"state", backend_.snapshot()}};
-            client = fanout_.add("retry: 1000\ndata: " + dump(hello) + "\n\n");
-            full = client == nullptr;
-        });
-        if (!ran) return busy(res);
-        if (full) return sendError(res, 503, "too many open event streams");
-        res.set_header("Cache-Control", "no-store");
-        res.set_header("X-Accel-Buffering", "no");
-        EventFanout* fanout = &fanout_;
-        res.set_chunked_content_provider(
-            "text/event-stream",
-            [fanout, client](std::size_t, httplib::DataSink& sink) {
-                std::vector<std::string> frames;
-                if (!fanout->take(*client, frames, keepAliveEvery)) return false;
-                std::string batch;
-                for (const auto& frame : frames) batch += frame;
-                if (batch.empty()) batch = ": still here\n\n";
-                return sink.write(batch.data(), batch.size());
-            },
-            [fanout, client](bool) { fanout->remove(client); });
-    }
-
-    LiveBackend& backend_;
-    AccessRules rules_;
-    std::string indexPage_;
-    httplib::Server server_;
-    FacilityQueue queue_;
-    EventFanout fanout_{EventFanout::Limits{maxStreams}};
-    std::chrono::steady_clock::time_point started_;
-    std::int64_t base_ = 0;
-};
 
 std::string urlHost(const std::string& address) {
     if (address.find(':') != std::string::npos) return "[" + address + "]";
@@ -312,80 +54,341 @@ std::string urlHost(const std::string& address) {
     return address;
 }
 
+// "/api/events?token=x" -> "/api/events"
+std::string pathOf(const std::string& target) { return target.substr(0, target.find('?')); }
+
+// The value of `name` in the target's query, as sent ("" when absent).
+std::string queryValue(const std::string& target, const std::string& name) {
+    const auto question = target.find('?');
+    if (question == std::string::npos) return "";
+    std::size_t at = question + 1;
+    while (at <= target.size()) {
+        const auto end = std::min(target.find('&', at), target.size());
+        const std::string pair = target.substr(at, end - at);
+        if (pair.compare(0, name.size() + 1, name + "=") == 0) return pair.substr(name.size() + 1);
+        at = end + 1;
+    }
+    return "";
+}
+
+void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+}
+
 }  // namespace
 
-int runLiveServer(LiveBackend& backend, const ServeOptions& options, std::ostream& log) {
-    AccessRules rules;
-    rules.address = options.address;
-    rules.token = options.token;
-    std::string error;
-    if (!rules.token.empty() && !validToken(rules.token, error)) {
-        log << "vesk-host: --token: " << error << std::endl;
-        return exitServeFailed;
-    }
-    const bool generated = rules.token.empty() && !isLoopbackAddress(options.address);
-    if (generated) rules.token = generateToken();
-
-    LiveServer server(backend, rules);
-    server.configure();
-    int port = options.port;
-    if (port == 0) {
-        port = server.http().bind_to_any_port(options.address);
-    } else if (!server.http().bind_to_port(options.address, port)) {
-        port = -1;
-    }
-    if (port <= 0) {
-        log << "vesk-host: cannot listen on " << urlHost(options.address) << ":" << options.port
-            << std::endl;
-        return exitServeFailed;
-    }
-    server.setPort(port);
-
-    backend.setEventSink([&server](const json& event) {
-        server.fanout().publish("data: " + dump(event) + "\n\n");
-    });
-    SignalScope signals;
-    std::atomic<bool> listenerEnded{false};
-    std::thread listener([&server, &listenerEnded] {
-        server.http().listen_after_bind();
-        listenerEnded = true;
-    });
-    // stop() does nothing to a server that is not running yet.
-    while (!server.http().is_running() && !listenerEnded) {
-        std::this_thread::sleep_for(milliseconds(1));
+class LiveServer::Impl : public Router {
+public:
+    ~Impl() override {
+        // Handlers still queued own the connections, whose slots refer to
+        // the counts below: they go first.
+        signals_.reset();
+        ticker_.reset();
+        acceptor_.reset();
+        io_.reset();
     }
 
-    std::string url = "http://" + urlHost(options.address) + ":" + std::to_string(port) + "/";
-    if (!rules.token.empty()) url += "?token=" + rules.token;
-    log << "vesk-host: live page at " << url << std::endl;
-    if (generated) {
-        log << "vesk-host: " << options.address
-            << " is not a loopback address, so every request needs the token " << rules.token
-            << std::endl;
+    bool open(const ServeOptions& options, std::string& error) {
+        options_ = options;
+        rules_.address = options.address;
+        rules_.token = options.token;
+        if (!rules_.token.empty() && !validToken(rules_.token, error)) {
+            error = "--token: " + error;
+            return false;
+        }
+        generatedToken_ = rules_.token.empty() && !isLoopbackAddress(options.address);
+        if (generatedToken_) rules_.token = generateToken();
+
+        boost::system::error_code failed;
+        const auto address = asio::ip::make_address(
+            options.address == "localhost" ? "127.0.0.1" : options.address, failed);
+        const tcp::endpoint endpoint(address, static_cast<unsigned short>(options.port));
+        acceptor_ = std::make_unique<tcp::acceptor>(*io_);
+        if (!failed) acceptor_->open(endpoint.protocol(), failed);
+#ifndef _WIN32
+        // Lets a restarted host take its port while old connections linger;
+        // never lets two hosts listen on one port (that would be SO_REUSEPORT).
+        if (!failed) acceptor_->set_option(tcp::acceptor::reuse_address(true), failed);
+#else
+        // Windows would let another program take the port over otherwise.
+        using exclusive = asio::detail::socket_option::boolean<SOL_SOCKET, SO_EXCLUSIVEADDRUSE>;
+        if (!failed) acceptor_->set_option(exclusive(true), failed);
+#endif
+        if (!failed) acceptor_->bind(endpoint, failed);
+        if (!failed) acceptor_->listen(asio::socket_base::max_listen_connections, failed);
+        if (failed) {
+            error = "cannot listen on " + urlHost(options.address) + ":" +
+                    std::to_string(options.port) + ": " + failed.message();
+            return false;
+        }
+        rules_.port = acceptor_->local_endpoint().port();
+
+        indexPage_ = pageText("/");
+        if (!rules_.token.empty()) {
+            // The page's own files are fetched with the token too.
+            replaceAll(indexPage_, "src=\"app.js\"", "src=\"app.js?token=" + rules_.token + "\"");
+            replaceAll(indexPage_, "href=\"style.css\"",
+                       "href=\"style.css?token=" + rules_.token + "\"");
+        }
+        return true;
     }
 
-    server.startClock();
-    auto next = std::chrono::steady_clock::now();
-    while (signalled == 0 && !(options.stop != nullptr && options.stop->load())) {
-        next += tick;
+    void run(LiveBackend& backend, std::ostream& log) {
+        backend_ = &backend;
+        log_ = &log;
+        backend.setEventSink([this](const json& event) { fanout_.publish("data: " + dump(event) + "\n\n"); });
+
+        std::string url = "http://" + urlHost(options_.address) + ":" + std::to_string(rules_.port) + "/";
+        if (!rules_.token.empty()) url += "?token=" + rules_.token;
+        log << "vesk-host: live page at " << url << std::endl;
+        if (generatedToken_) {
+            log << "vesk-host: " << options_.address
+                << " is not a loopback address, so every request needs the token " << rules_.token
+                << std::endl;
+        }
+
+        signals_ = std::make_unique<asio::signal_set>(*io_, SIGINT, SIGTERM);
+        signals_->async_wait([this](boost::system::error_code error, int) {
+            if (!error) stop();
+        });
+        ticker_ = std::make_unique<asio::steady_timer>(*io_);
+        started_ = std::chrono::steady_clock::now();
+        base_ = backend.now();
+        nextTick_ = started_;
+        nextHeartbeat_ = started_ + heartbeatEvery;
+        scheduleTick();
+        accept();
+        io_->run();
+
+        // Every connection ends here, whatever its client is doing.
+        signals_.reset();
+        ticker_.reset();
+        acceptor_.reset();
+        io_.reset();
+        backend.setEventSink([](const json&) {});
+        log << "vesk-host: live page stopped" << std::endl;
+    }
+
+    // Router
+    Next route(const Request& header, Reply& reply) override {
+        const std::string target(header.target());
+        RequestFacts facts;
+        facts.method = std::string(header.method_string());
+        facts.path = pathOf(target);
+        facts.host = std::string(header[boost::beast::http::field::host]);
+        const auto origin = header.find(boost::beast::http::field::origin);
+        const std::string originText = origin != header.end() ? std::string(origin->value()) : "";
+        if (origin != header.end()) facts.origin = &originText;
+        facts.authorization = std::string(header[boost::beast::http::field::authorization]);
+        facts.queryToken = queryValue(target, "token");
+        const Refusal refusal = checkAccess(rules_, facts);
+        if (refusal.status != 0) {
+            reply = errorReply(refusal.status, refusal.message);
+            if (refusal.status == 401) reply.headers.emplace_back("WWW-Authenticate", "Bearer");
+            reply.close = true;  // a refused request's body is not read
+            return Next::Answer;
+        }
+        const Endpoint endpoint = endpointFor(facts.method, facts.path);
+        if (endpoint.next == Next::Answer) reply = endpoint.answer(header);
+        return endpoint.next;
+    }
+
+    Reply answer(const Request& request) override {
+        return endpointFor(std::string(request.method_string()), pathOf(std::string(request.target())))
+            .answer(request);
+    }
+
+    void openStream(Socket socket, ConnectionSlot slot, const Request&) override {
+        advanceClock();
+        // The snapshot and the subscription in one step, so that the stream
+        // misses no event and repeats none.
+        const json hello = {{"type", "hello"}, {"state", backend_->snapshot()}};
+        auto stream = std::make_shared<EventStream>(std::move(socket), std::move(slot), fanout_,
+                                                    limits_.writeWithin);
+        stream->start("retry: 1000\ndata: " + dump(hello) + "\n\n");
+    }
+
+private:
+    // What a method and path lead to. A new endpoint is one line here.
+    struct Endpoint {
+        Next next;
+        std::function<Reply(const Request&)> answer;
+    };
+    Endpoint endpointFor(const std::string& method, const std::string& path) {
+        const bool get = method == "GET" || method == "HEAD";
+        if (get && path == "/api/state") return {Next::Answer, [this](const Request&) { return state(); }};
+        if (get && path == "/api/events") {
+            if (fanout_.clients() < maxStreams) return {Next::Stream, nullptr};
+            return refusal(503, "too many open event streams (at most " + std::to_string(maxStreams) + ")");
+        }
+        if (method == "POST" && isApiPost(path)) {
+            return {Next::ReadBody, [this, path](const Request& r) { return post(path, r.body()); }};
+        }
+        if (get) return {Next::Answer, [this, path](const Request&) { return page(path); }};
+        if (method == "POST") return refusal(404, "no such endpoint: POST " + path);
+        return refusal(405, "method " + method + " is not served here");
+    }
+
+    static Endpoint refusal(int status, const std::string& message) {
+        return {Next::Answer, [status, message](const Request&) {
+                    Reply reply = errorReply(status, message);
+                    reply.close = true;  // a body, if any, is not read
+                    return reply;
+                }};
+    }
+
+    Reply state() {
+        advanceClock();
+        return jsonReply(200, backend_->snapshot());
+    }
+
+    Reply post(const std::string& path, const std::string& body) {
+        BackendCall call;
+        Outcome outcome;
+        if (readApiPost(path, body, call, outcome)) {
+            advanceClock();
+            try {
+                outcome = call(*backend_);
+            } catch (const std::exception& e) {
+                outcome = errorOutcome(500, std::string("the facility failed: ") + e.what());
+            }
+        }
+        return jsonReply(outcome.status, outcome.body);
+    }
+
+    Reply page(const std::string& path) const {
+        const PageFile* file = findPageFile(path);
+        if (file == nullptr) return errorReply(404, "no such page: " + path);
+        Reply reply;
+        reply.contentType = file->contentType;
+        reply.headers = {{"X-Content-Type-Options", "nosniff"}, {"Referrer-Policy", "same-origin"}};
+        if (path == "/") {
+            reply.headers.emplace_back("Content-Security-Policy",
+                                       "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
+            reply.body = indexPage_;
+        } else {
+            reply.body.assign(reinterpret_cast<const char*>(file->data), file->size);
+        }
+        return reply;
+    }
+
+    static std::string pageText(const std::string& path) {
+        const PageFile* file = findPageFile(path);
+        return file ? std::string(reinterpret_cast<const char*>(file->data), file->size) : "";
+    }
+
+    void accept() {
+        acceptor_->async_accept([this](boost::system::error_code error, tcp::socket socket) {
+            if (error == asio::error::operation_aborted) return;
+            if (!error) admit(std::move(socket));
+            // Out of descriptors and the like: try again shortly, not in a spin.
+            if (error) {
+                auto retry = std::make_shared<asio::steady_timer>(*io_, milliseconds(50));
+                return retry->async_wait([this, retry](boost::system::error_code) { accept(); });
+            }
+            accept();
+        });
+    }
+
+    // Counts the connection against its address and the total, or refuses it.
+    void admit(tcp::socket socket) {
+        boost::system::error_code error;
+        const auto remote = socket.remote_endpoint(error);
+        if (error) return;
+        const std::string address = remote.address().to_string();
+        std::size_t& fromThere = perAddress_[address];
+        if (fromThere >= limits_.perAddress || open_ >= limits_.total) {
+            if (fromThere == 0) perAddress_.erase(address);
+            static const char busy[] =
+                "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
+                "Content-Length: 37\r\nConnection: close\r\n\r\n"
+                "{\"error\":\"too many open connections\"}";
+            socket.non_blocking(true, error);
+            socket.write_some(asio::buffer(busy, sizeof busy - 1), error);
+            socket.close(error);
+            return;
+        }
+        ++fromThere;
+        ++open_;
+        ConnectionSlot slot(nullptr, [this, address](void*) {
+            --open_;
+            auto counted = perAddress_.find(address);
+            if (counted != perAddress_.end() && --counted->second == 0) perAddress_.erase(counted);
+        });
+        socket.set_option(tcp::no_delay(true), error);  // answers are small: send them at once
+        std::make_shared<HttpSession>(std::move(socket), std::move(slot), *this, limits_)->start();
+    }
+
+    void scheduleTick() {
+        nextTick_ += tick;
         const auto now = std::chrono::steady_clock::now();
-        if (next < now) next = now;  // after a long step, do not try to catch up tick by tick
-        server.queue().runUntil(next);
-        server.advanceClock();
-        if (const std::size_t dropped = server.fanout().takeDropped()) {
-            log << "vesk-host: live page: dropped " << dropped
-                << " event stream(s) that fell behind; a page reconnects by itself" << std::endl;
+        if (nextTick_ < now) nextTick_ = now;  // after a long step, do not try to catch up tick by tick
+        ticker_->expires_at(nextTick_);
+        ticker_->async_wait([this](boost::system::error_code error) {
+            if (error) return;
+            step();
+            if (ticker_) scheduleTick();
+        });
+    }
+
+    // The live loop's step, every tick: the clock, the heartbeat, reports.
+    void step() {
+        if (options_.stop != nullptr && options_.stop->load()) return stop();
+        advanceClock();
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= nextHeartbeat_) {
+            nextHeartbeat_ = now + heartbeatEvery;
+            fanout_.publish("data: " + dump(json{{"type", "heartbeat"}, {"time_ms", backend_->now()}}) +
+                            "\n\n");
+        }
+        if (const std::size_t dropped = fanout_.takeDropped()) {
+            *log_ << "vesk-host: live page: dropped " << dropped
+                  << " event stream(s) that fell behind; a page reconnects by itself" << std::endl;
         }
     }
 
-    server.queue().close();
-    server.fanout().close();
-    server.http().stop();
-    listener.join();
-    backend.setEventSink([](const json&) {});
-    log << "vesk-host: live page stopped" << std::endl;
-    return 0;
+    // The facility's clock follows the wall clock from where it stood when serving began.
+    void advanceClock() {
+        const auto elapsed =
+            std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - started_).count();
+        if (base_ + elapsed > backend_->now()) backend_->advanceTo(base_ + elapsed);
+    }
+
+    void stop() {
+        fanout_.close();
+        io_->stop();
+    }
+
+    // Declared first: the counts and the fanout outlive every connection.
+    std::map<std::string, std::size_t> perAddress_;
+    std::size_t open_ = 0;
+    ConnectionLimits limits_;
+    EventFanout fanout_{EventFanout::Limits{maxStreams}};
+    ServeOptions options_;
+    AccessRules rules_;
+    bool generatedToken_ = false;
+    std::string indexPage_;
+    LiveBackend* backend_ = nullptr;
+    std::ostream* log_ = nullptr;
+    std::chrono::steady_clock::time_point started_, nextTick_, nextHeartbeat_;
+    std::int64_t base_ = 0;
+
+    std::unique_ptr<asio::io_context> io_ = std::make_unique<asio::io_context>(1);
+    std::unique_ptr<tcp::acceptor> acceptor_;
+    std::unique_ptr<asio::signal_set> signals_;
+    std::unique_ptr<asio::steady_timer> ticker_;
+};
+
+LiveServer::LiveServer() : impl_(std::make_unique<Impl>()) {}
+LiveServer::~LiveServer() = default;
+
+bool LiveServer::open(const ServeOptions& options, std::string& error) {
+    return impl_->open(options, error);
 }
+
+void LiveServer::run(LiveBackend& backend, std::ostream& log) { impl_->run(backend, log); }
 
 }  // namespace web
 }  // namespace vhost

@@ -5,25 +5,20 @@
 //   GET  /              the live page (with /app.js and /style.css)
 //   GET  /api/state     the snapshot (see live_backend.h)
 //   GET  /api/events    server-sent events: first {"type":"hello","state":<snapshot>},
-//                       then every event of the facility, one "data:" line each
+//                       then every event of the facility, one "data:" line each, and
+//                       {"type":"heartbeat","time_ms":<facility time>} every second
 //   POST /api/gpi | /api/info | /api/param | /api/event   (see api_requests.h)
 //
-// Access rules, checked before anything else:
-//   - Host must name the bound port and localhost, 127.0.0.1, [::1] or the
-//     bound address; on a wildcard address (0.0.0.0, ::) any IP literal.
-//     A DNS name is refused (403): that is how DNS rebinding reaches a
-//     loopback server.
-//   - With a token every request carries it, as "Authorization: Bearer <t>"
-//     or "?token=<t>" (401 otherwise). A non-loopback address always has one:
-//     when none is given one is generated and printed with the URL.
-//   - A POST that has an Origin header must come from the served origin
-//     (http://<Host>), else 403. Browsers send Origin with every POST; a
-//     request without one comes from a program such as curl.
-//   - Bodies over 16 KiB: 413. Bad bodies: 400. Unknown component: 404.
+// Access rules, checked once a request's header is read and before anything
+// else (access_rules.h): Host, token, Origin. Limits on connections and
+// requests: http_session.h. Bodies over 16 KiB: 413. Bad bodies: 400.
+// Unknown component: 404.
 #ifndef VESK_HOST_FRONT_WEB_WEB_SERVER_H
 #define VESK_HOST_FRONT_WEB_WEB_SERVER_H
 
+#include <memory>
 #include <ostream>
+#include <string>
 
 #include "front/web/live_backend.h"
 #include "front/web/serve_options.h"
@@ -31,15 +26,30 @@
 namespace vhost {
 namespace web {
 
-const int exitServeFailed = 2;
+class LiveServer {
+public:
+    LiveServer();
+    ~LiveServer();
+    LiveServer(const LiveServer&) = delete;
+    LiveServer& operator=(const LiveServer&) = delete;
 
-// Serves until SIGINT or SIGTERM arrives (or *options.stop turns true), then
-// stops the HTTP server and returns 0; the caller then ends the components.
-// Runs the facility on the calling thread: queued requests, and the clock
-// following the wall clock from backend.now() on. Prints the URL to `log`
-// ("vesk-host: live page at http://127.0.0.1:8080/"). Returns
-// exitServeFailed when it cannot listen or the token is malformed.
-int runLiveServer(LiveBackend& backend, const ServeOptions& options, std::ostream& log);
+    // Checks the options and takes the port, so that a busy port or a bad
+    // token is known before anything runs. Nothing is answered until run().
+    // False, with the reason in `error`, when it cannot.
+    bool open(const ServeOptions& options, std::string& error);
+
+    // Serves until SIGINT or SIGTERM arrives (or *options.stop turns true),
+    // then closes every connection within moments and returns; the caller
+    // then ends the components. Runs the facility and every connection on
+    // the calling thread: queued requests, and the clock following the wall
+    // clock from backend.now() on. Prints the URL to `log` ("vesk-host: live
+    // page at http://127.0.0.1:8080/").
+    void run(LiveBackend& backend, std::ostream& log);
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};
 
 }  // namespace web
 }  // namespace vhost
