@@ -3,8 +3,9 @@
 // Environment (set by CTest): VESK_HOST the executable, VESK_REPO the
 // source tree (for examples/facility.ini and .vesk).
 import {spawn} from 'node:child_process';
-import {existsSync, readFileSync} from 'node:fs';
+import {existsSync, mkdtempSync, readFileSync, writeFileSync} from 'node:fs';
 import http from 'node:http';
+import os from 'node:os';
 import path from 'node:path';
 import {fileURLToPath} from 'node:url';
 
@@ -82,4 +83,19 @@ export function call(host, method, pathname, {headers = {}, body} = {}) {
 export function residentKiB(pid) {
   const status = readFileSync(`/proc/${pid}/status`, 'utf8');
   return Number(/VmRSS:\s+(\d+) kB/.exec(status)[1]);
+}
+
+// A facility of `count` cameras: camK's contact is GPI 3.K, its tally slot
+// 12.(K + 19). Written to a temporary folder; returns the host arguments.
+export function cameraFacility(count) {
+  const lines = ['[instances.tallybus]', 'device = 12', 'offset = 20', 'drvtype = i', '', '[gpi.3]'];
+  for (let k = 1; k <= count; k += 1) lines.push(`${k} = 0`);
+  for (let k = 1; k <= count; k += 1) {
+    lines.push('', `[instances.cam${k}]`, 'device = 3', `offset = ${k}`, 'drvtype = g',
+               '', `[component.cam${k}]`, 'param.setslot = tallybus', `param.slotoffset = ${k - 1}`,
+               'param.tally_on = 1', 'param.tally_val = 1', `param.instance = cam${k}`);
+  }
+  const file = path.join(mkdtempSync(path.join(os.tmpdir(), 'vesk-cameras-')), 'cameras.ini');
+  writeFileSync(file, `${lines.join('\n')}\n`);
+  return ['--config', file];
 }

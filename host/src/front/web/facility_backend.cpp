@@ -2,6 +2,7 @@
 
 #include "connection/connection.h"
 #include "front/json_text.h"
+#include "host_parsers.h"
 
 namespace vhost {
 namespace web {
@@ -71,10 +72,12 @@ nlohmann::json FacilityBackend::snapshot() {
                               {"file", utf8Text(panel.second.file)},
                               {"controls", controls}});
         }
-        components.push_back({{"name", utf8Text(component->name())},
-                              {"plugin", utf8Text(component->plugin())},
-                              {"alive", component->alive()},
-                              {"panels", panels}});
+        nlohmann::json entry = {{"name", utf8Text(component->name())},
+                                {"plugin", utf8Text(component->plugin())},
+                                {"alive", component->alive()},
+                                {"panels", panels}};
+        entry.update(componentFacts(component->name()));
+        components.push_back(std::move(entry));
     }
     const Environment& env = facility_->environment();
     const RoutingIndex& routing = facility_->routing();
@@ -103,6 +106,48 @@ nlohmann::json FacilityBackend::snapshot() {
     return {{"time_ms", facility_->now()}, {"components", components}, {"gpi", gpi},
             {"info", info}, {"timeline", timeline}, {"timeline_dropped", dropped_},
             {"warnings", timeline_.warnings()}};
+}
+
+// What the page shows on a card beside the panel: where the tally landed,
+// and the warnings about this component.
+nlohmann::json FacilityBackend::componentFacts(const std::string& name) const {
+    nlohmann::json facts = {{"tally", nullptr}, {"warnings", nlohmann::json::array()}};
+    const auto write = written_.find(name);
+    if (write != written_.end()) {
+        facts["tally"] = {{"device", write->second.device},
+                          {"slot", write->second.slot},
+                          {"text", utf8Text(write->second.text)},
+                          {"time_ms", write->second.timeMs}};
+    }
+    const auto warnings = componentWarnings_.find(name);
+    if (warnings != componentWarnings_.end()) {
+        for (const auto& warning : warnings->second) facts["warnings"].push_back(warning);
+    }
+    return facts;
+}
+
+nlohmann::json FacilityBackend::writtenEvent(const std::string& component, const TallyWrite& write) {
+    return {{"type", "written"},        {"component", utf8Text(component)},
+            {"device", write.device},    {"slot", write.slot},
+            {"text", utf8Text(write.text)}, {"time_ms", write.timeMs}};
+}
+
+// A component's write reaches the timeline as "info 12.20 = \"1\"" naming
+// it; the slot change that follows (once a page listens) has the raw text.
+// Writes made before the page was attached are known from the line alone.
+void FacilityBackend::noteWrite(const Event& event) {
+    static const std::string prefix = "info ";
+    if (event.text.compare(0, prefix.size(), prefix) != 0) return;
+    const auto dot = event.text.find('.', prefix.size());
+    const auto equals = event.text.find(" = ", prefix.size());
+    if (dot == std::string::npos || equals == std::string::npos || dot > equals) return;
+    const auto device = parseInt32(event.text.substr(prefix.size(), dot - prefix.size()));
+    const auto slot = parseInt32(event.text.substr(dot + 1, equals - dot - 1));
+    if (!device || !slot) return;
+    std::string error;
+    const auto text = parseValue(event.text.substr(equals + 3), error);
+    written_[event.component] = TallyWrite{*device, *slot, text ? *text : std::string(), event.time};
+    writer_ = event.component;
 }
 
 Connection* FacilityBackend::find(const std::string& name, Outcome& outcome) {
@@ -168,6 +213,10 @@ Outcome FacilityBackend::controlEvent(const std::string& name, const std::string
     Outcome outcome;
     Connection* component = find(name, outcome);
     if (component == nullptr) return outcome;
+    if (component->findControl(control) == nullptr) {
+        return error(404, "component \"" + name + "\" has no control \"" + control +
+                              "\" on its panels");
+    }
     component->controlEvent(control, key);
     outcome.body = {{"ok", true}};
     return outcome;
@@ -191,6 +240,17 @@ void FacilityBackend::controlChanged(const Connection& component, const std::str
 
 void FacilityBackend::slotChanged(std::int32_t device, std::int32_t slot,
                                   const std::string& text) {
+    // The slot change that follows a component's write gives its exact text.
+    if (!writer_.empty()) {
+        const std::string writer = std::move(writer_);
+        writer_.clear();
+        auto write = written_.find(writer);
+        if (write != written_.end() && write->second.device == device &&
+            write->second.slot == slot) {
+            write->second.text = text;
+            if (sink_) publish(writtenEvent(writer, write->second));
+        }
+    }
     if (!sink_) return;
     publish({{"type", "slot"},
              {"device", device},
@@ -216,6 +276,12 @@ void FacilityBackend::event(const Event& event) {
                            {"kind", kindName(event.kind)},
                            {"text", utf8Text(event.text)}};
     if (!event.component.empty()) line["component"] = utf8Text(event.component);
+    if (event.kind == EventKind::Host && !event.component.empty()) noteWrite(event);
+    if (event.kind == EventKind::Warning && !event.component.empty()) {
+        auto& warnings = componentWarnings_[event.component];
+        if (warnings.size() == keptWarningsPerComponent) warnings.pop_front();
+        warnings.push_back({{"time_ms", event.time}, {"text", utf8Text(event.text)}});
+    }
     if (event.line > 0) line["line"] = event.line;
     if (recent_.size() == keptEvents) {
         recent_.pop_front();

@@ -13,6 +13,7 @@
 #include <deque>
 #include <functional>
 #include <set>
+#include <map>
 #include <string>
 #include <utility>
 
@@ -31,6 +32,7 @@ public:
     // by forcing them; one more is refused with 409. This bounds what the
     // outside can make the facility keep (and the snapshot carry).
     static const std::size_t maxForcedUnknown = 256;
+    static const std::size_t keptWarningsPerComponent = 3;
 
     // Listens to `timeline` from now on, so that a page opened later sees
     // what happened before serving began; answers requests once attached.
@@ -62,10 +64,20 @@ public:
     void event(const Event& event) override;
 
 private:
+    // The info slot a component wrote last: where its tally lands.
+    struct TallyWrite {
+        std::int32_t device = 0;
+        std::int32_t slot = 0;
+        std::string text;
+        std::int64_t timeMs = 0;
+    };
     Connection* find(const std::string& name, Outcome& outcome);
     using Key = std::pair<std::int32_t, std::int32_t>;
     bool roomFor(Driver driver, bool known, const Key& key, std::set<Key>& forced, Outcome& refusal);
     void publish(const nlohmann::json& event);
+    nlohmann::json componentFacts(const std::string& name) const;
+    void noteWrite(const Event& event);
+    static nlohmann::json writtenEvent(const std::string& component, const TallyWrite& write);
 
     Facility* facility_ = nullptr;
     Timeline& timeline_;
@@ -73,6 +85,12 @@ private:
     std::deque<nlohmann::json> recent_;
     std::uint64_t dropped_ = 0;  // older events no longer in recent_
     std::set<Key> forcedGpi_, forcedInfo_;  // brought into being from the page
+    // The facility reports a component's info write as a timeline line
+    // naming the writer, then as the slot change: the writer is held here
+    // between the two.
+    std::string writer_;
+    std::map<std::string, TallyWrite> written_;
+    std::map<std::string, std::deque<nlohmann::json>> componentWarnings_;  // the newest, bounded
 };
 
 }  // namespace web

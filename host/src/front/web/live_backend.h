@@ -10,7 +10,11 @@
 //    "components": [{"name": "cam1", "plugin": "Varnik.so", "alive": true,
 //                    "panels": [{"id": "1", "file": "varnik.vesk_ui",
 //                                "controls": [{"id": "Tally", "label": "Tally", "text": "0",
-//                                              "properties": {"text": "0", "label": "Tally"}}]}]}],
+//                                              "properties": {"text": "0", "label": "Tally"}}]}],
+//                    "tally": {"device": 12, "slot": 20, "text": "1", "time_ms": 500},
+//                                                  (the info slot it wrote last; null before)
+//                    "warnings": [{"time_ms": 500, "text": "tally conflict: ..."}]}],
+//                                                  (the newest warnings about it, bounded)
 //    "gpi":  [{"device": 3, "input": 7, "state": 0, "registered": true}],
 //    "info": [{"device": 12, "slot": 20, "text": "0", "registered": false}],
 //    "timeline": [<timeline event>, ...],          (the newest, bounded, oldest first)
@@ -25,6 +29,8 @@
 //    "property": "text", "value": "2"}
 //   {"type": "slot", "device": 12, "slot": 20, "text": "2", "registered": false}
 //   {"type": "gpi", "device": 3, "input": 7, "state": 1, "registered": true}
+//   {"type": "written", "component": "cam1", "device": 12, "slot": 20, "text": "1",
+//    "time_ms": 500}                               (a component wrote an info slot)
 //   {"type": "components"}                         (components or panels came or went:
 //                                                   fetch the snapshot again)
 #ifndef VESK_HOST_FRONT_WEB_LIVE_BACKEND_H

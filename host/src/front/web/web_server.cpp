@@ -125,12 +125,14 @@ public:
         }
         rules_.port = acceptor_->local_endpoint().port();
 
-        indexPage_ = pageText("/");
-        if (!rules_.token.empty()) {
-            // The page's own files are fetched with the token too.
-            replaceAll(indexPage_, "src=\"app.js\"", "src=\"app.js?token=" + rules_.token + "\"");
-            replaceAll(indexPage_, "href=\"style.css\"",
-                       "href=\"style.css?token=" + rules_.token + "\"");
+        for (const char* path : {"/", "/tally.html", "/overview.html"}) {
+            std::string html = pageText(path);
+            if (!rules_.token.empty()) {
+                // The page's own files are fetched with the token too.
+                replaceAll(html, ".js\"", ".js?token=" + rules_.token + "\"");
+                replaceAll(html, ".css\"", ".css?token=" + rules_.token + "\"");
+            }
+            htmlPages_[path] = html;
         }
         return true;
     }
@@ -258,16 +260,28 @@ private:
         return jsonReply(outcome.status, outcome.body);
     }
 
-    Reply page(const std::string& path) const {
+    // The tally view of one component (/tally/NAME, its picker at /tally/)
+    // and the overview are pages of their own.
+    static std::string pageFileFor(const std::string& path) {
+        if (path == "/tally" || path.compare(0, 7, "/tally/") == 0) {
+            return path.find('/', 7) == std::string::npos ? "/tally.html" : path;
+        }
+        if (path == "/overview") return "/overview.html";
+        return path;
+    }
+
+    Reply page(const std::string& requested) const {
+        const std::string path = pageFileFor(requested);
         const PageFile* file = findPageFile(path);
-        if (file == nullptr) return errorReply(404, "no such page: " + path);
+        if (file == nullptr) return errorReply(404, "no such page: " + requested);
         Reply reply;
         reply.contentType = file->contentType;
         reply.headers = {{"X-Content-Type-Options", "nosniff"}, {"Referrer-Policy", "same-origin"}};
-        if (path == "/") {
+        const auto html = htmlPages_.find(path);
+        if (html != htmlPages_.end()) {
             reply.headers.emplace_back("Content-Security-Policy",
                                        "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
-            reply.body = indexPage_;
+            reply.body = html->second;
         } else {
             reply.body.assign(reinterpret_cast<const char*>(file->data), file->size);
         }
@@ -369,7 +383,7 @@ private:
     ServeOptions options_;
     AccessRules rules_;
     bool generatedToken_ = false;
-    std::string indexPage_;
+    std::map<std::string, std::string> htmlPages_;  // with the token filled in
     LiveBackend* backend_ = nullptr;
     std::ostream* log_ = nullptr;
     std::chrono::steady_clock::time_point started_, nextTick_, nextHeartbeat_;

@@ -1,425 +1,492 @@
-// The live facility page: draws the snapshot of GET /api/state, follows
-// GET /api/events, and drives the facility through the POST endpoints.
+// The live facility page: a card per component, the drivers, the send form
+// and the timeline, drawn from the model of live.js.
 'use strict';
 
-const TIMELINE_MAX = 500;
-const token = new URLSearchParams(location.search).get('token');
-const withToken = (path) => (token ? `${path}?token=${encodeURIComponent(token)}` : path);
+(() => {
+  const {facility, el, seconds, slotKey} = Live;
+  const $ = (id) => document.getElementById(id);
+  const FLASH_LIMIT = 100;  // a frame with more changes than this does not flash them
 
-// What the page knows of the facility.
-const facility = {
-  timeMs: 0,
-  timeAt: performance.now(),
-  components: [],
-  gpi: new Map(),   // "3.7" -> {device, input, state, registered}
-  info: new Map(),  // "12.20" -> {device, slot, text, registered}
-  warnings: 0,
-};
+  // --- Lamps ---------------------------------------------------------------------
 
-const $ = (id) => document.getElementById(id);
-
-function el(tag, attrs = {}, ...children) {
-  const node = document.createElement(tag);
-  for (const [name, value] of Object.entries(attrs)) {
-    if (name === 'class') node.className = value;
-    else if (name === 'text') node.textContent = value;
-    else node.setAttribute(name, value);
+  // Draws a lamp: data-lamp holds the text, data-colour the look, the
+  // caption and the accessible label say the state in words.
+  function drawLamp(lamp, name, text, linked, doubt) {
+    const look = linked ? Live.lampOf(text) : Live.NO_LINK;
+    const label = `${name} tally: ${look.word.toLowerCase()}${linked && doubt ? ` (in doubt: ${doubt})` : ''}`;
+    if (lamp.dataset.lamp === text && lamp.dataset.colour === look.colour &&
+        lamp.getAttribute('aria-label') === label) return false;
+    const changed = lamp.dataset.lamp !== text && lamp.dataset.lamp !== undefined;
+    lamp.dataset.lamp = text;
+    lamp.dataset.colour = look.colour;
+    lamp.dataset.shape = look.shape;
+    lamp.querySelector('.lamp-caption').textContent = look.caption;
+    lamp.setAttribute('aria-label', label);
+    lamp.title = linked ? `Tally = "${text}"` : 'No link to the host: this is not the live state';
+    return changed;
   }
-  for (const child of children) node.append(child);
-  return node;
-}
 
-// --- Tally lamps --------------------------------------------------------------
-
-const LAMPS = {
-  '0': {colour: 'dark', caption: 'off'},
-  '1': {colour: 'red', caption: 'program'},
-  '2': {colour: 'green', caption: 'preview'},
-  '3': {colour: 'amber', caption: 'tally 3'},
-};
-
-function setLamp(lamp, text) {
-  const known = LAMPS[text];
-  lamp.dataset.lamp = text;
-  lamp.dataset.colour = known ? known.colour : 'unknown';
-  lamp.querySelector('.lamp-caption').textContent =
-      known ? known.caption : `unknown "${text}"`;
-  lamp.title = `Tally = "${text}"`;
-}
-
-// --- Component cards ------------------------------------------------------------
-
-const cards = new Map();  // name -> {card, lamp, values: Map(lower-case control id -> value cell)}
-
-function tallyControl(component) {
-  for (const panel of component.panels || []) {
-    for (const control of panel.controls || []) {
-      if (control.id.toLowerCase() === 'tally') return control;
-    }
+  // One polite message per frame for the lamps that changed.
+  const announced = [];
+  function announce(name, text) {
+    announced.push(`${name} ${Live.lampOf(text).word.toLowerCase()}`);
   }
-  return null;
-}
-
-function drawComponents() {
-  const box = $('components');
-  box.replaceChildren();
-  cards.clear();
-  if (facility.components.length === 0) {
-    box.append(el('p', {class: 'empty', text: 'No components in this facility.'}));
+  function flushAnnouncements() {
+    if (announced.length === 0) return;
+    $('announce').textContent = announced.length > 4
+        ? `${announced.length} lamps changed` : announced.join(', ');
+    announced.length = 0;
   }
-  for (const component of facility.components) {
-    const lamp = el('div', {class: 'lamp', 'data-component-lamp': component.name},
+
+  // --- Component cards -------------------------------------------------------------
+
+  const cards = new Map();  // name -> {card, lamp, lands, doubt, warnings, values: Map(control -> cell)}
+
+  function buildCard(component) {
+    const lamp = el('div', {class: 'lamp', role: 'img', 'data-component-lamp': component.name},
                     el('span', {class: 'lamp-caption'}));
-    const tally = tallyControl(component);
-    if (tally) setLamp(lamp, tally.text);
-    else lamp.hidden = true;
-
+    if (!component.tallyControl) lamp.hidden = true;
     const values = new Map();
     const rows = el('dl', {class: 'controls'});
     for (const panel of component.panels || []) {
       for (const control of panel.controls || []) {
-        const value = el('dd', {'data-control': control.id, 'data-panel': panel.id,
-                                text: control.text});
-        values.set(`${panel.id}/${control.id.toLowerCase()}`, value);
+        const value = el('dd', {'data-control': control.id, 'data-panel': panel.id, text: control.text});
+        values.set(control, value);
         rows.append(el('dt', {text: control.label || control.id, title: control.id}), value);
       }
     }
+    const lands = el('p', {class: 'lands'});
+    const warnings = el('ul', {class: 'card-warnings', 'aria-label': `Warnings about ${component.name}`});
     const card = el('article', {class: 'card', 'data-component': component.name},
         el('header', {},
            el('h3', {text: component.name}),
            el('span', {class: 'plugin', text: (component.plugin || '').split(/[\\/]/).pop(),
                        title: component.plugin || ''}),
            component.alive === false ? el('span', {class: 'badge gone', text: 'ended'}) : ''),
-        lamp, rows);
+        lamp, lands, rows, warnings);
     if (component.alive === false) card.classList.add('ended');
-    cards.set(component.name, {card, lamp, values});
-    box.append(card);
+    const drawn = {card, lamp, lands, warnings, values, warningsShown: ''};
+    cards.set(component.name, drawn);
+    drawCardFacts(component, drawn, false);
+    return card;
   }
-  const select = $('send-component');
-  const chosen = select.value;
-  select.replaceChildren(...facility.components.map((c) => el('option', {value: c.name, text: c.name})));
-  if (facility.components.some((c) => c.name === chosen)) select.value = chosen;
-}
 
-function onControl(event) {
-  const component = facility.components.find((c) => c.name === event.component);
-  const panel = component && (component.panels || []).find((p) => p.id === event.panel);
-  const control = panel &&
-      (panel.controls || []).find((c) => c.id.toLowerCase() === event.control.toLowerCase());
-  if (!control) return resync();  // a control the page has not seen
-  control.properties = control.properties || {};
-  control.properties[event.property] = event.value;
-  if (event.property === 'text') control.text = event.value;
-  if (event.property === 'label') control.label = event.value;
-  if (event.property !== 'text' && event.property !== 'label') return;
-  const drawn = cards.get(component.name);
-  const cell = drawn && drawn.values.get(`${panel.id}/${control.id.toLowerCase()}`);
-  if (!cell) return;
-  if (event.property === 'label') {
-    cell.previousElementSibling.textContent = event.value;
-    return;
+  function drawCardFacts(component, drawn, flash) {
+    const linked = Live.link.state !== 'down';
+    const {write, doubt} = Live.tallyTruth(component);
+    if (component.tallyControl) {
+      if (drawLamp(drawn.lamp, component.name, component.tallyControl.text, linked, doubt) && flash) {
+        announce(component.name, component.tallyControl.text);
+      }
+    }
+    drawn.card.classList.toggle('doubt', !!doubt);
+    const lands = write
+        ? `Tally lands in info ${slotKey(write.device, write.slot)}, last written "${write.text}" at ${seconds(write.time_ms)} s`
+        : 'Tally not written yet';
+    drawn.lands.dataset.lands = write ? slotKey(write.device, write.slot) : '';
+    drawn.lands.replaceChildren(lands);
+    if (doubt) drawn.lands.append(el('strong', {class: 'doubt-note', text: `⚠ ${doubt}`}));
+    const shown = component.warnings.map((w) => `${w.time_ms}:${w.text}`).join('\n');
+    if (shown !== drawn.warningsShown) {
+      drawn.warningsShown = shown;
+      drawn.warnings.replaceChildren(...component.warnings.map((w) =>
+          el('li', {text: `${seconds(w.time_ms)} s · ${w.text}`})));
+    }
   }
-  cell.textContent = event.value;
-  flash(cell);
-  if (control === tallyControl(component)) setLamp(drawn.lamp, event.value);
-}
 
-function flash(node) {
-  node.classList.remove('changed');
-  void node.offsetWidth;  // restart the animation
-  node.classList.add('changed');
-}
+  function drawComponents() {
+    const box = $('components');
+    cards.clear();
+    const built = [...facility.components.values()].map(buildCard);
+    box.replaceChildren(...(built.length ? built : [el('p', {class: 'empty', text: 'No components in this facility.'})]));
+    const select = $('send-component');
+    const chosen = select.value;
+    select.replaceChildren(...[...facility.components.keys()].map((name) => el('option', {value: name, text: name})));
+    if (facility.components.has(chosen)) select.value = chosen;
+  }
 
-// --- Drivers --------------------------------------------------------------------
+  function drawChangedComponents(changes, flash) {
+    for (const [control, name] of changes.controls) {
+      const cell = cards.get(name) && cards.get(name).values.get(control);
+      if (!cell) continue;
+      cell.textContent = control.text;
+      cell.previousElementSibling.textContent = control.label || control.id;
+      if (flash) flashNode(cell);
+    }
+    for (const name of changes.components) {
+      const drawn = cards.get(name);
+      if (drawn) drawCardFacts(facility.components.get(name), drawn, true);
+    }
+  }
 
-const gpiRows = new Map();
-const infoRows = new Map();
+  // A short highlight without forcing a layout: two animations, alternately.
+  function flashNode(node) {
+    const again = node.classList.contains('changed');
+    node.classList.toggle('changed', !again);
+    node.classList.toggle('changed-again', again);
+  }
 
-function sortedKeys(map) {
-  return [...map.keys()].sort((a, b) => {
-    const [a1, a2] = a.split('.').map(Number);
-    const [b1, b2] = b.split('.').map(Number);
-    return a1 - b1 || a2 - b2;
+  // --- Drivers --------------------------------------------------------------------
+
+  const gpiRows = new Map();
+  const infoRows = new Map();
+  const cleared = {gpi: new Set(), info: new Set()};  // unregistered entries taken off the list
+
+  function sortedKeys(keys) {
+    return keys.sort((a, b) => {
+      const [a1, a2] = a.split('.').map(Number);
+      const [b1, b2] = b.split('.').map(Number);
+      return a1 - b1 || a2 - b2;
+    });
+  }
+
+  function drawBadge(cell, registered) {
+    const badge = cell.firstChild;
+    if (badge && badge.dataset.registered === String(!!registered)) return;
+    cell.replaceChildren(registeredBadge(registered));
+  }
+
+  function registeredBadge(registered) {
+    return el('span', {class: registered ? 'badge registered' : 'badge', 'data-registered': String(!!registered),
+                       text: registered ? 'registered' : 'not registered'});
+  }
+
+  function gpiWords(state) {
+    if (state === 1) return ['closed', 'closed · 1'];
+    if (state === 0) return ['open', 'open · 0'];
+    return [`state ${state}`, `state ${state}`];
+  }
+
+  function drawGpiRow(key) {
+    const input = facility.gpi.get(key);
+    let row = gpiRows.get(key);
+    if (!row) {
+      const button = el('button', {type: 'button', class: 'toggle', 'data-gpi': key});
+      button.addEventListener('click', () => {
+        const now = facility.gpi.get(key);
+        send('/api/gpi', {device: now.device, input: now.input, state: now.state === 1 ? 0 : 1});
+      });
+      row = el('tr', {'data-gpi-row': key}, el('td', {class: 'address', text: key}), el('td', {}, button), el('td'));
+      gpiRows.set(key, row);
+    }
+    const button = row.cells[1].firstChild;
+    const [word, text] = gpiWords(input.state);
+    button.setAttribute('aria-pressed', String(input.state === 1));
+    button.setAttribute('aria-label', `GPI ${key}, ${word}`);
+    button.dataset.state = String(input.state);
+    button.textContent = text;
+    drawBadge(row.cells[2], input.registered);
+    return row;
+  }
+
+  function drawInfoRow(key, flash) {
+    const slot = facility.info.get(key);
+    let row = infoRows.get(key);
+    if (!row) {
+      const field = el('input', {class: 'slot-text', 'data-slot': key, 'aria-label': `Info slot ${key}`});
+      field.addEventListener('input', () => { field.dataset.editing = 'yes'; });
+      field.addEventListener('keydown', (e) => {
+        if (e.key === 'Enter') {
+          const now = facility.info.get(key);
+          delete field.dataset.editing;
+          send('/api/info', {device: now.device, slot: now.slot, text: field.value});
+        } else if (e.key === 'Escape') {
+          delete field.dataset.editing;
+          field.value = facility.info.get(key).text;
+        }
+      });
+      field.addEventListener('blur', () => {
+        if (!field.dataset.editing) return;
+        delete field.dataset.editing;
+        field.value = facility.info.get(key).text;  // not forced: back to the slot's text
+      });
+      row = el('tr', {'data-slot-row': key}, el('td', {class: 'address', text: key}), el('td', {}, field), el('td'));
+      infoRows.set(key, row);
+    }
+    const field = row.cells[1].firstChild;
+    if (!field.dataset.editing && field.value !== slot.text) {
+      field.value = slot.text;
+      if (flash) flashNode(field);
+    }
+    field.dataset.text = slot.text;
+    drawBadge(row.cells[2], slot.registered);
+    return row;
+  }
+
+  // Entries that a component registered are listed first; forces of inputs
+  // and slots that nobody registered are listed apart and can be cleared.
+  function drawDrivers(which) {
+    const [map, rows, draw, table, none] = which === 'gpi'
+        ? [facility.gpi, gpiRows, drawGpiRow, 'gpi-table', 'No GPI inputs yet.']
+        : [facility.info, infoRows, drawInfoRow, 'info-table', 'No info slots yet.'];
+    for (const key of [...rows.keys()]) if (!map.has(key)) rows.delete(key);
+    const [known, loose] = [[], []];
+    for (const key of sortedKeys([...map.keys()])) {
+      if (map.get(key).registered) known.push(draw(key, false));
+      else if (!cleared[which].has(key)) loose.push(draw(key, false));
+    }
+    const [body, apart] = $(table).tBodies;
+    body.replaceChildren(...(known.length ? known : [el('tr', {class: 'empty'}, el('td', {colspan: '3', text: none}))]));
+    const clear = el('button', {type: 'button', class: 'quiet clear', 'data-clear': which, text: 'Clear this list'});
+    clear.addEventListener('click', () => {
+      for (const key of map.keys()) if (!map.get(key).registered) cleared[which].add(key);
+      drawDrivers(which);
+    });
+    apart.replaceChildren(...(loose.length
+        ? [el('tr', {class: 'apart'}, el('th', {colspan: '2', scope: 'rowgroup',
+                                               text: `Forced, but no component registered ${loose.length === 1 ? 'it' : 'them'}`}),
+              el('td', {}, clear)), ...loose]
+        : []));
+  }
+
+  function drawChangedDrivers(which, keys, flash) {
+    const [map, draw] = which === 'gpi' ? [facility.gpi, drawGpiRow] : [facility.info, drawInfoRow];
+    let regroup = false;
+    for (const key of keys) {
+      const entry = map.get(key);
+      if (!entry.registered && cleared[which].delete(key)) regroup = true;  // it changed again: list it
+      const row = (which === 'gpi' ? gpiRows : infoRows).get(key);
+      if (!row) regroup = true;
+      else draw(key, flash);
+    }
+    if (regroup) drawDrivers(which);
+  }
+
+  // --- Bridges ----------------------------------------------------------------------
+
+  function drawBridges() {
+    const section = $('bridges-section');
+    const bridges = [...facility.bridges.values()];
+    section.hidden = bridges.length === 0;
+    $('bridges-table').tBodies[0].replaceChildren(...bridges.map((b) => el('tr', {'data-bridge': b.name},
+        el('td', {text: b.name}),
+        el('td', {text: `${b.direction} ${b.protocol} ${b.address}`}),
+        el('td', {class: `bridge-${b.state}`, text: b.state}),
+        el('td', {class: 'count', text: `${b.packets_in ?? 0} in · ${b.packets_out ?? 0} out`}),
+        el('td', {class: 'bridge-error', text: b.last_error || ''}))));
+  }
+
+  // --- Timeline: a bounded, virtualised list ------------------------------------------
+
+  // The list scrolls in reverse (scrollTop 0 is the newest end), so that it
+  // follows new events without the page setting a scroll position, and the
+  // drawing never reads a size: both would force a layout every frame.
+  const ROW_PX = 20;
+  const timeline = {box: $('timeline'), space: $('timeline-space'), rows: [], viewPx: 560, scroll: 0,
+                    paused: null, onlyWarnings: false};
+
+  const isWarning = (event) => event.kind === 'warning' || event.kind === 'failure' || event.kind === 'error';
+
+  function timelineRow() {
+    const row = el('div', {class: 'row', role: 'listitem'},
+                   el('span', {class: 'time'}), el('span', {class: 'kind'}),
+                   el('span', {class: 'who'}), el('span', {class: 'text'}));
+    timeline.space.append(row);
+    timeline.rows.push(row);
+    return row;
+  }
+
+  function drawTimeline() {
+    const source = timeline.paused || facility.timeline;
+    const events = timeline.onlyWarnings ? source.filter(isWarning) : source;
+    const dropped = facility.timelineDropped > 0 && !timeline.onlyWarnings;
+    const count = events.length + (dropped ? 1 : 0);
+    timeline.space.style.height = `${count * ROW_PX}px`;
+    const top = count * ROW_PX - timeline.viewPx + timeline.scroll;
+    const first = Math.max(0, Math.floor(top / ROW_PX) - 5);
+    const last = Math.min(count, first + Math.ceil(timeline.viewPx / ROW_PX) + 10);
+    let used = 0;
+    for (let i = first; i < last; i += 1) {
+      const row = timeline.rows[used] || timelineRow();
+      used += 1;
+      row.hidden = false;
+      row.style.top = `${i * ROW_PX}px`;
+      const event = dropped ? (i === 0 ? null : events[i - 1]) : events[i];
+      const [time, kind, who, text] = row.children;
+      if (!event) {
+        row.className = 'row dropped';
+        row.dataset.kind = 'dropped';
+        time.textContent = kind.textContent = who.textContent = '';
+        text.textContent = `${facility.timelineDropped} earlier events are no longer kept`;
+        text.title = '';
+        continue;
+      }
+      row.className = `row kind-${event.kind}${isWarning(event) ? ' warn' : ''}`;
+      row.dataset.kind = event.kind;
+      time.textContent = seconds(event.time_ms);
+      kind.textContent = event.kind;
+      who.textContent = event.component || '';
+      text.textContent = event.text.replace(/\n/g, ' ⏎ ');
+      text.title = event.text;
+    }
+    for (let i = used; i < timeline.rows.length; i += 1) timeline.rows[i].hidden = true;
+    const waiting = timeline.paused ? facility.seq - 1 - (timeline.paused.at(-1)?.seq ?? -1) : 0;
+    $('timeline-pause').textContent = timeline.paused ? `Resume (${waiting} new)` : 'Pause';
+  }
+
+  let scrollFrame = 0;
+  timeline.box.addEventListener('scroll', () => {
+    timeline.scroll = timeline.box.scrollTop;
+    if (!scrollFrame) scrollFrame = requestAnimationFrame(() => { scrollFrame = 0; drawTimeline(); });
+  }, {passive: true});
+  new ResizeObserver(() => {
+    timeline.viewPx = timeline.box.clientHeight || 560;
+    drawTimeline();
+  }).observe(timeline.box);
+
+  $('timeline-pause').addEventListener('click', () => {
+    timeline.paused = timeline.paused ? null : facility.timeline.slice();
+    $('timeline-pause').setAttribute('aria-pressed', String(!!timeline.paused));
+    drawTimeline();
   });
-}
 
-function registeredBadge(registered) {
-  return el('span', {class: registered ? 'badge registered' : 'badge', 'data-registered': String(!!registered),
-                     text: registered ? 'registered' : 'not registered'});
-}
+  $('only-warnings').addEventListener('change', (e) => {
+    timeline.onlyWarnings = e.target.checked;
+    drawTimeline();
+  });
 
-function drawGpiRow(key) {
-  const input = facility.gpi.get(key);
-  let row = gpiRows.get(key);
-  if (!row) {
-    const button = el('button', {type: 'button', class: 'toggle', 'data-gpi': key});
-    button.addEventListener('click', () => {
-      const now = facility.gpi.get(key);
-      send('/api/gpi', {device: now.device, input: now.input, state: now.state === 1 ? 0 : 1});
-    });
-    row = el('tr', {'data-gpi-row': key}, el('td', {class: 'address', text: key}), el('td', {}, button), el('td'));
-    gpiRows.set(key, row);
+  // --- Header ---------------------------------------------------------------------
+
+  function drawWarnings() {
+    const box = $('warnings');
+    box.dataset.warnings = String(facility.warnings);
+    box.textContent = `${facility.warnings} warning${facility.warnings === 1 ? '' : 's'}`;
+    box.classList.toggle('alert', facility.warnings > 0);
   }
-  const button = row.querySelector('button');
-  button.setAttribute('aria-pressed', String(input.state === 1));
-  button.dataset.state = String(input.state);
-  button.textContent = input.state === 1 ? 'closed · 1' : 'open · 0';
-  row.cells[2].replaceChildren(registeredBadge(input.registered));
-  return row;
-}
 
-function drawInfoRow(key) {
-  const slot = facility.info.get(key);
-  let row = infoRows.get(key);
-  if (!row) {
-    const field = el('input', {class: 'slot-text', 'data-slot': key, 'aria-label': `Info slot ${key}`});
-    field.addEventListener('input', () => { field.dataset.editing = 'yes'; });
-    field.addEventListener('keydown', (e) => {
-      if (e.key === 'Enter') {
-        const now = facility.info.get(key);
-        delete field.dataset.editing;
-        send('/api/info', {device: now.device, slot: now.slot, text: field.value});
-      } else if (e.key === 'Escape') {
-        delete field.dataset.editing;
-        field.value = facility.info.get(key).text;
+  setInterval(() => { $('clock').textContent = seconds(Live.clockMs()); }, 100);
+
+  // --- Drawing and the link ------------------------------------------------------------
+
+  function draw(changes) {
+    if (changes.all) {
+      drawComponents();
+      drawDrivers('gpi');
+      drawDrivers('info');
+      drawBridges();
+      drawWarnings();
+      timeline.paused = null;
+      drawTimeline();
+      return;
+    }
+    const flash = changes.controls.size + changes.gpi.size + changes.info.size < FLASH_LIMIT;
+    drawChangedComponents(changes, flash);
+    drawChangedDrivers('gpi', changes.gpi, flash);
+    drawChangedDrivers('info', changes.info, flash);
+    if (changes.bridges) drawBridges();
+    if (changes.warnings) drawWarnings();
+    if (changes.timeline) drawTimeline();
+    flushAnnouncements();
+  }
+
+  function drawLink(link) {
+    const badge = $('link');
+    badge.dataset.link = link.state;
+    badge.textContent = {live: 'live', connecting: 'connecting…', down: 'no link'}[link.state];
+    const banner = $('banner');
+    banner.hidden = link.state !== 'down' && !link.dropped;
+    $('banner-close').hidden = link.state === 'down';
+    if (link.state === 'down') {
+      banner.dataset.kind = 'down';
+      $('banner-text').textContent = `No link to the host since ${link.since.toLocaleTimeString()} (${link.reason}). ` +
+          'What you see is the last known state, not the live one. Reconnecting…';
+    } else if (link.dropped) {
+      banner.dataset.kind = 'dropped';
+      $('banner-text').textContent = link.dropped;
+    }
+    // Controls do nothing without a link: disabled until the fresh state is drawn.
+    const off = link.state === 'down';
+    for (const control of document.querySelectorAll('main button, main input, main select')) {
+      if (off && !control.disabled) {
+        control.disabled = true;
+        control.dataset.linkOff = '';
+      } else if (!off && control.dataset.linkOff !== undefined) {
+        control.disabled = false;
+        delete control.dataset.linkOff;
       }
-    });
-    field.addEventListener('blur', () => {
-      if (!field.dataset.editing) return;
-      delete field.dataset.editing;
-      field.value = facility.info.get(key).text;  // not forced: back to the slot's text
-    });
-    row = el('tr', {'data-slot-row': key}, el('td', {class: 'address', text: key}), el('td', {}, field), el('td'));
-    infoRows.set(key, row);
+    }
+    for (const [name, drawn] of cards) drawCardFacts(facility.components.get(name), drawn, false);
   }
-  const field = row.querySelector('input');
-  if (!field.dataset.editing && field.value !== slot.text) {
-    field.value = slot.text;
-    flash(field);
-  }
-  field.dataset.text = slot.text;
-  row.cells[2].replaceChildren(registeredBadge(slot.registered));
-  return row;
-}
 
-function drawDrivers(which) {
-  const [map, rows, draw, table, none] = which === 'gpi'
-      ? [facility.gpi, gpiRows, drawGpiRow, 'gpi-table', 'No GPI inputs yet.']
-      : [facility.info, infoRows, drawInfoRow, 'info-table', 'No info slots yet.'];
-  for (const key of [...rows.keys()]) if (!map.has(key)) rows.delete(key);
-  const body = $(table).tBodies[0];
-  const ordered = sortedKeys(map).map(draw);
-  body.replaceChildren(...(ordered.length ? ordered : [el('tr', {class: 'empty'}, el('td', {colspan: '3', text: none}))]));
-}
+  $('banner-close').addEventListener('click', () => {
+    Live.link.dropped = '';
+    drawLink(Live.link);
+  });
 
-function onDriver(which, event) {
-  const [map, key] = which === 'gpi'
-      ? [facility.gpi, `${event.device}.${event.input}`]
-      : [facility.info, `${event.device}.${event.slot}`];
-  const isNew = !map.has(key);
-  const {type, ...entry} = event;
-  map.set(key, entry);
-  if (isNew) drawDrivers(which);
-  else (which === 'gpi' ? drawGpiRow : drawInfoRow)(key);
-}
+  // --- Requests -------------------------------------------------------------------
 
-// --- Timeline -------------------------------------------------------------------
-
-function seconds(ms) {
-  return (ms / 1000).toFixed(3);
-}
-
-function addTimeline(event) {
-  const list = $('timeline');
-  const atBottom = list.scrollTop + list.clientHeight >= list.scrollHeight - 4;
-  const warning = event.kind === 'warning' || event.kind === 'failure' || event.kind === 'error';
-  const item = el('li', {class: `kind-${event.kind}${warning ? ' warn' : ''}`, 'data-kind': event.kind},
-      el('span', {class: 'time', text: seconds(event.time_ms)}),
-      el('span', {class: 'kind', text: event.kind}),
-      el('span', {class: 'who', text: event.component || ''}),
-      el('span', {class: 'text', text: event.text}));
-  list.append(item);
-  while (list.childElementCount > TIMELINE_MAX) list.firstElementChild.remove();
-  if (atBottom) list.scrollTop = list.scrollHeight;
-}
-
-// --- Header ---------------------------------------------------------------------
-
-function setTime(ms) {
-  facility.timeMs = ms;
-  facility.timeAt = performance.now();
-}
-
-function drawWarnings() {
-  const box = $('warnings');
-  box.dataset.warnings = String(facility.warnings);
-  box.textContent = `${facility.warnings} warning${facility.warnings === 1 ? '' : 's'}`;
-  box.classList.toggle('alert', facility.warnings > 0);
-}
-
-setInterval(() => {
-  // The facility runs in real time: between events its clock runs on.
-  const running = $('link').dataset.link === 'live';
-  const ms = facility.timeMs + (running ? performance.now() - facility.timeAt : 0);
-  $('clock').textContent = seconds(ms);
-}, 100);
-
-// --- The snapshot and the event stream ------------------------------------------
-
-function applySnapshot(state) {
-  setTime(state.time_ms || 0);
-  facility.components = state.components || [];
-  facility.gpi = new Map((state.gpi || []).map((g) => [`${g.device}.${g.input}`, g]));
-  facility.info = new Map((state.info || []).map((s) => [`${s.device}.${s.slot}`, s]));
-  facility.warnings = state.warnings || 0;
-  drawComponents();
-  drawDrivers('gpi');
-  drawDrivers('info');
-  $('timeline').replaceChildren();
-  if (state.timeline_dropped > 0) {
-    $('timeline').append(el('li', {class: 'dropped', 'data-kind': 'dropped',
-        text: `${state.timeline_dropped} earlier events are no longer kept`}));
-  }
-  for (const event of state.timeline || []) addTimeline(event);
-  drawWarnings();
-}
-
-function onEvent(event) {
-  switch (event.type) {
-    case 'hello': return applySnapshot(event.state);
-    case 'components': return resync();
-    case 'control': return onControl(event);
-    case 'gpi': return onDriver('gpi', event);
-    case 'slot': return onDriver('info', event);
-    case 'timeline':
-      if (typeof event.time_ms === 'number') setTime(event.time_ms);
-      if (event.kind === 'warning') {
-        facility.warnings += 1;
-        drawWarnings();
-      }
-      return addTimeline(event);
-    default: return undefined;
-  }
-}
-
-// A fresh stream starts with a snapshot taken at the moment it opens, so
-// the page never mixes an older snapshot with newer events.
-let resyncTimer = 0;
-function resync() {
-  clearTimeout(resyncTimer);
-  resyncTimer = setTimeout(connect, 50);  // one snapshot for a burst of changes
-}
-
-function setLink(state, text) {
-  const link = $('link');
-  link.dataset.link = state;
-  link.textContent = text;
-}
-
-let stream = null;
-let retryDelay = 500;
-function connect() {
-  if (stream) stream.close();
-  setLink('connecting', 'connecting…');
-  stream = new EventSource(withToken('/api/events'));
-  stream.onopen = () => {
-    retryDelay = 500;
-    setLink('live', 'live');
-  };
-  stream.onmessage = (message) => {
+  async function send(path, body) {
     try {
-      onEvent(JSON.parse(message.data));
+      return await Live.request('POST', path, body);
     } catch (error) {
-      console.error('live page: bad event', error, message.data);
+      toast(error.message);
+      return null;
     }
-  };
-  stream.onerror = () => {
-    // The browser retries a dropped stream by itself (the hello of the new
-    // stream brings the state); one it gave up on is opened again here.
-    setLink('down', 'reconnecting…');
-    if (stream.readyState === EventSource.CLOSED) {
-      setTimeout(connect, retryDelay);
-      retryDelay = Math.min(retryDelay * 2, 8000);
+  }
+
+  let toastTimer = 0;
+  function toast(text) {
+    const box = $('toast');
+    box.textContent = text;
+    box.hidden = false;
+    clearTimeout(toastTimer);
+    toastTimer = setTimeout(() => { box.hidden = true; }, 5000);
+  }
+
+  // --- Forms ----------------------------------------------------------------------
+
+  const number = (form, name) => Number.parseInt(form.elements[name].value, 10);
+
+  $('gpi-form').addEventListener('submit', (e) => {
+    e.preventDefault();
+    const form = e.target;
+    send('/api/gpi', {device: number(form, 'device'), input: number(form, 'input'),
+                      state: Number(e.submitter ? e.submitter.value : 1)});
+  });
+
+  $('info-form').addEventListener('submit', (e) => {
+    e.preventDefault();
+    const form = e.target;
+    send('/api/info', {device: number(form, 'device'), slot: number(form, 'slot'),
+                       text: form.elements.text.value});
+  });
+
+  const sendForm = $('send-form');
+  sendForm.addEventListener('change', () => {
+    $('send-control').disabled = sendForm.elements.kind.value !== 'event';
+  });
+
+  function showResult(kind, lines) {
+    const result = $('send-result');
+    result.dataset.result = kind;
+    result.replaceChildren(...lines.map((line) => el('span', {class: 'line', text: line})));
+  }
+
+  sendForm.addEventListener('submit', async (e) => {
+    e.preventDefault();
+    const component = sendForm.elements.component.value;
+    const key = sendForm.elements.key.value;
+    showResult('sending', ['sending…']);
+    const isEvent = sendForm.elements.kind.value === 'event';
+    try {
+      if (isEvent) {
+        const control = sendForm.elements.control.value;
+        await Live.request('POST', '/api/event', {component, control, key});
+        showResult('sent', [`delivered to ${component}, control ${control}`]);
+      } else {
+        const answer = await Live.request('POST', '/api/param', {component, key});
+        if (answer.reply === null || answer.reply === undefined) {
+          showResult('no-reply', [`no reply: ${component} took "${key}" and answered nothing`]);
+        } else if (answer.reply === '') {
+          showResult('empty', ['reply: an empty text']);
+        } else {
+          showResult('reply', ['reply:', ...answer.reply.split('\n')]);
+        }
+      }
+    } catch (error) {
+      showResult('error', [error.message]);
     }
-  };
-}
+  });
 
-// --- Requests -------------------------------------------------------------------
-
-async function request(method, path, body) {
-  const headers = {};
-  if (token) headers.Authorization = `Bearer ${token}`;
-  if (body !== undefined) headers['Content-Type'] = 'application/json';
-  const response = await fetch(path, {method, headers, body: body === undefined ? undefined : JSON.stringify(body)});
-  const answer = await response.json().catch(() => ({}));
-  if (!response.ok) throw new Error(answer.error || `HTTP ${response.status}`);
-  return answer;
-}
-
-async function send(path, body) {
-  try {
-    return await request('POST', path, body);
-  } catch (error) {
-    toast(error.message);
-    return null;
-  }
-}
-
-let toastTimer = 0;
-function toast(text) {
-  const box = $('toast');
-  box.textContent = text;
-  box.hidden = false;
-  clearTimeout(toastTimer);
-  toastTimer = setTimeout(() => { box.hidden = true; }, 5000);
-}
-
-// --- Forms ----------------------------------------------------------------------
-
-function number(form, name) {
-  return Number.parseInt(form.elements[name].value, 10);
-}
-
-$('gpi-form').addEventListener('submit', (e) => {
-  e.preventDefault();
-  const form = e.target;
-  send('/api/gpi', {device: number(form, 'device'), input: number(form, 'input'),
-                    state: Number(e.submitter ? e.submitter.value : 1)});
-});
-
-$('info-form').addEventListener('submit', (e) => {
-  e.preventDefault();
-  const form = e.target;
-  send('/api/info', {device: number(form, 'device'), slot: number(form, 'slot'),
-                     text: form.elements.text.value});
-});
-
-const sendForm = $('send-form');
-sendForm.addEventListener('change', () => {
-  $('send-control').disabled = sendForm.elements.kind.value !== 'event';
-});
-sendForm.addEventListener('submit', async (e) => {
-  e.preventDefault();
-  const component = sendForm.elements.component.value;
-  const key = sendForm.elements.key.value;
-  const result = $('send-result');
-  result.textContent = 'sending…';
-  result.className = '';
-  const isEvent = sendForm.elements.kind.value === 'event';
-  try {
-    const answer = isEvent
-        ? await request('POST', '/api/event', {component, control: sendForm.elements.control.value, key})
-        : await request('POST', '/api/param', {component, key});
-    result.textContent = isEvent ? 'sent'
-        : `reply: ${answer.reply === null || answer.reply === undefined ? 'none' : JSON.stringify(answer.reply)}`;
-  } catch (error) {
-    result.textContent = error.message;
-    result.className = 'error';
-  }
-});
-
-$('only-warnings').addEventListener('change', (e) => {
-  $('timeline').classList.toggle('only-warnings', e.target.checked);
-});
-
-connect();
+  Live.start({draw, link: drawLink});
+})();

@@ -1,0 +1,369 @@
+// What every live page shares: the facility as the page knows it, the event
+// stream that keeps it current, and the honest state of the link.
+//
+// Events are not drawn one by one: they are applied to the model as they
+// arrive and the page draws what changed at most once per animation frame,
+// so a burst of a thousand changes costs one drawing of the final state.
+// The stream must say something at least every second (a heartbeat when
+// nothing happens); after two seconds of silence, or when it drops, the page
+// shows "no link" until a fresh snapshot has been drawn again.
+'use strict';
+
+const Live = (() => {
+  const SILENCE_MS = 2000;       // no word from the host this long: the link is gone
+  const RETRY_MS = 1000;         // between attempts to reach the host again
+  const TIMELINE_MAX = 2000;     // events kept for the timeline
+  const WARNINGS_PER_COMPONENT = 3;
+
+  const token = new URLSearchParams(location.search).get('token');
+  const withToken = (path) => (token ? `${path}${path.includes('?') ? '&' : '?'}token=${encodeURIComponent(token)}` : path);
+
+  // --- Tally lamps --------------------------------------------------------------
+
+  // Colour is never the only cue: each state has its own word and shape.
+  const LAMPS = new Map([
+    ['0', {colour: 'dark', word: 'OFF', caption: 'off', shape: 'ring'}],
+    ['1', {colour: 'red', word: 'PROGRAM', caption: 'program', shape: 'disc'}],
+    ['2', {colour: 'green', word: 'PREVIEW', caption: 'preview', shape: 'triangle'}],
+    ['3', {colour: 'amber', word: 'TALLY 3', caption: 'tally 3', shape: 'square'}],
+  ]);
+  const NO_LINK = {colour: 'nolink', word: 'NO LINK', caption: 'no link', shape: 'cross'};
+
+  function lampOf(text) {
+    return LAMPS.get(text) ||
+        {colour: 'unknown', word: 'UNKNOWN', caption: `unknown "${text}"`, shape: 'question'};
+  }
+
+  function tallyControl(component) {
+    for (const panel of component.panels || []) {
+      for (const control of panel.controls || []) {
+        if (control.id.toLowerCase() === 'tally') return control;
+      }
+    }
+    return null;
+  }
+
+  // --- The model ------------------------------------------------------------------
+
+  const facility = {
+    timeMs: 0,
+    timeAt: performance.now(),
+    components: new Map(),  // name -> component of the snapshot, plus {tally, warnings}
+    gpi: new Map(),         // "3.7" -> {device, input, state, registered}
+    info: new Map(),        // "12.20" -> {device, slot, text, registered}
+    writers: new Map(),     // "12.20" -> Set of the components whose tally lands there
+    bridges: new Map(),     // name -> bridge
+    warnings: 0,
+    timeline: [],           // the newest events, oldest first
+    timelineDropped: 0,     // older events no longer kept
+    seq: 0,                 // events ever added to the timeline
+  };
+
+  const slotKey = (device, slot) => `${device}.${slot}`;
+
+  function noteWriter(component) {
+    if (!component.tally) return;
+    const key = slotKey(component.tally.device, component.tally.slot);
+    if (!facility.writers.has(key)) facility.writers.set(key, new Set());
+    facility.writers.get(key).add(component.name);
+  }
+
+  // Where a component's tally lands, and whether that is still the truth:
+  // the slot it wrote last may have been changed by someone else since, or
+  // a rehearsal warning may have flagged it.
+  function tallyTruth(component) {
+    const write = component.tally;
+    if (!write) return {write: null, doubt: ''};
+    const now = facility.info.get(slotKey(write.device, write.slot));
+    if (now && now.text !== write.text) {
+      return {write, doubt: `slot ${slotKey(write.device, write.slot)} now holds "${now.text}", not the "${write.text}" it wrote`};
+    }
+    const last = component.warnings[component.warnings.length - 1];
+    if (last && last.time_ms >= write.time_ms && /conflict|stale/.test(last.text)) {
+      return {write, doubt: last.text};
+    }
+    return {write, doubt: ''};
+  }
+
+  function controlIndex(component) {
+    const index = new Map();
+    for (const panel of component.panels || []) {
+      for (const control of panel.controls || []) index.set(`${panel.id}/${control.id.toLowerCase()}`, control);
+    }
+    return index;
+  }
+
+  function addComponent(component) {
+    component.warnings = (component.warnings || []).slice(-WARNINGS_PER_COMPONENT);
+    component.index = controlIndex(component);
+    component.tallyControl = tallyControl(component);
+    facility.components.set(component.name, component);
+    noteWriter(component);
+  }
+
+  function applySnapshot(state) {
+    facility.timeMs = state.time_ms || 0;
+    facility.timeAt = performance.now();
+    facility.components = new Map();
+    facility.writers = new Map();
+    for (const component of state.components || []) addComponent(component);
+    facility.gpi = new Map((state.gpi || []).map((g) => [slotKey(g.device, g.input), g]));
+    facility.info = new Map((state.info || []).map((s) => [slotKey(s.device, s.slot), s]));
+    facility.bridges = new Map((state.bridges || []).map((b) => [b.name, b]));
+    facility.warnings = state.warnings || 0;
+    facility.timeline = [];
+    facility.timelineDropped = state.timeline_dropped || 0;
+    for (const event of state.timeline || []) addTimeline(event);
+  }
+
+  function addTimeline(event) {
+    event.seq = facility.seq++;
+    facility.timeline.push(event);
+    // Dropped in steps, so that a long run does not shift the array per event.
+    if (facility.timeline.length > TIMELINE_MAX + 200) {
+      const extra = facility.timeline.length - TIMELINE_MAX;
+      facility.timeline.splice(0, extra);
+      facility.timelineDropped += extra;
+    }
+  }
+
+  // Applies one event to the model and notes in `changes` what to draw.
+  // False when the page must fetch a fresh snapshot.
+  function applyEvent(event, changes) {
+    switch (event.type) {
+      case 'control': {
+        const component = facility.components.get(event.component);
+        const control = component && component.index.get(`${event.panel}/${event.control.toLowerCase()}`);
+        if (!control) return false;  // a control the page has not seen
+        control.properties = control.properties || {};
+        control.properties[event.property] = event.value;
+        if (event.property === 'text') control.text = event.value;
+        else if (event.property === 'label') control.label = event.value;
+        else return true;
+        changes.components.add(component.name);
+        changes.controls.set(control, component.name);
+        return true;
+      }
+      case 'gpi':
+      case 'slot': {
+        const isGpi = event.type === 'gpi';
+        const map = isGpi ? facility.gpi : facility.info;
+        const key = slotKey(event.device, isGpi ? event.input : event.slot);
+        if (!map.has(key)) changes.newRows = true;
+        const {type, ...entry} = event;
+        map.set(key, entry);
+        (isGpi ? changes.gpi : changes.info).add(key);
+        for (const name of facility.writers.get(key) || []) changes.components.add(name);
+        return true;
+      }
+      case 'written': {
+        const component = facility.components.get(event.component);
+        if (!component) return false;
+        if (component.tally) {
+          const old = facility.writers.get(slotKey(component.tally.device, component.tally.slot));
+          if (old) old.delete(component.name);
+        }
+        component.tally = {device: event.device, slot: event.slot, text: event.text, time_ms: event.time_ms};
+        noteWriter(component);
+        changes.components.add(component.name);
+        return true;
+      }
+      case 'timeline': {
+        if (typeof event.time_ms === 'number') {
+          facility.timeMs = event.time_ms;
+          facility.timeAt = performance.now();
+        }
+        if (event.kind === 'warning') {
+          facility.warnings += 1;
+          changes.warnings = true;
+          const component = event.component && facility.components.get(event.component);
+          if (component) {
+            component.warnings.push({time_ms: event.time_ms, text: event.text});
+            if (component.warnings.length > WARNINGS_PER_COMPONENT) component.warnings.shift();
+            changes.components.add(component.name);
+          }
+        }
+        addTimeline(event);
+        changes.timeline = true;
+        return true;
+      }
+      case 'bridge': {
+        const {type, ...bridge} = event;
+        facility.bridges.set(bridge.name, bridge);
+        changes.bridges = true;
+        return true;
+      }
+      case 'components':
+        return false;
+      default:
+        return true;  // a kind of event this page does not show
+    }
+  }
+
+  function noChanges(all) {
+    return {all, components: new Set(), controls: new Map(), gpi: new Set(), info: new Set(),
+            newRows: false, timeline: false, warnings: false, bridges: false};
+  }
+
+  // --- The link -------------------------------------------------------------------
+
+  const link = {state: 'connecting', since: null, reason: '', dropped: ''};
+  let view = null;  // {draw(changes), link(link)}
+  let stream = null;
+  let heardAt = 0;
+  let queue = [];
+  let frame = 0;
+  let fallback = 0;
+  let retryTimer = 0;
+
+  function setLink(state, reason = '') {
+    if (state === 'down' && link.state !== 'down') link.since = new Date();
+    if (state === 'live') link.since = null;
+    if (link.state === state && link.reason === reason) return;
+    link.state = state;
+    link.reason = reason;
+    document.documentElement.dataset.link = state;
+    view.link(link);
+  }
+
+  function flush() {
+    cancelAnimationFrame(frame);
+    clearTimeout(fallback);
+    frame = 0;
+    fallback = 0;
+    let events = queue;
+    queue = [];
+    // A hello starts a new stream: what came before it is replaced by its snapshot.
+    let hello = -1;
+    events.forEach((event, i) => { if (event.type === 'hello') hello = i; });
+    let changes = noChanges(false);
+    if (hello >= 0) {
+      applySnapshot(events[hello].state);
+      events = events.slice(hello + 1);
+      changes = noChanges(true);
+    }
+    let stale = false;
+    for (const event of events) {
+      if (!applyEvent(event, changes)) stale = true;
+    }
+    view.draw(changes);
+    // Live only once the fresh state is on the screen.
+    if (hello >= 0) setLink('live');
+    if (stale) resync();
+  }
+
+  function schedule() {
+    if (frame) return;
+    frame = requestAnimationFrame(flush);
+    // A page in the background gets no frames; it still keeps up, slowly.
+    fallback = setTimeout(flush, 250);
+  }
+
+  function onMessage(message) {
+    heardAt = performance.now();
+    let event;
+    try {
+      event = JSON.parse(message.data);
+    } catch (error) {
+      console.error('live page: bad event', error, message.data);
+      return;
+    }
+    if (event.type === 'heartbeat') {
+      if (typeof event.time_ms === 'number' && link.state === 'live') {
+        facility.timeMs = event.time_ms;
+        facility.timeAt = performance.now();
+      }
+      return;
+    }
+    if (event.type === 'dropped') {
+      link.dropped = `The host dropped this page's stream (${event.reason || 'no reason given'}) at ${new Date().toLocaleTimeString()}; the page reconnected and drew a fresh state.`;
+      lose(`the host dropped the stream: ${event.reason || 'no reason given'}`);
+      return;
+    }
+    queue.push(event);
+    schedule();
+  }
+
+  function lose(reason) {
+    if (stream) stream.close();
+    stream = null;
+    queue = [];
+    setLink('down', reason);
+    clearTimeout(retryTimer);
+    retryTimer = setTimeout(connect, RETRY_MS);
+  }
+
+  function connect() {
+    clearTimeout(retryTimer);
+    if (stream) stream.close();
+    if (link.state !== 'down') setLink('connecting');
+    heardAt = performance.now();
+    stream = new EventSource(withToken('/api/events'));
+    stream.onmessage = onMessage;
+    stream.onerror = () => lose('the connection to the host is lost');
+  }
+
+  // A fresh stream starts with a snapshot taken at the moment it opens, so
+  // the page never mixes an older snapshot with newer events.
+  let resyncTimer = 0;
+  function resync() {
+    clearTimeout(resyncTimer);
+    resyncTimer = setTimeout(() => {
+      if (link.state === 'live') connect();
+    }, 50);  // one snapshot for a burst of changes
+  }
+
+  setInterval(() => {
+    if (stream && performance.now() - heardAt > SILENCE_MS) {
+      lose(`no word from the host for ${SILENCE_MS / 1000} s`);
+    }
+  }, 250);
+
+  function start(pageView) {
+    view = pageView;
+    for (const a of document.querySelectorAll('a[data-keep-token]')) a.href = withToken(a.getAttribute('href'));
+    document.documentElement.dataset.link = link.state;
+    view.link(link);
+    connect();
+  }
+
+  // The facility's simulated time; it runs on between events while the link is live.
+  function clockMs() {
+    return facility.timeMs + (link.state === 'live' ? performance.now() - facility.timeAt : 0);
+  }
+
+  // --- Requests -------------------------------------------------------------------
+
+  async function request(method, path, body) {
+    const headers = {};
+    if (token) headers.Authorization = `Bearer ${token}`;
+    if (body !== undefined) headers['Content-Type'] = 'application/json';
+    let response;
+    try {
+      response = await fetch(path, {method, headers, body: body === undefined ? undefined : JSON.stringify(body)});
+    } catch {
+      throw new Error('the host cannot be reached');
+    }
+    const answer = await response.json().catch(() => ({}));
+    if (!response.ok) throw new Error(answer.error || `HTTP ${response.status}`);
+    return answer;
+  }
+
+  // --- Small helpers of the pages ---------------------------------------------------
+
+  function el(tag, attrs = {}, ...children) {
+    const node = document.createElement(tag);
+    for (const [name, value] of Object.entries(attrs)) {
+      if (name === 'class') node.className = value;
+      else if (name === 'text') node.textContent = value;
+      else node.setAttribute(name, value);
+    }
+    for (const child of children) node.append(child);
+    return node;
+  }
+
+  const seconds = (ms) => (ms / 1000).toFixed(3);
+
+  return {facility, link, lampOf, NO_LINK, tallyTruth, slotKey, start, clockMs, request, withToken,
+          el, seconds};
+})();
