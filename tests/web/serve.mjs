@@ -86,9 +86,10 @@ export function residentKiB(pid) {
 }
 
 // A facility of `count` cameras: camK's contact is GPI 3.K, its tally slot
-// 12.(K + 19). Written to a temporary folder; returns the host arguments.
-export function cameraFacility(count) {
-  const lines = ['[instances.tallybus]', 'device = 12', 'offset = 20', 'drvtype = i', '', '[gpi.3]'];
+// 12.(K + 19); `extra` INI lines are added. Written to a temporary folder;
+// returns the host arguments.
+export function cameraFacility(count, extra = []) {
+  const lines = [...extra, '[instances.tallybus]', 'device = 12', 'offset = 20', 'drvtype = i', '', '[gpi.3]'];
   for (let k = 1; k <= count; k += 1) lines.push(`${k} = 0`);
   for (let k = 1; k <= count; k += 1) {
     lines.push('', `[instances.cam${k}]`, 'device = 3', `offset = ${k}`, 'drvtype = g',

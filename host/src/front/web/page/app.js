@@ -151,10 +151,10 @@
                        text: registered ? 'registered' : 'not registered'});
   }
 
-  function gpiWords(state) {
-    if (state === 1) return ['closed', 'closed · 1'];
-    if (state === 0) return ['open', 'open · 0'];
-    return [`state ${state}`, `state ${state}`];
+  function gpiWord(state) {
+    if (state === 1) return 'closed';
+    if (state === 0) return 'open';
+    return `state ${state}`;
   }
 
   function drawGpiRow(key) {
@@ -166,15 +166,17 @@
         const now = facility.gpi.get(key);
         send('/api/gpi', {device: now.device, input: now.input, state: now.state === 1 ? 0 : 1});
       });
-      row = el('tr', {'data-gpi-row': key}, el('td', {class: 'address', text: key}), el('td', {}, button), el('td'));
+      row = el('tr', {'data-gpi-row': key}, el('td', {class: 'address', text: key}),
+               el('td', {}, button, el('span', {class: 'gpi-value', 'aria-hidden': 'true'})), el('td'));
       gpiRows.set(key, row);
     }
     const button = row.cells[1].firstChild;
-    const [word, text] = gpiWords(input.state);
+    const word = gpiWord(input.state);
     button.setAttribute('aria-pressed', String(input.state === 1));
     button.setAttribute('aria-label', `GPI ${key}, ${word}`);
     button.dataset.state = String(input.state);
-    button.textContent = text;
+    button.textContent = word;
+    row.cells[1].lastChild.textContent = String(input.state);
     drawBadge(row.cells[2], input.registered);
     return row;
   }

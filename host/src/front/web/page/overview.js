@@ -17,14 +17,15 @@
     const seen = look(component);
     const {doubt} = Live.tallyTruth(component);
     const label = `${component.name}: ${seen.word.toLowerCase()}${doubt ? ', in doubt' : ''}`;
-    if (tile.getAttribute('aria-label') === label) return false;
+    if (tile.dataset.label === label) return false;
+    tile.dataset.label = label;
     tile.dataset.colour = seen.colour;
     tile.dataset.shape = seen.shape;
     tile.dataset.lamp = component.tallyControl ? component.tallyControl.text : '';
     tile.classList.toggle('doubt', !!doubt);
-    tile.setAttribute('aria-label', label);
     tile.title = doubt ? `${label}: ${doubt}` : label;
     tile.querySelector('.tile-word').textContent = seen.word;
+    tile.querySelector('.tile-doubt').textContent = doubt ? ', in doubt' : '';
     return true;
   }
 
@@ -34,7 +35,9 @@
       const tile = el('a', {class: 'tile', 'data-component': component.name,
                             href: Live.withToken(`/tally/${encodeURIComponent(component.name)}`)},
                       el('span', {class: 'tile-name', text: component.name}),
-                      el('span', {class: 'tile-word'}));
+                      el('span', {class: 'visually-hidden', text: ', '}),
+                      el('span', {class: 'tile-word'}),
+                      el('span', {class: 'visually-hidden tile-doubt'}));
       tiles.set(component.name, tile);
       drawTile(component, tile);
       return el('li', {}, tile);
