@@ -490,7 +490,8 @@
       } else {
         const answer = await Live.request('POST', '/api/param', {component, key});
         if (answer.reply === null || answer.reply === undefined) {
-          showResult('no-reply', [`no reply: ${component} took "${key}" and answered nothing`]);
+          // The protocol has no "unknown": a setting taken and a name not known both get nothing back.
+          showResult('no-reply', [`no reply from ${component} to "${key}": it answers nothing to a setting it takes, nor to a name it does not know`]);
         } else if (answer.reply === '') {
           showResult('empty', ['reply: an empty text']);
         } else {
