@@ -309,13 +309,20 @@
     const top = count * ROW_PX - timeline.viewPx + timeline.scroll;
     const first = Math.max(0, Math.floor(top / ROW_PX) - 5);
     const last = Math.min(count, first + Math.ceil(timeline.viewPx / ROW_PX) + 10);
-    let used = 0;
+    // Row i of the list is always drawn by the same element of the pool, so
+    // a row that stays in view is not drawn again.
+    const pool = Math.ceil(timeline.viewPx / ROW_PX) + 10;
+    while (timeline.rows.length < pool) timelineRow();
+    const used = new Set();
     for (let i = first; i < last; i += 1) {
-      const row = timeline.rows[used] || timelineRow();
-      used += 1;
+      const row = timeline.rows[i % pool];
+      used.add(row);
       row.hidden = false;
-      row.style.top = `${i * ROW_PX}px`;
       const event = dropped ? (i === 0 ? null : events[i - 1]) : events[i];
+      const key = `${i}:${event ? event.seq : 'dropped'}:${facility.timelineDropped}`;
+      if (row.dataset.key === key) continue;
+      row.dataset.key = key;
+      row.style.top = `${i * ROW_PX}px`;
       const [time, kind, who, text] = row.children;
       if (!event) {
         row.className = 'row dropped';
@@ -333,7 +340,7 @@
       text.textContent = event.text.replace(/\n/g, ' ⏎ ');
       text.title = event.text;
     }
-    for (let i = used; i < timeline.rows.length; i += 1) timeline.rows[i].hidden = true;
+    for (const row of timeline.rows) if (!used.has(row)) row.hidden = true;
     const waiting = timeline.paused ? facility.seq - 1 - (timeline.paused.at(-1)?.seq ?? -1) : 0;
     $('timeline-pause').textContent = timeline.paused ? `Resume (${waiting} new)` : 'Pause';
   }
