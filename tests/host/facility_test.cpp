@@ -5,10 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -223,6 +226,81 @@ TEST_F(HostTest, TimersTickOnTheSimulatedClockUntilStopped) {
     EXPECT_TRUE(component->timerRunning(7));
 }
 
+TEST_F(HostTest, RestartedTimersMoveAndTimersDueTogetherKeepTheirOrder) {
+    start();
+    send("ET 3 100");
+    send("ET 2 100");
+    send("ET 1 100");
+    host->advance(50);
+    send("ET 2 100");  // restarted: next due at 150, not at 100
+    host->advance(150);
+    EXPECT_EQ(script->received, (std::vector<std::string>{"timer 3", "timer 1", "timer 2",
+                                                          "timer 3", "timer 1"}));
+}
+
+TEST_F(HostTest, ARecreatedComponentStartsAfresh) {
+    start();
+    send("ET 1 100");
+    send("IR 12 5 5");
+    send("GR 3 7 7");
+    send("IW 12 '1' 20 0");
+    component->destroy();
+    ASSERT_TRUE(component->create());
+    script = lastScript;
+    host->advance(300);
+    host->forceInfo(12, 5, "x");
+    host->forceGpi(3, 7, 1);
+    EXPECT_TRUE(script->received.empty());
+    Connection* second = nullptr;
+    add("cam2", &second);
+    second->parentRequest("cmd=IW 12 '1' 20 0");  // main no longer owns 12.20
+    EXPECT_EQ(out.str().find("tally conflict"), std::string::npos) << out.str();
+}
+
+TEST_F(HostTest, RoutingAtTheEdgesOfWideRegistrations) {
+    // Up to 256 slots are entered one by one; wider ranges are kept whole.
+    const struct {
+        const char* commands;  // separated by ';'
+        std::int32_t slot;
+        std::size_t updates;
+    } cases[] = {
+        {"IR 12 1 256", 1, 1},          {"IR 12 1 256", 256, 1},
+        {"IR 12 1 256", 257, 0},        {"IR 12 1 257", 1, 1},
+        {"IR 12 1 257", 257, 1},        {"IR 12 1 257", 0, 0},
+        {"IR 12 1 257", 258, 0},        {"IR 12 1 256;IU 12", 256, 0},
+        {"IR 12 1 257;IU 12", 257, 0},  {"IR 12 1 257;IR 12 300 300", 1, 0},
+        {"IR 12 1 257;IR 12 5 5 'ADD'", 5, 1}, {"IR 12 1 257;IR 12 2 400 'ADD'", 7, 1},
+    };
+    for (const auto& c : cases) {
+        start();
+        std::istringstream commands(c.commands);
+        for (std::string command; std::getline(commands, command, ';');) send(command);
+        host->forceInfo(12, c.slot, "x");
+        EXPECT_EQ(script->received.size(), c.updates) << c.commands << " / " << c.slot;
+    }
+}
+
+TEST_F(HostTest, LongTextsArriveWhole) {
+    start();
+    send("IR 12 5 5");
+    for (const std::size_t length : {VESK_DRIVER_TEXT_CAPACITY - 1, VESK_DRIVER_TEXT_CAPACITY}) {
+        out.str("");
+        host->forceInfo(12, 5, std::string(length, 'a'));
+        EXPECT_EQ(script->received.back(),
+                  "update 12.5 0 " + std::string(VESK_DRIVER_TEXT_CAPACITY - 1, 'a'));
+        EXPECT_EQ(out.str().find("cut to") != std::string::npos,
+                  length == VESK_DRIVER_TEXT_CAPACITY);
+    }
+    // Commands around the size of the plug-in's built-in buffer, with the longest numbers.
+    const std::string min = "-2147483648";
+    for (const std::size_t length : {511u, 512u, 513u}) {
+        const std::string head = "IW " + min + " '", tail = "' " + min + " " + min;
+        const std::string text(length - head.size() - tail.size(), 't');
+        send(head + text + tail);
+        EXPECT_EQ(host->infoText(INT32_MIN, INT32_MIN), text) << length;
+    }
+}
+
 TEST_F(HostTest, TypeThreeRepliesAreHandedBackToTheScript) {
     start();
     EXPECT_EQ(component->parentRequest("answer"), std::optional<std::string>("yes"));
@@ -312,6 +390,11 @@ TEST_F(HostTest, StoppedTimersAndPollLimits) {
     EXPECT_EQ(script->received.size(), 4096u);
     send("IP 20 1 4097");
     EXPECT_EQ(script->received.size(), 4096u);
+    // The feedback-loop count starts again with each step.
+    send("IP 20 1 4096");
+    send("IP 20 1 4096");
+    EXPECT_EQ(script->received.size(), 3 * 4096u);
+    EXPECT_EQ(timeline.failures(), 0);
 }
 
 TEST_F(HostTest, TheClockGoesOnForwardAfterTheTickLimit) {
@@ -358,6 +441,20 @@ TEST_F(HostTest, RehearsalWarnings) {
         {second, "cmd=SD 'bus'", ""},  // said once
         {second, "cmd=SD 'cam1'", ""},
         {component, "cmd=TP 'text=Rock 'n' Roll' '1' 'Legend'", "cannot read this one either"},
+        {component, "cmd=TP 'text=x' '1'", "malformed TP command"},
+        {component, "cmd=PS '1' 'a' 'b' 'c'", "malformed PS command"},
+        {component, "cmd=TG '1' Tally 'text'", "malformed TG command"},
+        {component, "cmd=SD", "malformed SD command"},
+        {component, "cmd=IR 12 1 2 ADD", "malformed IR command"},
+        {component, "cmd=GR 3 1 2 3", "malformed GR command"},
+        {component, "cmd=IR '12' 1 2", "malformed IR command"},
+        {component, "cmd=IP 12 1", "malformed IP command"},
+        {component, "cmd=GU 3 1", "malformed GU command"},
+        {component, "cmd=IW 12 '1' 20", "malformed IW command"},
+        {component, "cmd=IW 12 1 20 0", "malformed IW command"},
+        {component, "cmd=ET 1 2 3", "malformed ET command"},
+        {component, "cmd=AS 1", "malformed AS command"},
+        {component, "cmd=IRX 1 2 3", "unknown command IRX"},
     };
     for (const auto& step : steps) {
         const int before = timeline.warnings();
@@ -387,6 +484,12 @@ TEST_F(HostTest, LayoutsAreReadOnceAndAgainWhenChanged) {
     second->parentRequest(load);
     EXPECT_EQ(host->layouts().reads(), 2);
     EXPECT_NE(second->findControl("Legend"), nullptr);
+    // The same size, a later time: read again.
+    const auto written = std::filesystem::last_write_time(file);
+    std::ofstream(file) << "control Tally text=1\ncontrol Legend text=y\n";
+    std::filesystem::last_write_time(file, written + std::chrono::seconds(2));
+    second->parentRequest(load);
+    EXPECT_EQ(*second->findControl("Legend")->property("text"), "y");
     component->parentRequest("cmd=PS '2' '" + ::testing::TempDir() + "'");  // a folder
     EXPECT_EQ(script->replies.back(), "<null>");
     std::remove(file.c_str());
