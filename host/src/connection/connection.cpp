@@ -87,6 +87,7 @@ std::optional<std::string> Connection::parentRequest(const std::string& request)
     if (!alive()) return std::nullopt;
     // The plug-in reads a C string: what it receives ends at a NUL.
     const std::string key = request.substr(0, request.find('\0'));
+    if (key.size() != request.size()) event(EventKind::Host, "parameter cut at its NUL character");
     event(EventKind::Notify, "param " + key);
     facility_.settingRequested(*this, key);
     std::vector<char> text(key.begin(), key.end());

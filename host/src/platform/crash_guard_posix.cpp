@@ -1,8 +1,10 @@
 #include "crash_guard.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 
 #include "diagnostic_capture.h"
@@ -25,6 +27,15 @@ namespace vhost {
 namespace {
 
 volatile sig_atomic_t insidePlugin = 0;
+// Where the stack stood when the host last called into the plug-in, and how
+// far below that it may grow: a fault in that stretch is a stack overflow.
+volatile std::uintptr_t stackAtCall = 0;
+std::uintptr_t stackReach = 0;
+
+bool onTheStack(const void* address) {
+    const auto fault = reinterpret_cast<std::uintptr_t>(address);
+    return stackAtCall != 0 && fault < stackAtCall && stackAtCall - fault <= stackReach;
+}
 
 void say(const char* text) {
     if (::write(2, text, std::strlen(text)) < 0) return;
@@ -38,10 +49,13 @@ void say(const char* text) {
     ::_exit(exitPluginCrashed);
 }
 
-void onSignal(int signal) {
+void onSignal(int signal, siginfo_t* info, void*) {
     const char* cause = "a fatal signal";
     switch (signal) {
-    case SIGSEGV: cause = "segmentation fault"; break;
+    case SIGSEGV:
+        cause = info != nullptr && onTheStack(info->si_addr) ? "stack overflow"
+                                                             : "segmentation fault";
+        break;
     case SIGBUS: cause = "bus error"; break;
     case SIGABRT: cause = "aborted"; break;
     case SIGFPE: cause = "arithmetic exception"; break;
@@ -65,9 +79,18 @@ void installCrashGuard() {
     stack.ss_size = sizeof alternateStack;
     ::sigaltstack(&stack, nullptr);
 
+    // The stack may grow to its limit; beyond an unlimited one, a fault
+    // that far down is taken for an overflow all the same.
+    rlimit limit{};
+    const std::uintptr_t guard = 1024 * 1024;
+    stackReach = ::getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+                         limit.rlim_cur < 1024 * guard
+                     ? static_cast<std::uintptr_t>(limit.rlim_cur) + guard
+                     : 1024 * guard;
+
     struct sigaction action {};
-    action.sa_handler = onSignal;
-    action.sa_flags = SA_ONSTACK | SA_RESETHAND;
+    action.sa_sigaction = onSignal;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND;
     sigemptyset(&action.sa_mask);
 #ifdef VESK_HOST_SANITIZED
     // The sanitizer reports memory faults itself and then calls back.
@@ -79,6 +102,9 @@ void installCrashGuard() {
     for (int signal : signals) ::sigaction(signal, &action, nullptr);
 }
 
-void markPluginCall(bool inside) { insidePlugin = inside ? 1 : 0; }
+void markPluginCall(bool inside) {
+    insidePlugin = inside ? 1 : 0;
+    stackAtCall = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+}
 
 }  // namespace vhost
