@@ -18,6 +18,7 @@
 #include "facility/facility.h"
 #include "facility/timeline.h"
 #include "front/facility_setup.h"
+#include "front/recording/recorder.h"
 #include "front/scenario.h"
 #include "front/timeline_printer.h"
 #include "platform/crash_guard.h"
@@ -56,6 +57,8 @@ const char usageText[] =
     "  --serve [ADDR:]PORT  after the scenario, run the facility in real time and serve\n"
     "                    its live page (default address 127.0.0.1) until interrupted\n"
     "  --token TOKEN     the token every request to the live page must carry\n"
+    "  --record FILE     with --serve: write what the page and API do as a scenario\n"
+    "                    that replays the rehearsal and checks its outcome\n"
 #endif
     "  -h, --help        this text\n"
     "exit status: 0 all held, 1 a failure, 2 usage or load error, 3 the plug-in crashed\n";
@@ -82,6 +85,8 @@ int main(int argc, char** argv) {
     std::string serveAddress;
     std::string token;
     bool tokenGiven = false;
+    std::string recordPath;
+    bool pluginGiven = false;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -95,6 +100,7 @@ int main(int argc, char** argv) {
             return 0;
         } else if (arg == "--plugin") {
             if (!value(setup.pluginPath)) return usage("--plugin needs a path");
+            pluginGiven = true;
         } else if (arg == "--panels") {
             if (!value(setup.panelsDir)) return usage("--panels needs a folder");
         } else if (arg == "--config") {
@@ -113,6 +119,8 @@ int main(int argc, char** argv) {
         } else if (arg == "--token") {
             if (!value(token)) return usage("--token needs a text");
             tokenGiven = true;
+        } else if (arg == "--record") {
+            if (!value(recordPath)) return usage("--record needs a file");
 #endif
         } else if (arg.size() > 1 && arg[0] == '-') {
             return usage("unknown option " + arg);
@@ -123,6 +131,7 @@ int main(int argc, char** argv) {
         }
     }
     const bool serving = !serveAddress.empty();
+    if (!recordPath.empty() && !serving) return usage("--record needs --serve");
 
     if (!setup.configPath.empty() &&
         vhost::pathKind(setup.configPath) == vhost::PathKind::Directory) {
@@ -157,6 +166,10 @@ int main(int argc, char** argv) {
             std::cerr << "vesk-host: " << error << "\n";
             return exitUsage;
         }
+        if (!recordPath.empty() && !std::ofstream(recordPath, std::ios::app)) {
+            std::cerr << "vesk-host: cannot write the recording " << recordPath << "\n";
+            return exitUsage;
+        }
     }
 #endif
 
@@ -185,7 +198,17 @@ int main(int argc, char** argv) {
 #ifdef VESK_HOST_WITH_WEB
     if (serving) {
         backend->attach(*facility);
+        vhost::Recorder recorder(*facility, timeline);
+        std::string error;
+        if (!recorder.start({recordPath, facilitySetup.configPath(), scenarioPath,
+                             pluginGiven ? setup.pluginPath : std::string()},
+                            error)) {
+            std::cerr << "vesk-host: " << error << "\n";
+            return exitUsage;
+        }
+        backend->setRecorder(&recorder);
         liveServer.run(*backend, std::cerr);
+        backend->setRecorder(nullptr);
     }
 #endif
 

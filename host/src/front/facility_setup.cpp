@@ -130,6 +130,7 @@ bool FacilitySetup::build() {
                                       : ""));
     }
 
+    configPath_ = configPath;
     facility_ = std::make_unique<Facility>(std::move(env), timeline_, options_.capture);
     if (!facility_->captureProblem().empty()) {
         timeline_.event(EventKind::Warning, facility_->captureProblem());

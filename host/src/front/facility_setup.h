@@ -35,6 +35,8 @@ public:
     bool configure(const std::string& path, std::string& error) override;
     // The facility could not be made; the reason went to standard error.
     bool failed() const { return failed_; }
+    // The environment INI the facility was made with; empty for none.
+    const std::string& configPath() const { return configPath_; }
 
 private:
     bool build();
@@ -44,6 +46,7 @@ private:
     Timeline& timeline_;
     TimelinePrinter& printer_;
     std::string scenarioConfig_;
+    std::string configPath_;
     ModuleSet modules_;  // outlives the facility, which ends the components first
     std::unique_ptr<Facility> facility_;
     bool failed_ = false;

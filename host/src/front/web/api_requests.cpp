@@ -13,7 +13,7 @@ namespace {
 
 using nlohmann::json;
 
-enum class Type { Int32, Text };
+enum class Type { Int32, Text, Bool };
 
 struct Field {
     const char* name;
@@ -58,6 +58,12 @@ const std::map<std::string, Endpoint>& endpoints() {
               auto key = b["key"].get<std::string>();
               return [=](LiveBackend& f) { return f.controlEvent(component, control, key); };
           }}},
+        {"/api/record",
+         {{{"on", Type::Bool}},
+          [](const json& b) -> BackendCall {
+              const bool on = b["on"].get<bool>();
+              return [=](LiveBackend& f) { return f.setRecording(on); };
+          }}},
     };
     return table;
 }
@@ -71,6 +77,10 @@ std::string checkFields(const json& body, const std::vector<Field>& fields) {
         if (it == body.end()) return "missing field " + name;
         if (field.type == Type::Text) {
             if (!it->is_string()) return name + " must be a string";
+            continue;
+        }
+        if (field.type == Type::Bool) {
+            if (!it->is_boolean()) return name + " must be true or false";
             continue;
         }
         if (!it->is_number_integer()) return name + " must be an integer";

@@ -4,6 +4,7 @@
 //   POST /api/info   {"device": 20, "slot": 4, "text": "PROGRAM"}
 //   POST /api/param  {"component": "cam1", "key": "tally_val=1"}
 //   POST /api/event  {"component": "cam1", "control": "AlarmTest", "key": "click=1"}
+//   POST /api/record {"on": true}
 //
 // A body is one JSON object with exactly these fields; numbers are JSON
 // integers in the signed 32-bit range, a GPI state is 0 or 1. Anything else

@@ -103,9 +103,27 @@ nlohmann::json FacilityBackend::snapshot() {
     }
     nlohmann::json timeline = nlohmann::json::array();
     for (const auto& event : recent_) timeline.push_back(event);
-    return {{"time_ms", facility_->now()}, {"components", components}, {"gpi", gpi},
-            {"info", info}, {"timeline", timeline}, {"timeline_dropped", dropped_},
-            {"warnings", timeline_.warnings()}};
+    nlohmann::json state = {{"time_ms", facility_->now()}, {"components", components},
+                            {"gpi", gpi}, {"info", info}, {"timeline", timeline},
+                            {"timeline_dropped", dropped_}, {"warnings", timeline_.warnings()}};
+    if (recorder_ != nullptr) {
+        state["recording"] = {{"on", recorder_->recording()},
+                              {"file", utf8Text(recorder_->file())}};
+    }
+    return state;
+}
+
+std::optional<std::string> FacilityBackend::recording() {
+    if (recorder_ == nullptr) return std::nullopt;
+    return recorder_->text();
+}
+
+Outcome FacilityBackend::setRecording(bool on) {
+    if (recorder_ == nullptr) return LiveBackend::setRecording(on);
+    recorder_->setRecording(on);
+    Outcome outcome;
+    outcome.body = {{"on", recorder_->recording()}};
+    return outcome;
 }
 
 // What the page shows on a card beside the panel: where the tally landed,
@@ -182,6 +200,7 @@ Outcome FacilityBackend::forceGpi(std::int32_t device, std::int32_t input, std::
                  forcedGpi_, outcome)) {
         return outcome;
     }
+    Recorder::Action recorded(recorder_, "", Recorder::gpiStep(device, input, state));
     facility_->forceGpi(device, input, state);
     outcome.body = {{"ok", true}};
     return outcome;
@@ -194,6 +213,8 @@ Outcome FacilityBackend::forceInfo(std::int32_t device, std::int32_t slot,
                  forcedInfo_, outcome)) {
         return outcome;
     }
+    Recorder::Action recorded(recorder_, "", Recorder::infoStep(device, slot, text));
+    recorded.forcedSlot(device, slot, text);
     facility_->forceInfo(device, slot, text);
     outcome.body = {{"ok", true}};
     return outcome;
@@ -203,7 +224,9 @@ Outcome FacilityBackend::parentRequest(const std::string& name, const std::strin
     Outcome outcome;
     Connection* component = find(name, outcome);
     if (component == nullptr) return outcome;
+    Recorder::Action recorded(recorder_, name, Recorder::paramStep(key));
     const auto reply = component->parentRequest(key);
+    recorded.reply(reply);
     outcome.body = {{"reply", reply ? nlohmann::json(utf8Text(*reply)) : nlohmann::json()}};
     return outcome;
 }
@@ -217,6 +240,7 @@ Outcome FacilityBackend::controlEvent(const std::string& name, const std::string
         return error(404, "component \"" + name + "\" has no control \"" + control +
                               "\" on its panels");
     }
+    Recorder::Action recorded(recorder_, name, Recorder::eventStep(control, key));
     component->controlEvent(control, key);
     outcome.body = {{"ok", true}};
     return outcome;
@@ -228,8 +252,11 @@ void FacilityBackend::advanceTo(std::int64_t ms) {
 
 void FacilityBackend::controlChanged(const Connection& component, const std::string& panel,
                                      const Control& control) {
-    if (!sink_) return;
     const std::string* text = control.property("text");
+    if (recorder_ != nullptr) {
+        recorder_->controlChanged(component.name(), control.id, text != nullptr ? *text : "");
+    }
+    if (!sink_) return;
     publish({{"type", "control"},
              {"component", utf8Text(component.name())},
              {"panel", utf8Text(panel)},
@@ -240,6 +267,7 @@ void FacilityBackend::controlChanged(const Connection& component, const std::str
 
 void FacilityBackend::slotChanged(std::int32_t device, std::int32_t slot,
                                   const std::string& text) {
+    if (recorder_ != nullptr) recorder_->slotChanged(device, slot, text);
     // The slot change that follows a component's write gives its exact text.
     if (!writer_.empty()) {
         const std::string writer = std::move(writer_);

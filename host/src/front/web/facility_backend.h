@@ -19,6 +19,7 @@
 
 #include "facility/facility.h"
 #include "facility/timeline.h"
+#include "front/recording/recorder.h"
 #include "front/web/live_backend.h"
 
 namespace vhost {
@@ -52,6 +53,10 @@ public:
     void advanceTo(std::int64_t ms) override;
     std::int64_t now() const override { return facility_ != nullptr ? facility_->now() : 0; }
     void setEventSink(std::function<void(const nlohmann::json&)> sink) override;
+    std::optional<std::string> recording() override;
+    Outcome setRecording(bool on) override;
+    // Every action from outside is recorded by `recorder` (null: none).
+    void setRecorder(Recorder* recorder) { recorder_ = recorder; }
 
     // FacilityObserver
     void controlChanged(const Connection& component, const std::string& panel,
@@ -80,6 +85,7 @@ private:
     static nlohmann::json writtenEvent(const std::string& component, const TallyWrite& write);
 
     Facility* facility_ = nullptr;
+    Recorder* recorder_ = nullptr;
     Timeline& timeline_;
     std::function<void(const nlohmann::json&)> sink_;
     std::deque<nlohmann::json> recent_;

@@ -19,7 +19,8 @@
 //    "info": [{"device": 12, "slot": 20, "text": "0", "registered": false}],
 //    "timeline": [<timeline event>, ...],          (the newest, bounded, oldest first)
 //    "timeline_dropped": 0,                       (older events no longer kept)
-//    "warnings": 0}
+//    "warnings": 0,
+//    "recording": {"on": false, "file": ""}}      (with a recorder; file: --record FILE)
 //
 // Events published while the facility runs, one JSON object each:
 //   {"type": "timeline", "time_ms": 500, "kind": "command", "text": "IW 12 '2' 20 0",
@@ -38,6 +39,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -69,7 +71,19 @@ public:
     // Every change from now on is handed to `sink` as one event, on the
     // facility's thread, while the call that caused it runs.
     virtual void setEventSink(std::function<void(const nlohmann::json&)> sink) = 0;
+    // The rehearsal recorded as a scenario so far (GET /api/recording), and
+    // the "record" switch (POST /api/record, body on success {"on": true});
+    // none without a recorder.
+    virtual std::optional<std::string> recording() { return std::nullopt; }
+    virtual Outcome setRecording(bool on);
 };
+
+inline Outcome LiveBackend::setRecording(bool) {
+    Outcome outcome;
+    outcome.status = 409;
+    outcome.body = {{"error", "this host keeps no recording"}};
+    return outcome;
+}
 
 }  // namespace web
 }  // namespace vhost

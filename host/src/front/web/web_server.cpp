@@ -221,6 +221,7 @@ private:
     Endpoint endpointFor(const std::string& method, const std::string& path) {
         const bool get = method == "GET" || method == "HEAD";
         if (get && path == "/api/state") return {Next::Answer, [this](const Request&) { return state(); }};
+        if (get && path == "/api/recording") return {Next::Answer, [this](const Request&) { return recording(); }};
         if (get && path == "/api/events") {
             if (fanout_.clients() < maxStreams) return {Next::Stream, nullptr};
             return refusal(503, "too many open event streams (at most " + std::to_string(maxStreams) + ")");
@@ -244,6 +245,16 @@ private:
     Reply state() {
         advanceClock();
         return jsonReply(200, backend_->snapshot());
+    }
+
+    Reply recording() {
+        const auto text = backend_->recording();
+        if (!text) return errorReply(404, "this host keeps no recording");
+        Reply reply;
+        reply.contentType = "text/plain; charset=utf-8";
+        reply.headers = {{"Content-Disposition", "attachment; filename=\"rehearsal.vesk\""}};
+        reply.body = *text;
+        return reply;
     }
 
     Reply post(const std::string& path, const std::string& body) {

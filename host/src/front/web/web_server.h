@@ -7,7 +7,8 @@
 //   GET  /api/events    server-sent events: first {"type":"hello","state":<snapshot>},
 //                       then every event of the facility, one "data:" line each, and
 //                       {"type":"heartbeat","time_ms":<facility time>} every second
-//   POST /api/gpi | /api/info | /api/param | /api/event   (see api_requests.h)
+//   GET  /api/recording the rehearsal recorded as a scenario (text)
+//   POST /api/gpi | /api/info | /api/param | /api/event | /api/record   (see api_requests.h)
 //
 // Access rules, checked once a request's header is read and before anything
 // else (access_rules.h): Host, token, Origin. Limits on connections and

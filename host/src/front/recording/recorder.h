@@ -1,0 +1,124 @@
+// recorder.h - a live rehearsal, written down as a scenario that replays it.
+//
+// Every action that reaches the running facility from outside (a forced
+// GPI input or info slot, a parent parameter, a control event) becomes the
+// scenario step that does the same, preceded by "advance N", the facility
+// time since the action before. The live facility applies each action at
+// the time the recording states, so a replay ticks the same timers between
+// the same actions and sees the same commands.
+//
+// While recording is on, each step is followed by the outcome it had, as
+// expectations: the commands every component sent in answer, the info
+// slots they wrote, the Tally controls that changed, the reply to a
+// parameter. While it is off, steps are still written (without
+// expectations), so that a replay always reaches the same state.
+//
+// The recording starts with a "config" line naming the environment and a
+// copy of the scenario that ran before serving, so it replays with no
+// options. Written to a file, every line is flushed as it is written;
+// without one, the newest recording is kept in memory up to a limit, after
+// which it stops and says so.
+#ifndef VESK_HOST_FRONT_RECORDING_RECORDER_H
+#define VESK_HOST_FRONT_RECORDING_RECORDER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "facility/facility.h"
+#include "facility/timeline.h"
+
+namespace vhost {
+
+struct RecordingStart {
+    std::string file;          // --record FILE, or empty: in memory only
+    std::string configPath;    // the environment the facility runs with, or empty
+    std::string scenarioPath;  // the scenario that ran before serving, or empty
+    std::string pluginNote;    // a --plugin other than the default, or empty
+};
+
+class Recorder {
+public:
+    // The most kept in memory when there is no file.
+    static const std::size_t memoryLimit = 16 * 1024 * 1024;
+
+    Recorder(Facility& facility, Timeline& timeline) : facility_(facility), timeline_(timeline) {}
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+
+    // Writes the head of the recording; with a file, recording is on from
+    // the start. False, with `error`, when the file cannot be written.
+    bool start(const RecordingStart& start, std::string& error);
+
+    // The "record" switch: whether outcomes are written as expectations.
+    void setRecording(bool on);
+    bool recording() const { return on_; }
+    const std::string& file() const { return file_; }
+    // The recording so far.
+    std::string text() const;
+
+    // One action from outside, from its creation to its end. `component`
+    // is the component it talks to (empty for GPI and info forces); `step`
+    // its scenario step without the component. Null `recorder`: nothing.
+    class Action {
+    public:
+        Action(Recorder* recorder, const std::string& component, const std::string& step);
+        ~Action();
+        Action(const Action&) = delete;
+        Action& operator=(const Action&) = delete;
+        void reply(const std::optional<std::string>& reply);
+        // An info force: the forced text of its own slot is no outcome.
+        void forcedSlot(std::int32_t device, std::int32_t slot, const std::string& text);
+
+    private:
+        Recorder* recorder_;
+    };
+
+    // What the facility reports while an action runs.
+    void slotChanged(std::int32_t device, std::int32_t slot, const std::string& text);
+    void controlChanged(const std::string& component, const std::string& control,
+                        const std::string& text);
+
+    // Scenario steps of the actions.
+    static std::string gpiStep(std::int32_t device, std::int32_t input, std::int32_t state);
+    static std::string infoStep(std::int32_t device, std::int32_t slot, const std::string& text);
+    static std::string paramStep(const std::string& key);
+    static std::string eventStep(const std::string& control, const std::string& key);
+
+private:
+    struct Written {
+        std::string where;  // "12 20" for a slot, "@cam1 control Tally" for a control
+        std::string text;
+    };
+    struct Pending {
+        std::string component;
+        std::vector<std::size_t> sentBefore;  // per component, its command count
+        std::vector<Written> slots;
+        std::vector<Written> controls;
+        std::optional<std::optional<std::string>> reply;
+        Written forced;
+    };
+    void begin(const std::string& component, const std::string& step);
+    void end();
+    void write(const std::string& line);
+    static void remember(std::vector<Written>& list, const std::string& where,
+                         const std::string& text);
+
+    Facility& facility_;
+    Timeline& timeline_;
+    std::string file_;
+    std::ofstream out_;
+    bool fileFailed_ = false;
+    std::string memory_;
+    bool full_ = false;
+    bool on_ = false;
+    std::int64_t last_ = 0;  // facility time of the action before
+    std::optional<Pending> pending_;
+};
+
+}  // namespace vhost
+
+#endif  // VESK_HOST_FRONT_RECORDING_RECORDER_H

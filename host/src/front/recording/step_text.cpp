@@ -1,0 +1,96 @@
+#include "front/recording/step_text.h"
+
+#include <cstddef>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace vhost {
+
+namespace {
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::vector<std::string> pathParts(const std::string& path) {
+    std::vector<std::string> parts;
+    std::string part;
+    for (const char c : path) {
+        if (c == '/' || c == '\\') {
+            if (!part.empty()) parts.push_back(part);
+            part.clear();
+        } else {
+            part += c;
+        }
+    }
+    if (!part.empty()) parts.push_back(part);
+    return parts;
+}
+
+}  // namespace
+
+std::string scenarioValue(const std::string& text) {
+    bool bare = !text.empty() && !isBlank(text.front()) && !isBlank(text.back()) &&
+                text.front() != '"';
+    for (const char c : text) bare = bare && static_cast<unsigned char>(c) >= 0x20 && c != 0x7f;
+    if (bare) return text;
+    std::string quoted = "\"";
+    for (const char c : text) {
+        switch (c) {
+            case '\n': quoted += "\\n"; break;
+            case '\t': quoted += "\\t"; break;
+            case '"': quoted += "\\\""; break;
+            case '\\': quoted += "\\\\"; break;
+            default: quoted += c;
+        }
+    }
+    return quoted + "\"";
+}
+
+std::optional<std::string> sentPattern(const std::string& command) {
+    std::size_t keep = command.size();
+    const std::size_t lineBreak = command.find_first_of("\r\n");
+    if (lineBreak != std::string::npos) keep = lineBreak;
+    // A quoted absolute path: "'/..." or "'C:\..." / "'C:/...".
+    for (std::size_t at = command.find('\''); at != std::string::npos && at < keep;
+         at = command.find('\'', at + 1)) {
+        const std::string rest = command.substr(at + 1, 3);
+        const bool rooted = (!rest.empty() && (rest[0] == '/' || rest[0] == '\\')) ||
+                            (rest.size() == 3 && rest[1] == ':' && (rest[2] == '/' || rest[2] == '\\'));
+        if (rooted) {
+            keep = at + 1;
+            break;
+        }
+    }
+    while (keep > 0 && isBlank(command[keep - 1])) --keep;
+    if (keep == 0 || isBlank(command[0])) return std::nullopt;
+    if (keep == command.size()) return command;
+    return command.substr(0, keep) + "*";
+}
+
+std::string pathFrom(const std::string& from, const std::string& path) {
+    const std::string target = absolutePath(path);
+    const std::string base = absolutePath(from);
+    const std::vector<std::string> targetParts = pathParts(target);
+    const std::vector<std::string> baseParts = pathParts(base);
+    // On Windows the first part is the drive: paths on two drives stay absolute.
+    if (target.empty() || base.empty() || target[0] != base[0] || targetParts.empty() ||
+        baseParts.empty() || (target[0] != '/' && targetParts[0] != baseParts[0])) {
+        return target;
+    }
+    std::size_t common = 0;
+    while (common < targetParts.size() && common < baseParts.size() &&
+           targetParts[common] == baseParts[common]) {
+        ++common;
+    }
+    // Sharing no more than the root (or the drive), they are far apart.
+    if (common == 0 || (common == 1 && target[0] != '/')) return target;
+    std::string relative;
+    for (std::size_t i = common; i < baseParts.size(); ++i) relative += "../";
+    for (std::size_t i = common; i < targetParts.size(); ++i) {
+        relative += targetParts[i];
+        if (i + 1 < targetParts.size()) relative += "/";
+    }
+    return relative.empty() ? "." : relative;
+}
+
+}  // namespace vhost
