@@ -46,6 +46,7 @@ describe('a loopback server without a token', () => {
       ['unknown component', 'POST', '/api/param', json({Host: own}), '{"component":"nobody","key":"tally_val=1"}', 404],
       ['unknown component (event)', 'POST', '/api/event', json({Host: own}),
        '{"component":"nobody","control":"AlarmTest","key":"click=1"}', 404],
+      ['record switch not a boolean', 'POST', '/api/record', json({Host: own}), '{"on":1}', 400],
       ['unknown endpoint', 'POST', '/api/nothing', json({Host: own}), '{}', 404],
     ];
     const before = await drivers(host);
