@@ -1,6 +1,7 @@
 // Lines the recorder writes read back as exactly what was recorded.
 #include <gtest/gtest.h>
 
+#include "front/recording/recorder.h"
 #include "front/recording/step_text.h"
 #include "front/scenario.h"
 
@@ -36,6 +37,24 @@ TEST(RecordedSteps, SentPatterns) {
             EXPECT_EQ(*pattern, row.pattern);
         }
     }
+}
+
+// Without a file a long run keeps a bounded recording that says where it stopped.
+TEST(RecordedSteps, MemoryStaysBounded) {
+    Timeline timeline;
+    Facility facility(Environment(), timeline, false);
+    Recorder recorder(facility, timeline);
+    std::string error;
+    ASSERT_TRUE(recorder.start(RecordingStart(), error));
+    for (std::int32_t i = 0; i < 400000; ++i) {
+        Recorder::Action action(&recorder, "", Recorder::gpiStep(3, 7, i % 2));
+        facility.advance(1);
+    }
+    const std::string text = recorder.text();
+    EXPECT_LE(text.size(), Recorder::memoryLimit);
+    const std::size_t notice = text.rfind("# the recording reached");
+    ASSERT_NE(notice, std::string::npos);
+    EXPECT_EQ(text.find('\n', notice), text.size() - 1) << "the notice is the last line";
 }
 
 #ifndef _WIN32

@@ -90,7 +90,12 @@ void Recorder::setRecording(bool on) {
 }
 
 std::string Recorder::text() const {
-    if (file_.empty()) return memory_;
+    if (file_.empty()) {
+        std::string text;
+        text.reserve(memoryUsed_);
+        for (const std::string& piece : memory_) text += piece;
+        return text;
+    }
     std::ifstream in(file_, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
@@ -110,16 +115,20 @@ void Recorder::write(const std::string& line) {
         return;
     }
     if (full_) return;
-    if (memory_.size() + line.size() + 1 > memoryLimit) {
+    std::string text = line + "\n";
+    if (memoryUsed_ + text.size() > memoryLimit) {
         full_ = true;
         const std::string why = "the recording reached " + std::to_string(memoryLimit) +
                                 " bytes and stops here; give --record FILE to record longer";
-        memory_ += "# " + why + "\n";
+        text = "# " + why + "\n";
         timeline_.event(EventKind::Host, why);
-        return;
     }
-    memory_ += line;
-    memory_ += '\n';
+    if (memory_.empty() || memory_.back().size() + text.size() > memoryPiece) {
+        memory_.emplace_back();
+        memory_.back().reserve(std::max(memoryPiece, text.size()));
+    }
+    memory_.back() += text;
+    memoryUsed_ += text.size();
 }
 
 std::string Recorder::gpiStep(std::int32_t device, std::int32_t input, std::int32_t state) {

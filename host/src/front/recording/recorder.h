@@ -42,8 +42,10 @@ struct RecordingStart {
 
 class Recorder {
 public:
-    // The most kept in memory when there is no file.
-    static const std::size_t memoryLimit = 16 * 1024 * 1024;
+    // The most kept in memory when there is no file, in pieces of
+    // `memoryPiece` bytes (a long run never copies it whole).
+    static const std::size_t memoryLimit = 4 * 1024 * 1024;
+    static const std::size_t memoryPiece = 64 * 1024;
 
     Recorder(Facility& facility, Timeline& timeline) : facility_(facility), timeline_(timeline) {}
     Recorder(const Recorder&) = delete;
@@ -112,7 +114,8 @@ private:
     std::string file_;
     std::ofstream out_;
     bool fileFailed_ = false;
-    std::string memory_;
+    std::vector<std::string> memory_;
+    std::size_t memoryUsed_ = 0;
     bool full_ = false;
     bool on_ = false;
     std::int64_t last_ = 0;  // facility time of the action before

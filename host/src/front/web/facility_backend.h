@@ -56,6 +56,8 @@ public:
     std::optional<std::string> recording() override;
     Outcome setRecording(bool on) override;
     // Every action from outside is recorded by `recorder` (null: none).
+    // Other inputs of the facility (a tally protocol, say) force GPI inputs
+    // and info slots through forceGpi and forceInfo, so they are recorded too.
     void setRecorder(Recorder* recorder) { recorder_ = recorder; }
 
     // FacilityObserver
