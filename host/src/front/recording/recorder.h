@@ -44,8 +44,8 @@ class Recorder {
 public:
     // The most kept in memory when there is no file, in pieces of
     // `memoryPiece` bytes (a long run never copies it whole).
-    static const std::size_t memoryLimit = 4 * 1024 * 1024;
-    static const std::size_t memoryPiece = 64 * 1024;
+    static constexpr std::size_t memoryLimit = 4 * 1024 * 1024;
+    static constexpr std::size_t memoryPiece = 64 * 1024;
 
     Recorder(Facility& facility, Timeline& timeline) : facility_(facility), timeline_(timeline) {}
     Recorder(const Recorder&) = delete;
