@@ -116,7 +116,8 @@ void Recorder::write(const std::string& line) {
     }
     if (full_) return;
     std::string text = line + "\n";
-    if (memoryUsed_ + text.size() > memoryLimit) {
+    const std::size_t roomForTheNotice = 160;
+    if (memoryUsed_ + text.size() + roomForTheNotice > memoryLimit) {
         full_ = true;
         const std::string why = "the recording reached " + std::to_string(memoryLimit) +
                                 " bytes and stops here; give --record FILE to record longer";
