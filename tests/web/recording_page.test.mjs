@@ -53,7 +53,7 @@ test('a rehearsal recorded on the page replays, and fails against a changed modu
   await page.locator('#send-component').selectOption('cam3');
   await page.locator('#send-key').fill('tally_val=3');
   await page.locator('#send-button').click();
-  await page.locator('#send-result', {hasText: 'reply'}).waitFor(wait);
+  await page.locator('#send-result[data-result="no-reply"]').waitFor(wait);
   await page.locator('[data-gpi="3.3"]').click();
   await page.locator('[data-component="cam3"] .lamp[data-lamp="3"]').waitFor(wait);
   await page.locator('[data-slot="20.4"]').fill('CAM2');
