@@ -313,8 +313,15 @@ const Live = (() => {
     }, 50);  // one snapshot for a burst of changes
   }
 
+  // A page that was busy (a long drawing) has not been silent on the link:
+  // the messages that came meanwhile are still waiting to be read, so a late
+  // check waits one more round before it judges.
+  let checkedAt = performance.now();
   setInterval(() => {
-    if (stream && performance.now() - heardAt > SILENCE_MS) {
+    const now = performance.now();
+    const late = now - checkedAt > 750;
+    checkedAt = now;
+    if (!late && stream && now - heardAt > SILENCE_MS) {
       lose(`no word from the host for ${SILENCE_MS / 1000} s`);
     }
   }, 250);
