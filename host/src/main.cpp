@@ -32,8 +32,9 @@
 #ifndef VESK_HOST_DEFAULT_PLUGIN
 #error "VESK_HOST_DEFAULT_PLUGIN (file name of the plug-in beside vesk-host) must be defined"
 #endif
-#ifndef VESK_HOST_PANELS_DIR
-#error "VESK_HOST_PANELS_DIR (the bundled panel folder) must be defined"
+#if !defined(VESK_HOST_INSTALLED_PLUGIN) || !defined(VESK_HOST_EXAMPLES_DIR) || \
+    !defined(VESK_HOST_VERSION)
+#error "VESK_HOST_INSTALLED_PLUGIN, VESK_HOST_EXAMPLES_DIR (relative to vesk-host) and VESK_HOST_VERSION must be defined"
 #endif
 
 namespace {
@@ -45,8 +46,9 @@ const char usageText[] =
     "usage: vesk-host [options] [scenario]\n"
     "  scenario          scenario file; '-' or none reads standard input\n"
     "  --plugin PATH     plug-in module (default: " VESK_HOST_DEFAULT_PLUGIN
-    " beside vesk-host)\n"
-    "  --panels DIR      panel folder handed to the plug-in (default: the bundled panels)\n"
+    " beside vesk-host, else\n"
+    "                    " VESK_HOST_INSTALLED_PLUGIN " from vesk-host's folder)\n"
+    "  --panels DIR      panel folder handed to the plug-in (default: the plug-in's folder)\n"
     "  --config FILE     environment INI: instances, info slots, GPI inputs, components;\n"
     "                    also given to the plug-in as VESK_CONFIG unless that is already set\n"
     "  --json            one JSON object per event\n"
@@ -60,6 +62,7 @@ const char usageText[] =
     "  --record FILE     with --serve: write what the page and API do as a scenario\n"
     "                    that replays the rehearsal and checks its outcome\n"
 #endif
+    "  --version         the version of vesk-host and of the bundled component\n"
     "  -h, --help        this text\n"
     "exit status: 0 all held, 1 a failure, 2 usage or load error, 3 the plug-in crashed\n";
 
@@ -73,12 +76,22 @@ std::string folderOf(const std::string& path) {
     return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
+// The component built beside vesk-host, else the one of the installed tree.
+std::string defaultPlugin(const std::string& hostFolder) {
+    const std::string beside = hostFolder + "/" VESK_HOST_DEFAULT_PLUGIN;
+    if (vhost::pathKind(beside) == vhost::PathKind::File) return beside;
+    const std::string installed = hostFolder + "/" VESK_HOST_INSTALLED_PLUGIN;
+    return vhost::pathKind(installed) == vhost::PathKind::File ? vhost::absolutePath(installed)
+                                                                 : beside;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     vhost::SetupOptions setup;
-    setup.pluginPath = vhost::executableDirectory(argv[0]) + "/" + VESK_HOST_DEFAULT_PLUGIN;
-    setup.panelsDir = VESK_HOST_PANELS_DIR;
+    const std::string hostFolder = vhost::executableDirectory(argv[0]);
+    setup.pluginPath = defaultPlugin(hostFolder);
+    bool panelsGiven = false;
     std::string scenarioPath;
     vhost::OutputMode mode = vhost::OutputMode::Readable;
     bool strict = false;
@@ -96,13 +109,18 @@ int main(int argc, char** argv) {
             return true;
         };
         if (arg == "-h" || arg == "--help") {
-            std::cout << usageText;
+            std::cout << usageText << "examples: "
+                      << vhost::absolutePath(hostFolder + "/" VESK_HOST_EXAMPLES_DIR) << "\n";
+            return 0;
+        } else if (arg == "--version") {
+            std::cout << "vesk-host " VESK_HOST_VERSION "\n";
             return 0;
         } else if (arg == "--plugin") {
             if (!value(setup.pluginPath)) return usage("--plugin needs a path");
             pluginGiven = true;
         } else if (arg == "--panels") {
             if (!value(setup.panelsDir)) return usage("--panels needs a folder");
+            panelsGiven = true;
         } else if (arg == "--config") {
             if (!value(setup.configPath)) return usage("--config needs a file");
         } else if (arg == "--json") {
@@ -132,6 +150,8 @@ int main(int argc, char** argv) {
     }
     const bool serving = !serveAddress.empty();
     if (!recordPath.empty() && !serving) return usage("--record needs --serve");
+    // A component's panel layouts are installed beside its module.
+    if (!panelsGiven) setup.panelsDir = folderOf(setup.pluginPath);
 
     if (!setup.configPath.empty() &&
         vhost::pathKind(setup.configPath) == vhost::PathKind::Directory) {

@@ -29,6 +29,23 @@ std::string systemMessage(DWORD code) {
     return message;
 }
 
+// A real host keeps the modules its plug-ins import (the string library)
+// beside its executable. Loading with an altered search path skips that
+// folder, so it is named as the DLL folder once.
+void searchHostFolder() {
+    static const bool done = [] {
+        char exe[MAX_PATH];
+        const DWORD length = ::GetModuleFileNameA(nullptr, exe, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH) return false;
+        std::string folder(exe, length);
+        const std::size_t slash = folder.find_last_of("\\/");
+        if (slash == std::string::npos) return false;
+        folder.resize(slash);
+        return ::SetDllDirectoryA(folder.c_str()) != 0;
+    }();
+    (void)done;
+}
+
 }  // namespace
 
 PluginModule::~PluginModule() {
@@ -46,7 +63,8 @@ bool PluginModule::load(const std::string& path, std::string& error) {
         return false;
     }
     // A full path with backslashes: the modules the plug-in imports (the
-    // string library) are then looked for beside it first.
+    // string library) are then looked for beside it first, then beside the
+    // host.
     std::string target = path;
     for (char& c : target) {
         if (c == '/') c = '\\';
@@ -55,6 +73,7 @@ bool PluginModule::load(const std::string& path, std::string& error) {
     const DWORD length = ::GetFullPathNameA(target.c_str(), MAX_PATH, full, nullptr);
     if (length > 0 && length < MAX_PATH) target.assign(full, length);
     // No "cannot find a DLL" box: the failure is reported here.
+    searchHostFolder();
     const UINT previousMode = ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     HMODULE module = ::LoadLibraryExA(target.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     const DWORD why = ::GetLastError();

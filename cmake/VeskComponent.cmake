@@ -1,0 +1,105 @@
+# vesk_add_component(NAME SOURCES ... VERSION v [PANELS ...] [DESCRIPTION text]
+#                    [DESTINATION dir])
+#
+# Makes the loadable module NAME (NAME.so, NAME.dll) of a component built on
+# the script framework, the way a control-panel host expects it:
+#   - the framework (Vesk::script_helper, with its signature text) is
+#     compiled in and the string library (Vesk::string) is imported;
+#   - everything is hidden and the module exports its factory,
+#     load_vesk_client_script, and nothing else;
+#   - the version record: VERSION (one to four numbers) and DESCRIPTION as an
+#     ELF section ".vesk_version" or a Windows version resource;
+#   - the panel layouts PANELS are copied beside the module in the build and
+#     installed beside it, in DESTINATION (default: the components folder of
+#     the installed tree, one folder per component).
+# SOURCES must define the factory (see the component template).
+include_guard(GLOBAL)
+include(${CMAKE_CURRENT_LIST_DIR}/VeskInstallLayout.cmake)
+set(VESK_COMPONENT_KIT_DIR ${CMAKE_CURRENT_LIST_DIR}/component)
+
+function(vesk_add_component name)
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "VERSION;DESCRIPTION;DESTINATION" "SOURCES;PANELS")
+  if(ARG_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "vesk_add_component(${name}): unknown arguments ${ARG_UNPARSED_ARGUMENTS}")
+  endif()
+  if(NOT ARG_SOURCES)
+    message(FATAL_ERROR "vesk_add_component(${name}): SOURCES is required")
+  endif()
+  if(NOT ARG_VERSION MATCHES "^[0-9]+(\\.[0-9]+)?(\\.[0-9]+)?(\\.[0-9]+)?$")
+    message(FATAL_ERROR "vesk_add_component(${name}): VERSION must be one to four numbers "
+                        "separated by dots, not '${ARG_VERSION}'")
+  endif()
+  if(NOT DEFINED ARG_DESCRIPTION)
+    set(ARG_DESCRIPTION "${name} component")
+  endif()
+  if(ARG_DESCRIPTION MATCHES "[\"\\\\\n]")
+    message(FATAL_ERROR "vesk_add_component(${name}): DESCRIPTION may not hold quotes, "
+                        "backslashes or line ends")
+  endif()
+  if(NOT DEFINED ARG_DESTINATION)
+    set(ARG_DESTINATION ${VESK_INSTALL_COMPONENTSDIR}/${name})
+  endif()
+
+  # Four numbers, as the version resource has them.
+  string(REPLACE "." ";" numbers "${ARG_VERSION}")
+  list(LENGTH numbers count)
+  while(count LESS 4)
+    list(APPEND numbers 0)
+    math(EXPR count "${count} + 1")
+  endwhile()
+  list(JOIN numbers "." VESK_VERSION)
+  list(JOIN numbers "," VESK_VERSION_COMMAS)
+  set(VESK_NAME ${name})
+  set(VESK_DESCRIPTION "${ARG_DESCRIPTION}")
+  set(generated ${CMAKE_CURRENT_BINARY_DIR}/${name}_version)
+  configure_file(${VESK_COMPONENT_KIT_DIR}/version_record.cpp.in
+                 ${generated}/version_record.cpp @ONLY)
+  set(sources ${ARG_SOURCES} ${generated}/version_record.cpp)
+  if(WIN32)
+    configure_file(${VESK_COMPONENT_KIT_DIR}/version.rc.in ${generated}/version.rc @ONLY)
+    list(APPEND sources ${generated}/version.rc)
+  endif()
+
+  add_library(${name} MODULE ${sources})
+  target_link_libraries(${name} PRIVATE Vesk::script_helper Vesk::string)
+  # The string library sits beside the module in a build and in lib/ of an
+  # installed tree.
+  file(RELATIVE_PATH to_libraries ${CMAKE_BINARY_DIR}/${ARG_DESTINATION}
+       ${CMAKE_BINARY_DIR}/${VESK_INSTALL_LIBDIR})
+  string(REGEX REPLACE "/$" "" to_libraries "${to_libraries}")
+  set_target_properties(${name} PROPERTIES
+    PREFIX ""
+    OUTPUT_NAME ${name}
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    BUILD_RPATH "$ORIGIN"
+    INSTALL_RPATH "$ORIGIN/${to_libraries}")
+  if(NOT WIN32 AND NOT APPLE)
+    set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${VESK_COMPONENT_KIT_DIR}/exports.map)
+    target_link_options(${name} PRIVATE "-Wl,--version-script=${VESK_COMPONENT_KIT_DIR}/exports.map")
+    # Every symbol the module needs must be resolved at link time. clang
+    # leaves the sanitizer runtime to the executable, so a sanitized clang
+    # build skips the check.
+    if(NOT (CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND CMAKE_CXX_FLAGS MATCHES "-fsanitize"))
+      target_link_options(${name} PRIVATE "-Wl,-z,defs")
+    endif()
+  endif()
+
+  set(panels)
+  foreach(panel IN LISTS ARG_PANELS)
+    get_filename_component(panel ${panel} ABSOLUTE)
+    list(APPEND panels ${panel})
+  endforeach()
+  if(panels)
+    set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${panels})
+    # The host hands the module's own folder to it as the panel folder.
+    add_custom_command(TARGET ${name} POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different ${panels} $<TARGET_FILE_DIR:${name}>
+      VERBATIM)
+  endif()
+  install(TARGETS ${name} LIBRARY DESTINATION ${ARG_DESTINATION}
+                          RUNTIME DESTINATION ${ARG_DESTINATION})
+  if(panels)
+    install(FILES ${panels} DESTINATION ${ARG_DESTINATION})
+  endif()
+endfunction()
