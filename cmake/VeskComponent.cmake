@@ -15,9 +15,11 @@
 # SOURCES must define the factory (see the component template).
 include_guard(GLOBAL)
 include(${CMAKE_CURRENT_LIST_DIR}/VeskInstallLayout.cmake)
-set(VESK_COMPONENT_KIT_DIR ${CMAKE_CURRENT_LIST_DIR}/component)
 
 function(vesk_add_component name)
+  # Found from this file, whichever folder of a project calls the function.
+  include(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/VeskInstallLayout.cmake)
+  set(kit ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/component)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "" "VERSION;DESCRIPTION;DESTINATION" "SOURCES;PANELS")
   if(ARG_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "vesk_add_component(${name}): unknown arguments ${ARG_UNPARSED_ARGUMENTS}")
@@ -52,11 +54,11 @@ function(vesk_add_component name)
   set(VESK_NAME ${name})
   set(VESK_DESCRIPTION "${ARG_DESCRIPTION}")
   set(generated ${CMAKE_CURRENT_BINARY_DIR}/${name}_version)
-  configure_file(${VESK_COMPONENT_KIT_DIR}/version_record.cpp.in
+  configure_file(${kit}/version_record.cpp.in
                  ${generated}/version_record.cpp @ONLY)
   set(sources ${ARG_SOURCES} ${generated}/version_record.cpp)
   if(WIN32)
-    configure_file(${VESK_COMPONENT_KIT_DIR}/version.rc.in ${generated}/version.rc @ONLY)
+    configure_file(${kit}/version.rc.in ${generated}/version.rc @ONLY)
     list(APPEND sources ${generated}/version.rc)
   endif()
 
@@ -75,8 +77,8 @@ function(vesk_add_component name)
     BUILD_RPATH "$ORIGIN"
     INSTALL_RPATH "$ORIGIN/${to_libraries}")
   if(NOT WIN32 AND NOT APPLE)
-    set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${VESK_COMPONENT_KIT_DIR}/exports.map)
-    target_link_options(${name} PRIVATE "-Wl,--version-script=${VESK_COMPONENT_KIT_DIR}/exports.map")
+    set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${kit}/exports.map)
+    target_link_options(${name} PRIVATE "-Wl,--version-script=${kit}/exports.map")
     # Every symbol the module needs must be resolved at link time. clang
     # leaves the sanitizer runtime to the executable, so a sanitized clang
     # build skips the check.

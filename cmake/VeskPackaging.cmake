@@ -7,8 +7,10 @@ include(CMakePackageConfigHelpers)
 set(vesk_source ${PROJECT_SOURCE_DIR})
 set(vesk_kit_build ${PROJECT_BINARY_DIR}/kit)
 
+# vesk-host is part of the kit too (Vesk::vesk-host), for rehearsing
+# components in their tests.
 if(TARGET vesk-host)
-  install(TARGETS vesk-host RUNTIME DESTINATION ${VESK_INSTALL_BINDIR})
+  install(TARGETS vesk-host EXPORT VeskScriptHelper RUNTIME DESTINATION ${VESK_INSTALL_BINDIR})
 endif()
 
 file(GLOB vesk_example_files ${vesk_source}/examples/*.ini ${vesk_source}/examples/*.vesk)
