@@ -97,9 +97,10 @@ int main(int argc, char** argv) {
     bool strict = false;
     std::string serveAddress;
     std::string token;
-    bool tokenGiven = false;
+    // Read only where the live page is built in.
+    [[maybe_unused]] bool tokenGiven = false;
     std::string recordPath;
-    bool pluginGiven = false;
+    [[maybe_unused]] bool pluginGiven = false;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
