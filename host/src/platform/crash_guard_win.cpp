@@ -55,6 +55,24 @@ LONG WINAPI onUnhandled(PEXCEPTION_POINTERS pointers) {
 
 void onAbort(int) { reportAndExit("aborted"); }
 
+// A thread whose stack overflowed has next to nothing left (Wine leaves it a
+// page, whatever SetThreadStackGuarantee asked for): it only wakes a thread
+// that stands by for this and has a stack of its own.
+HANDLE stackOverflowed = nullptr;
+
+DWORD WINAPI reportStackOverflow(LPVOID) {
+    ::WaitForSingleObject(stackOverflowed, INFINITE);
+    reportAndExit("stack overflow");
+}
+
+LONG CALLBACK onStackOverflow(PEXCEPTION_POINTERS pointers) {
+    if (pointers->ExceptionRecord->ExceptionCode != EXCEPTION_STACK_OVERFLOW) {
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    ::SetEvent(stackOverflowed);
+    for (;;) ::Sleep(INFINITE);
+}
+
 }  // namespace
 
 void installCrashGuard() {
@@ -64,6 +82,15 @@ void installCrashGuard() {
     ::SetThreadStackGuarantee(&reserve);
     ::SetUnhandledExceptionFilter(onUnhandled);
     std::signal(SIGABRT, onAbort);
+    stackOverflowed = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE reporter =
+        stackOverflowed != nullptr
+            ? ::CreateThread(nullptr, 64 * 1024, reportStackOverflow, nullptr, 0, nullptr)
+            : nullptr;
+    if (reporter != nullptr) {
+        ::CloseHandle(reporter);
+        ::AddVectoredExceptionHandler(1, onStackOverflow);
+    }
 }
 
 void markPluginCall(bool inside) { ::InterlockedExchange(&insidePlugin, inside ? 1 : 0); }
