@@ -153,3 +153,28 @@ test('inputs and slots that nothing registered are bounded when forced', bounded
     await host.stop();
   }
 });
+
+test('a stream that falls behind is told so before it ends', bounded, async () => {
+  const host = await startHost({args: ['--quiet', ...facilityArgs()]});
+  try {
+    const response = await new Promise((resolve, reject) => {
+      http.get({host: host.url.hostname, port: host.url.port, path: '/api/events', headers: {Host: host.url.host},
+                agent: false}, resolve).on('error', reject);
+    });
+    response.pause();
+    const text = 'x'.repeat(16000);
+    for (let i = 0; i < 2000 && !/dropped 1 event stream/.test(host.output()); ++i) {
+      await call(host, 'POST', '/api/info', {headers: {Host: host.url.host, 'Content-Type': 'application/json'},
+                                             body: JSON.stringify({device: 900, slot: 1, text: `${i}${text}`})});
+    }
+    assert.match(host.output(), /dropped 1 event stream/);
+    let tail = '';
+    response.setEncoding('utf8');
+    response.on('data', (chunk) => { tail = (tail + chunk).slice(-200); });
+    response.resume();
+    await new Promise((resolve) => response.on('end', resolve));
+    assert.match(tail, /data: {"type":"dropped","reason":"fell behind"}\n\n$/);
+  } finally {
+    await host.stop();
+  }
+});
