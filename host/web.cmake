@@ -8,18 +8,6 @@ set(web_dir ${CMAKE_CURRENT_SOURCE_DIR}/src/front/web)
 find_package(nlohmann_json 3 QUIET)
 find_package(Threads REQUIRED)
 find_package(Boost 1.70 QUIET)
-# A cross build finds no Boost of its own: the build machine's headers serve
-# any target. Only the boost folder goes on the include path, through a link
-# in the build tree, never the build machine's whole /usr/include.
-if(NOT Boost_FOUND AND CMAKE_CROSSCOMPILING AND EXISTS /usr/include/boost/version.hpp)
-  set(web_boost_root ${CMAKE_BINARY_DIR}/header-only-boost)
-  if(NOT EXISTS ${web_boost_root}/boost/version.hpp)
-    file(MAKE_DIRECTORY ${web_boost_root})
-    file(CREATE_LINK /usr/include/boost ${web_boost_root}/boost SYMBOLIC)
-  endif()
-  set(Boost_INCLUDE_DIRS ${web_boost_root})
-  set(Boost_FOUND TRUE)
-endif()
 
 set(VESK_HOST_WEB OFF)
 if(nlohmann_json_FOUND AND Boost_FOUND)
