@@ -134,7 +134,7 @@ bool startsWithIgnoreCase(const std::string& text, const std::string& prefix) {
     return text.size() >= prefix.size() && equalsIgnoreCase(text.substr(0, prefix.size()), prefix);
 }
 
-std::optional<std::int32_t> parseInt32(const std::string& text) {
+std::optional<std::int32_t> parseInt32(std::string_view text) {
     std::size_t pos = 0;
     const bool negative = !text.empty() && text[0] == '-';
     if (!text.empty() && (text[0] == '-' || text[0] == '+')) pos = 1;
@@ -207,55 +207,89 @@ std::optional<std::vector<std::string>> splitWords(const std::string& line, std:
     return words;
 }
 
+namespace {
+
+// Splits a command text into its word and arguments, handing each argument
+// to `take` as a view into `text`.
+template <typename Take>
+bool splitCommand(std::string_view text, std::string_view& word, Take&& take,
+                  const char*& error) {
+    const std::size_t npos = std::string_view::npos;
+    std::size_t pos = text.find(' ');
+    word = text.substr(0, pos);
+    if (word.empty()) {
+        error = "empty command";
+        return false;
+    }
+    if (pos == npos) return true;
+    ++pos;
+    for (;;) {
+        if (pos == text.size()) {
+            error = "trailing space";
+            return false;
+        }
+        std::string_view arg;
+        const bool quoted = text[pos] == '\'';
+        if (quoted) {
+            std::size_t close = pos + 1;
+            for (;;) {
+                close = text.find('\'', close);
+                if (close == npos) {
+                    error = "unterminated quoted argument";
+                    return false;
+                }
+                if (close + 1 == text.size() || text[close + 1] == ' ') break;
+                ++close;
+            }
+            arg = text.substr(pos + 1, close - pos - 1);
+            pos = close + 1;
+        } else {
+            const std::size_t end = text.find(' ', pos);
+            arg = text.substr(pos, end == npos ? npos : end - pos);
+            pos = end == npos ? text.size() : end;
+            if (arg.empty()) {
+                error = "two spaces in a row";
+                return false;
+            }
+        }
+        take(arg, quoted);
+        if (pos == text.size()) return true;
+        ++pos;  // the single space between arguments
+    }
+}
+
+}  // namespace
+
+bool readCommand(std::string_view text, CommandView& command, const char*& error) {
+    command.count = 0;
+    return splitCommand(
+        text, command.word,
+        [&command](std::string_view arg, bool quoted) {
+            if (command.count < CommandView::maxArgs) command.args[command.count] = {arg, quoted};
+            ++command.count;
+        },
+        error);
+}
+
 bool parseCommand(const std::string& text, HostCommand& command, std::string& error) {
     // The storage of `command` is reused: a steady stream of commands
     // allocates nothing once it has seen its longest.
     std::size_t used = 0;
-    std::size_t pos = text.find(' ');
-    command.word.assign(text, 0, pos);
-    if (command.word.empty()) {
-        error = "empty command";
+    std::string_view word;
+    const char* problem = nullptr;
+    const bool read = splitCommand(
+        text, word,
+        [&command, &used](std::string_view arg, bool quoted) {
+            if (used == command.args.size()) command.args.emplace_back();
+            HostCommand::Argument& taken = command.args[used++];
+            taken.text.assign(arg.data(), arg.size());
+            taken.quoted = quoted;
+        },
+        problem);
+    command.word.assign(word.data(), word.size());
+    if (!read) {
+        error = problem;
         return false;
-    }
-    auto next = [&command, &used]() -> HostCommand::Argument& {
-        if (used == command.args.size()) command.args.emplace_back();
-        return command.args[used++];
-    };
-    if (pos != std::string::npos) {
-        ++pos;
-        while (pos <= text.size()) {
-            if (pos == text.size()) {
-                error = "trailing space";
-                return false;
-            }
-            HostCommand::Argument& arg = next();
-            if (text[pos] == '\'') {
-                arg.quoted = true;
-                std::size_t close = pos + 1;
-                for (;;) {
-                    close = text.find('\'', close);
-                    if (close == std::string::npos) {
-                        error = "unterminated quoted argument";
-                        return false;
-                    }
-                    if (close + 1 == text.size() || text[close + 1] == ' ') break;
-                    ++close;
-                }
-                arg.text.assign(text, pos + 1, close - pos - 1);
-                pos = close + 1;
-            } else {
-                arg.quoted = false;
-                const std::size_t end = text.find(' ', pos);
-                arg.text.assign(text, pos, end == std::string::npos ? std::string::npos : end - pos);
-                pos = end == std::string::npos ? text.size() : end;
-                if (arg.text.empty()) {
-                    error = "two spaces in a row";
-                    return false;
-                }
-            }
-            if (pos == text.size()) break;
-            ++pos;  // the single space between arguments
-        }
     }
     command.args.resize(used);
     return true;

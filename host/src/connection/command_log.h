@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vhost {
@@ -18,15 +19,15 @@ public:
     static const std::size_t defaultCapacity = 512;
     explicit BoundedLog(std::size_t capacity = defaultCapacity) : capacity_(capacity) {}
 
-    void push(const std::string& text) {
+    void push(std::string_view text) {
         if (capacity_ == 0) {
             ++end_;
             return;
         }
         if (ring_.size() < capacity_) {
-            ring_.push_back(text);
+            ring_.emplace_back(text);
         } else {
-            ring_[(end_ - base_) % capacity_].assign(text);
+            ring_[(end_ - base_) % capacity_].assign(text.data(), text.size());
         }
         ++end_;
     }

@@ -1,5 +1,6 @@
 // The host's side of every command a component sends.
 #include <cstring>
+#include <string_view>
 
 #include "connection/connection.h"
 #include "facility/facility.h"
@@ -16,9 +17,9 @@ struct Numbers {
     std::int32_t operator[](std::size_t i) const { return value[i]; }
 };
 
-bool numberArgs(const HostCommand& command, std::size_t first, std::size_t count, Numbers& out) {
+bool numberArgs(const CommandView& command, std::size_t first, std::size_t count, Numbers& out) {
     for (std::size_t i = first; i < first + count; ++i) {
-        if (i >= command.args.size() || command.args[i].quoted || out.count == 4) return false;
+        if (i >= command.count || command.args[i].quoted || out.count == 4) return false;
         const auto value = parseInt32(command.args[i].text);
         if (!value) return false;
         out.value[out.count++] = *value;
@@ -26,13 +27,15 @@ bool numberArgs(const HostCommand& command, std::size_t first, std::size_t count
     return true;
 }
 
-bool quotedArgs(const HostCommand& command, std::size_t count) {
-    if (command.args.size() != count) return false;
-    for (const auto& arg : command.args) {
-        if (!arg.quoted) return false;
+bool quotedArgs(const CommandView& command, std::size_t count) {
+    if (command.count != count) return false;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!command.args[i].quoted) return false;
     }
     return true;
 }
+
+std::string text(std::string_view view) { return std::string(view.data(), view.size()); }
 
 // Why a command that cannot be read matters: the wire format has no
 // escaping, so a real host cannot read it either.
@@ -66,14 +69,13 @@ char* Connection::notify(void* data, int type) {
         fault("the plug-in sent a null command text");
         return nullptr;
     }
-    // One reused buffer: copying the command allocates nothing once it has
-    // seen the longest. Commands do not nest, so it is free here.
-    std::string& text = commandText_;
-    text.assign(static_cast<const char*>(data));
-    commands_.push(text);
-    event(EventKind::Command, text);
-    if (!facility_.busy()) fault("command outside a call into the plug-in: " + text);
-    return execute(text);
+    // Read in place: the words are views into the plug-in's text, which
+    // stays put until this call returns. Only what is stored is copied.
+    const std::string_view command(static_cast<const char*>(data));
+    commands_.push(command);
+    if (facility_.timeline().wanted()) event(EventKind::Command, text(command));
+    if (!facility_.busy()) fault("command outside a call into the plug-in: " + text(command));
+    return execute(command);
 }
 
 char* Connection::freshReply(const std::string& text, const std::string& command) {
@@ -84,20 +86,20 @@ char* Connection::freshReply(const std::string& text, const std::string& command
     return reply;
 }
 
-char* Connection::execute(const std::string& text) {
-    std::string error;
-    HostCommand& command = parsed_;
-    if (!parseCommand(text, command, error)) {
-        warn("malformed command (" + error + "), ignored" + unreadable);
+char* Connection::execute(std::string_view commandText) {
+    const char* error = nullptr;
+    CommandView& command = parsed_;
+    if (!readCommand(commandText, command, error)) {
+        warn(std::string("malformed command (") + error + "), ignored" + unreadable);
         return nullptr;
     }
-    const std::string& word = command.word;
+    const std::string_view word = command.word;
     Numbers n;
 
     // Dispatch on the two letters of the command word.
     const auto code = [](char a, char b) { return (static_cast<unsigned>(a) << 8) | b; };
     const unsigned which = word.size() == 2 ? code(word[0], word[1]) : 0;
-    using Run = char* (Connection::*)(const HostCommand&);
+    using Run = char* (Connection::*)(const CommandView&);
     Run quoted = nullptr;  // commands whose arguments are all quoted texts, and that may answer
     std::size_t fewest = 0;
     std::size_t most = 0;
@@ -110,16 +112,16 @@ char* Connection::execute(const std::string& text) {
         default: break;
     }
     if (quoted != nullptr) {
-        const std::size_t count = command.args.size();
+        const std::size_t count = command.count;
         if (count < fewest || count > most || !quotedArgs(command, count)) {
-            warn("malformed " + word + " command, ignored" + unreadable);
+            warn("malformed " + text(word) + " command, ignored" + unreadable);
             return nullptr;
         }
         return (this->*quoted)(command);
     }
 
     const Driver driver = word[0] == 'G' ? Driver::Gpi : Driver::Info;
-    const std::size_t count = command.args.size();
+    const std::size_t count = command.count;
     bool wellFormed = true;
     switch (which) {
         case code('I', 'R'):
@@ -153,16 +155,16 @@ char* Connection::execute(const std::string& text) {
             if (wellFormed && !destroying_) endRequested_ = true;
             break;
         default:
-            warn("unknown command " + word + ", ignored");
+            warn("unknown command " + text(word) + ", ignored");
             return nullptr;
     }
-    if (!wellFormed) warn("malformed " + word + " command, ignored" + unreadable);
+    if (!wellFormed) warn("malformed " + text(word) + " command, ignored" + unreadable);
     return nullptr;
 }
 
-char* Connection::loadPanel(const HostCommand& command) {
-    const std::string& id = command.args[0].text;
-    const std::string& file = command.args[1].text;
+char* Connection::loadPanel(const CommandView& command) {
+    const std::string id = text(command.args[0].text);
+    const std::string file = text(command.args[1].text);
     const bool folder = pathKind(file) == PathKind::Directory;
     std::shared_ptr<const LoadedLayout> loaded = folder ? nullptr : facility_.layouts().load(file);
     if (loaded == nullptr) {
@@ -175,6 +177,7 @@ char* Connection::loadPanel(const HostCommand& command) {
     note("panel " + displayQuote(id) + " loaded with " +
          std::to_string(loaded->layout.controls.size()) + " controls");
     Panel& panel = panels_[id];
+    forgetShownControl();  // the panel's controls are replaced
     panel.file = file;
     panel.shared = loaded;
     panel.layout = loaded->layout;
@@ -183,36 +186,54 @@ char* Connection::loadPanel(const HostCommand& command) {
     return acknowledgement_;
 }
 
-char* Connection::putText(const HostCommand& command) {
-    const std::string& assignment = command.args[0].text;
-    const std::string& panelId = command.args[1].text;
-    const std::string& controlId = command.args[2].text;
+char* Connection::putText(const CommandView& command) {
+    const std::string_view assignment = command.args[0].text;
+    const std::string_view panelId = command.args[1].text;
+    const std::string_view controlId = command.args[2].text;
     const std::size_t equals = assignment.find('=');
-    if (equals == std::string::npos) {
+    if (equals == std::string_view::npos) {
         warn("TP without property=value, ignored");
         return nullptr;
     }
-    auto panel = panels_.find(panelId);
-    if (panel == panels_.end()) {
-        note("no panel " + displayQuote(panelId));
-        return nullptr;
+    // A component sets the same control again and again: the last one
+    // found is kept, and found again by comparing two short texts.
+    if (shown_.control == nullptr || panelId != shown_.panelId || controlId != shown_.controlId) {
+        auto panel = panels_.find(text(panelId));
+        if (panel == panels_.end()) {
+            note("no panel " + displayQuote(text(panelId)));
+            return nullptr;
+        }
+        Control* control = panel->second.layout.find(text(controlId));
+        if (control == nullptr) {
+            note("no control " + displayQuote(text(controlId)) + " on panel " +
+                 displayQuote(text(panelId)));
+            return nullptr;
+        }
+        shown_.panelId.assign(panelId.data(), panelId.size());
+        shown_.controlId.assign(controlId.data(), controlId.size());
+        shown_.panelKey = &panel->first;
+        shown_.control = control;
     }
-    Control* control = panel->second.layout.find(controlId);
-    if (control == nullptr) {
-        note("no control " + displayQuote(controlId) + " on panel " + displayQuote(panelId));
-        return nullptr;
+    Control& control = *shown_.control;
+    const std::string_view property = assignment.substr(0, equals);
+    const std::string_view value = assignment.substr(equals + 1);
+    auto entry = control.properties.begin();
+    while (entry != control.properties.end() && entry->first != property) ++entry;
+    if (entry == control.properties.end()) {
+        control.properties.emplace_back(text(property), text(value));
+    } else if (entry->second != value) {
+        entry->second.assign(value.data(), value.size());
     }
-    control->set(assignment.substr(0, equals), assignment.substr(equals + 1));
     if (FacilityObserver* observer = facility_.observer()) {
-        observer->controlChanged(*this, panelId, *control);
+        observer->controlChanged(*this, *shown_.panelKey, control);
     }
     return nullptr;
 }
 
-char* Connection::getText(const HostCommand& command) {
-    const std::string& panelId = command.args[0].text;
-    const std::string& controlId = command.args[1].text;
-    const std::string& property = command.args[2].text;
+char* Connection::getText(const CommandView& command) {
+    const std::string panelId = text(command.args[0].text);
+    const std::string controlId = text(command.args[1].text);
+    const std::string property = text(command.args[2].text);
     auto panel = panels_.find(panelId);
     const Control* control =
         panel == panels_.end() ? nullptr : panel->second.layout.find(controlId);
@@ -234,9 +255,9 @@ char* Connection::getText(const HostCommand& command) {
     return freshReply(reply, "TG");
 }
 
-char* Connection::listControls(const HostCommand& command) {
-    const std::string& panelId = command.args[0].text;
-    const std::string& filter = command.args[1].text;
+char* Connection::listControls(const CommandView& command) {
+    const std::string panelId = text(command.args[0].text);
+    const std::string filter = text(command.args[1].text);
     auto panel = panels_.find(panelId);
     std::string reply;
     if (panel != panels_.end()) {
@@ -255,9 +276,9 @@ char* Connection::listControls(const HostCommand& command) {
     return freshReply(reply, "XI");
 }
 
-char* Connection::lookUp(const HostCommand& command) {
+char* Connection::lookUp(const CommandView& command) {
     const auto& instances = facility_.environment().instances;
-    const auto it = instances.find(command.args[0].text);
+    const auto it = instances.find(text(command.args[0].text));
     if (it == instances.end()) {
         event(EventKind::Reply, "null");
         return nullptr;

@@ -72,6 +72,7 @@ void Connection::destroy() {
     endRequested_ = false;
     // Whatever the component had running or showing ends with it.
     facility_.forget(*this);
+    forgetShownControl();
     panels_.clear();
     if (FacilityObserver* observer = facility_.observer()) observer->structureChanged();
 }

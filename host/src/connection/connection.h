@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "connection/command_log.h"
@@ -101,13 +102,14 @@ private:
     template <typename Call>
     void call(Call&& call);
 
-    char* execute(const std::string& text);
+    char* execute(std::string_view text);
     char* freshReply(const std::string& text, const std::string& command);
-    char* loadPanel(const HostCommand& command);
-    char* putText(const HostCommand& command);
-    char* getText(const HostCommand& command);
-    char* listControls(const HostCommand& command);
-    char* lookUp(const HostCommand& command);
+    char* loadPanel(const CommandView& command);
+    char* putText(const CommandView& command);
+    char* getText(const CommandView& command);
+    char* listControls(const CommandView& command);
+    char* lookUp(const CommandView& command);
+    void forgetShownControl() { shown_.control = nullptr; }
     void timer(std::int32_t id, std::int32_t interval);
 
     Facility& facility_;
@@ -124,8 +126,15 @@ private:
 
     std::map<std::string, Panel> panels_;
     std::map<const char*, std::string> liveReplies_;  // reply -> command it answered
-    std::string commandText_;  // the command being executed
-    HostCommand parsed_;       // ...and its words
+    CommandView parsed_;  // the words of the command being executed
+    // The control the last TP set, by the ids it named; forgotten when
+    // panels are loaded or dropped.
+    struct ShownControl {
+        std::string panelId;
+        std::string controlId;
+        const std::string* panelKey = nullptr;
+        Control* control = nullptr;
+    } shown_;
     BoundedLog commands_;
     BoundedLog diagnostics_;
     static char acknowledgement_[];

@@ -1,5 +1,7 @@
 #include "facility/facility.h"
 
+#include <charconv>
+
 #include "connection/connection.h"
 #include "platform/crash_guard.h"
 
@@ -52,8 +54,7 @@ Connection& Facility::addComponent(const std::string& name, vesk_factory_fn fact
     components_.push_back(
         std::make_unique<Connection>(*this, number, name, factory, panelPath, plugin));
     byName_[name] = number;
-    stepOf_.push_back(0);
-    stepCount_.push_back(0);
+    hot_.emplace_back();
     components_.back()->setLogCapacity(logCapacity_);
     return *components_.back();
 }
@@ -109,12 +110,9 @@ void Facility::drainDiagnostics(Connection& target) {
 // ---- driver updates -------------------------------------------------------
 
 void Facility::queue(Connection& target, Driver driver, std::int32_t device, std::int32_t index) {
-    if (queueHead_ == queue_.size()) {
-        queue_.clear();
-        queueHead_ = 0;
-    }
-    queue_.emplace_back();
-    Update& update = queue_.back();
+    if (queueHead_ == queueEnd_) queueHead_ = queueEnd_ = 0;
+    if (queueEnd_ == queue_.size()) queue_.emplace_back();
+    Update& update = queue_[queueEnd_++];
     update.target = target.number();
     update.life = target.life();
     update.driver = driver;
@@ -122,12 +120,14 @@ void Facility::queue(Connection& target, Driver driver, std::int32_t device, std
     update.index = index;
     if (driver == Driver::Gpi) {
         update.state = gpiState(device, index);
-        update.text = std::to_string(update.state);
+        char digits[16];
+        const auto written = std::to_chars(digits, digits + sizeof digits, update.state);
+        update.text.assign(digits, written.ptr);
     } else {
         update.state = 0;
         const std::string* text = findInfo(device, index);
         if (text != nullptr) {
-            update.text = *text;
+            update.text.assign(*text);
         } else {
             update.text.clear();
         }
@@ -143,16 +143,26 @@ void Facility::route(Driver driver, std::int32_t device, std::int32_t index) {
 void Facility::pump() {
     if (busy_) return;
     ++step_;
-    while (queueHead_ < queue_.size()) {
-        Update update = std::move(queue_[queueHead_++]);
-        Connection& target = *components_[update.target];
-        if (!target.alive() || target.life() != update.life) continue;
-        if (stepOf_[update.target] != step_) {
-            stepOf_[update.target] = step_;
-            stepCount_[update.target] = 0;
+    while (queueHead_ < queueEnd_) {
+        // Delivering queues more updates and may move the queue's storage:
+        // the update is taken out first (its text swapped, not copied).
+        Update& next = queue_[queueHead_++];
+        const std::size_t number = next.target;
+        const std::uint64_t life = next.life;
+        const Driver driver = next.driver;
+        const std::int32_t device = next.device;
+        const std::int32_t index = next.index;
+        const std::int32_t state = next.state;
+        delivering_.swap(next.text);
+        Connection& target = *components_[number];
+        if (!target.alive() || target.life() != life) continue;
+        Hot& hot = hot_[number];
+        if (hot.step != step_) {
+            hot.step = step_;
+            hot.deliveries = 0;
         }
-        if (++stepCount_[update.target] > maxDeliveriesPerStep) {
-            if (stepCount_[update.target] == maxDeliveriesPerStep + 1) {
+        if (++hot.deliveries > maxDeliveriesPerStep) {
+            if (hot.deliveries == maxDeliveriesPerStep + 1) {
                 timeline_.event(EventKind::Failure,
                                 "more than " + std::to_string(maxDeliveriesPerStep) +
                                     " driver updates in one step: the plug-in feeds its own "
@@ -161,16 +171,16 @@ void Facility::pump() {
             }
             continue;
         }
-        target.deliver(update.driver, update.device, update.index, update.state, update.text);
+        target.deliver(driver, device, index, state, delivering_);
     }
-    queue_.clear();
-    queueHead_ = 0;
+    queueHead_ = queueEnd_ = 0;
 }
 
 void Facility::forget(Connection& component) {
     routing_.removeAll(component.number());
     timers_.stopAll(component.number());
-    tallies_.ended(component.name());
+    tallies_.ended(component.number());
+    hot_[component.number()].wroteText = nullptr;
     // Queued updates carry the component's life and are skipped.
 }
 
@@ -228,30 +238,38 @@ void Facility::warnAll(Connection& about) {
 }
 
 void Facility::writeInfo(Connection& writer, std::int32_t device, std::int32_t slot,
-                         const std::string& text) {
+                         std::string_view text) {
     if (device == 0) {
         warn(writer, "write to info device 0: no destination is set (setslot missing?)");
     } else if (text.empty()) {
         warn(writer, "empty tally value written to info " + rangeText(device, slot) +
                          " (tally_val missing?)");
     }
-    std::string& stored = infoSlot(device, slot);
-    if (stored != text) stored = text;
+    // A component writes the same slot again and again: its entry keeps the
+    // slot's stored text (map nodes never move), so no lookup is needed.
+    Hot& hot = hot_[writer.number()];
+    if (hot.wroteText == nullptr || hot.wroteDevice != device || hot.wroteSlot != slot) {
+        hot.wroteText = &infoSlot(device, slot);
+        hot.wroteDevice = device;
+        hot.wroteSlot = slot;
+    }
+    std::string& stored = *hot.wroteText;
+    if (stored != text) stored.assign(text.data(), text.size());
     if (timeline_.wanted()) {
         timeline_.event(EventKind::Host, "info " + rangeText(device, slot) + " = " +
-                                             displayQuote(text), 0, writer.name());
+                                             displayQuote(stored), 0, writer.name());
     }
     tallies_.written(
-        writer.name(), device, slot, text,
+        writer.number(), writer.name(), device, slot, text,
         [this](std::int32_t d, std::int32_t s) { return infoText(d, s); }, warnings_);
-    warnAll(writer);
-    if (observer_ != nullptr) observer_->slotChanged(device, slot, text);
+    if (!warnings_.empty()) warnAll(writer);
+    if (observer_ != nullptr) observer_->slotChanged(device, slot, stored);
     route(Driver::Info, device, slot);
 }
 
 void Facility::settingRequested(Connection& target, const std::string& key) {
     tallies_.requested(
-        target.name(), key, [this](std::int32_t d, std::int32_t s) { return infoText(d, s); },
+        target.number(), target.name(), key, [this](std::int32_t d, std::int32_t s) { return infoText(d, s); },
         warnings_);
     warnAll(target);
 }

@@ -19,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <unordered_map>
 #include <vector>
@@ -108,7 +109,7 @@ public:
     // `asker` looked up the instance `name` and was answered `instance`.
     void instanceLookedUp(Connection& asker, const std::string& name, const Instance& instance);
     void writeInfo(Connection& writer, std::int32_t device, std::int32_t slot,
-                   const std::string& text);
+                   std::string_view text);
     void poll(Connection& owner, Driver driver, std::int32_t device, std::int32_t first,
               std::int32_t last);
     void registerSlots(Connection& owner, Driver driver, std::int32_t device, std::int32_t first,
@@ -154,14 +155,24 @@ private:
     TimerQueue timers_;
     LayoutCache layouts_;
     TallyWatch tallies_;
-    // Updates waiting for delivery, oldest at queueHead_; the storage is
-    // reused, so a steady stream of updates allocates nothing.
+    // Updates waiting for delivery, queueHead_ to queueEnd_; the entries and
+    // their texts are reused, so a steady stream of updates allocates nothing.
     std::vector<Update> queue_;
     std::size_t queueHead_ = 0;
+    std::size_t queueEnd_ = 0;
+    std::string delivering_;  // the text of the update being delivered
     std::vector<std::size_t> scratch_;
     std::vector<std::string> warnings_;
-    std::vector<std::uint64_t> stepOf_;  // per component: the step it was last delivered in
-    std::vector<int> stepCount_;         // ...and how many deliveries in that step
+    // What a routed update touches of each component, by its number, packed
+    // so that an update in a large facility costs few cache misses.
+    struct Hot {
+        std::uint64_t step = 0;  // the step it was last delivered in
+        int deliveries = 0;      // ...and how many deliveries in that step
+        std::int32_t wroteDevice = 0;
+        std::int32_t wroteSlot = 0;
+        std::string* wroteText = nullptr;  // the info slot it wrote last
+    };
+    std::vector<Hot> hot_;
     std::uint64_t step_ = 0;
     std::unordered_map<std::int32_t, bool> knownDevices_[2];
     // Index into env_.info and env_.gpi (whose nodes never move), by

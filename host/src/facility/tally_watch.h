@@ -12,10 +12,12 @@
 #ifndef VESK_HOST_FACILITY_TALLY_WATCH_H
 #define VESK_HOST_FACILITY_TALLY_WATCH_H
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -27,40 +29,41 @@ class TallyWatch {
 public:
     using SlotText = std::function<std::string(std::int32_t device, std::int32_t slot)>;
 
-    // `writer` wrote `text` into info slot device.slot; warnings go to `out`.
-    void written(const std::string& writer, std::int32_t device, std::int32_t slot,
-                 const std::string& text, const SlotText& current, std::vector<std::string>& out);
-    // `component` was sent the parent request `key` ("name=value").
-    void requested(const std::string& component, const std::string& key,
+    // Component `number`, called `name`, wrote `text` into info slot
+    // device.slot; warnings go to `out`. `name` must outlive the entry
+    // (until ended()).
+    void written(std::size_t number, const std::string& name, std::int32_t device,
+                 std::int32_t slot, std::string_view text, const SlotText& current,
+                 std::vector<std::string>& out);
+    // Component `number` was sent the parent request `key` ("name=value").
+    void requested(std::size_t number, const std::string& name, const std::string& key,
                    const SlotText& current, std::vector<std::string>& out);
     // The instance `name` was looked up: device and offset (once per name).
     void lookedUp(const std::string& name, std::int32_t device, std::int32_t offset,
                   std::vector<std::string>& out);
     // The component ended: it no longer owns what it wrote.
-    void ended(const std::string& component);
+    void ended(std::size_t number);
 
 private:
+    // Per component, by its number: what it wrote last, kept flat so that
+    // a component writing its own slot again touches only its entry.
     struct Writer {
+        const std::string* name = nullptr;
         bool wrote = false;
+        bool holdsSlot = false;  // it wrote device.slot last of all components
+        bool warnedStale = false;
         std::int32_t device = 0;
         std::int32_t slot = 0;
         std::string text;
-        bool warnedStale = false;
         std::map<std::string, std::string> settings;
         std::vector<std::pair<std::int32_t, std::int32_t>> slots;  // every slot it wrote
     };
-    void checkStale(const std::string& name, Writer& writer, const std::string& why,
+    Writer& writer(std::size_t number, const std::string& name);
+    void checkStale(std::size_t number, Writer& writer, const std::string& why,
                     const SlotText& current, std::vector<std::string>& out);
 
-    struct SlotHash {
-        std::size_t operator()(const std::pair<std::int32_t, std::int32_t>& slot) const {
-            return std::hash<std::uint64_t>()(
-                (static_cast<std::uint64_t>(static_cast<std::uint32_t>(slot.first)) << 32) |
-                static_cast<std::uint32_t>(slot.second));
-        }
-    };
-    std::unordered_map<std::pair<std::int32_t, std::int32_t>, std::string, SlotHash> lastWriter_;
-    std::unordered_map<std::string, Writer> writers_;
+    std::unordered_map<std::uint64_t, std::size_t> lastWriter_;  // slot -> component number
+    std::vector<Writer> writers_;
     std::unordered_set<std::string> unsetLookups_;  // instances already warned about
 };
 
