@@ -10,10 +10,12 @@
 // error, 3 when the plug-in crashed the host.
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <string>
 
+#include "bridges/bridges.h"
 #include "connection/connection.h"
 #include "facility/facility.h"
 #include "facility/timeline.h"
@@ -177,8 +179,13 @@ int main(int argc, char** argv) {
     // The port is taken before the scenario runs: a busy port or a bad
     // token ends the run at once.
     vhost::web::LiveServer liveServer;
+    // How the live loop hands jobs to the facility thread, for the TSL listeners.
+    std::function<void(std::function<void(std::function<void()>)>)> onFacilityThread;
     if (serving) {
         vhost::web::ServeOptions serveOptions;
+        serveOptions.facilityThread = [&onFacilityThread](auto post) {
+            if (onFacilityThread) onFacilityThread(std::move(post));
+        };
         std::string error;
         if (!vhost::web::parseServeAddress(serveAddress, serveOptions, error)) return usage(error);
         if (tokenGiven && !vhost::web::validToken(token, error)) return usage("--token: " + error);
@@ -198,7 +205,10 @@ int main(int argc, char** argv) {
     vhost::TimelinePrinter printer(std::cout, mode);
     vhost::Timeline timeline;
     timeline.addSink(&printer);
+    // The TSL bridges outlive the facility, which tells them of every change.
+    vhost::tsl::Bridges bridges(timeline);
     vhost::FacilitySetup facilitySetup(setup, timeline, printer);
+    facilitySetup.setAddOn(&bridges);
 
 #ifdef VESK_HOST_WITH_WEB
     // Listening from the start, so that the page shows the scenario's events too.
@@ -207,6 +217,7 @@ int main(int argc, char** argv) {
 #endif
 
     vhost::ScenarioRunner runner(facilitySetup, timeline);
+    runner.setExtension(&bridges);
     if (!scenarioPath.empty() && scenarioPath != "-") runner.setFolder(folderOf(scenarioPath));
     if (scenarioFile.is_open()) {
         runner.run(scenarioFile, false);
@@ -228,8 +239,22 @@ int main(int argc, char** argv) {
             return exitUsage;
         }
         backend->setRecorder(&recorder);
+        bridges.alsoTell(backend.get());
+        backend->addPart("bridges", [&bridges] { return bridges.state(); });
+        bridges.setPublisher([&backend](const nlohmann::json& event) {
+            backend->publishEvent(event);
+        });
+        onFacilityThread = [&bridges](std::function<void(std::function<void()>)> post) {
+            if (post) {
+                bridges.serve(std::move(post), std::cerr);
+            } else {
+                bridges.stopServing();
+            }
+        };
         liveServer.run(*backend, std::cerr);
         backend->setRecorder(nullptr);
+        bridges.setPublisher(nullptr);
+        bridges.stopTelling(backend.get());
     }
 #endif
 
@@ -241,6 +266,7 @@ int main(int argc, char** argv) {
         facility->showSlots();
     }
     facility->finish();
+    bridges.finish();
 
     const int warnings = timeline.warnings();
     const int failures = timeline.failures() + (strict ? warnings : 0);

@@ -174,6 +174,7 @@ void Facility::pump() {
         target.deliver(driver, device, index, state, delivering_);
     }
     queueHead_ = queueEnd_ = 0;
+    if (observer_ != nullptr) observer_->stepEnded();
 }
 
 void Facility::forget(Connection& component) {

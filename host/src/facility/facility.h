@@ -49,6 +49,9 @@ public:
     virtual void gpiChanged(std::int32_t device, std::int32_t input, std::int32_t state) = 0;
     // Components, panels or registrations came or went.
     virtual void structureChanged() = 0;
+    // Everything that followed from one force, request or timer tick has
+    // been handled: changes seen since belong together (one step).
+    virtual void stepEnded() {}
 };
 
 class Facility {

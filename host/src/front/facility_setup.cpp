@@ -76,6 +76,12 @@ bool FacilitySetup::build() {
             return false;
         }
         if (!userSetConfig) setEnvironment("VESK_CONFIG", absolutePath(configPath));
+        if (addOn_ != nullptr && !addOn_->configure(configPath, errors)) {
+            std::cout.flush();
+            for (const auto& error : errors) std::cerr << "vesk-host: " << error << "\n";
+            failed_ = true;
+            return false;
+        }
     }
     const bool declared = !env.components.empty();
     printer_.showComponents(declared);
@@ -135,6 +141,7 @@ bool FacilitySetup::build() {
     if (!facility_->captureProblem().empty()) {
         timeline_.event(EventKind::Warning, facility_->captureProblem());
     }
+    if (addOn_ != nullptr) addOn_->attach(*facility_);
     for (const Planned& component : planned) {
         Connection& connection = facility_->addComponent(component.name,
                                                          component.module->factory(),

@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "facility/facility.h"
 #include "front/scenario.h"
@@ -26,6 +27,17 @@ struct SetupOptions {
     bool capture = true;
 };
 
+// Something beside the components that the environment INI sets up (the
+// TSL bridges): it reads its own sections, then joins the facility before
+// the components are created.
+class FacilityAddOn {
+public:
+    virtual ~FacilityAddOn() = default;
+    // False, with "file:line: message" errors, when its sections are wrong.
+    virtual bool configure(const std::string& configPath, std::vector<std::string>& errors) = 0;
+    virtual void attach(Facility& facility) = 0;
+};
+
 class FacilitySetup : public FacilitySource {
 public:
     FacilitySetup(SetupOptions options, Timeline& timeline, TimelinePrinter& printer)
@@ -37,6 +49,7 @@ public:
     bool failed() const { return failed_; }
     // The environment INI the facility was made with; empty for none.
     const std::string& configPath() const { return configPath_; }
+    void setAddOn(FacilityAddOn* addOn) { addOn_ = addOn; }
 
 private:
     bool build();
@@ -50,6 +63,7 @@ private:
     ModuleSet modules_;  // outlives the facility, which ends the components first
     std::unique_ptr<Facility> facility_;
     bool failed_ = false;
+    FacilityAddOn* addOn_ = nullptr;
 };
 
 }  // namespace vhost

@@ -248,6 +248,16 @@ ParsedLine parseScenarioLine(const std::string& line) {
 }
 
 void ScenarioRunner::runLine(const std::string& line, int lineNo) {
+    if (extension_ != nullptr && extension_->claims(trim(line))) {
+        Facility* facility = source_->facility();
+        if (facility == nullptr) {
+            stopped_ = true;
+            return;
+        }
+        extension_->run(trim(line), lineNo, *facility,
+                        [&](bool held, const std::string& what) { check(held, what, lineNo); });
+        return;
+    }
     const ParsedLine parsed = parseScenarioLine(line);
     if (parsed.blank) return;
     if (!parsed.step) {

@@ -35,6 +35,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <istream>
 #include <optional>
 #include <string>
@@ -96,6 +97,19 @@ public:
     virtual bool configure(const std::string& path, std::string& error) = 0;
 };
 
+// Steps that another part of the host adds to the language (the TSL
+// bridges: "tsl ..." and "expect tsl ...").
+class StepExtension {
+public:
+    virtual ~StepExtension() = default;
+    // Whether the trimmed line is one of its steps.
+    virtual bool claims(const std::string& line) const = 0;
+    // Runs it; a problem is an error event with `lineNo`, and each
+    // expectation is reported through `check`.
+    virtual void run(const std::string& line, int lineNo, Facility& facility,
+                     const std::function<void(bool held, const std::string& what)>& check) = 0;
+};
+
 class ScenarioRunner {
 public:
     ScenarioRunner(FacilitySource& source, Timeline& timeline)
@@ -105,6 +119,7 @@ public:
 
     // Folder that "config" paths are relative to.
     void setFolder(const std::string& folder) { folder_ = folder; }
+    void setExtension(StepExtension* extension) { extension_ = extension; }
 
     // Runs one line; problems are reported in the timeline with the line number.
     void runLine(const std::string& line, int lineNo);
@@ -130,6 +145,7 @@ private:
     void expectMessage(Connection& component, Cursors& cursors, const Step& step, int lineNo);
 
     std::unique_ptr<FacilitySource> owned_;
+    StepExtension* extension_ = nullptr;
     FacilitySource* source_;
     Timeline& timeline_;
     std::string folder_;

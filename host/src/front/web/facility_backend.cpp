@@ -106,6 +106,7 @@ nlohmann::json FacilityBackend::snapshot() {
     nlohmann::json state = {{"time_ms", facility_->now()}, {"components", components},
                             {"gpi", gpi}, {"info", info}, {"timeline", timeline},
                             {"timeline_dropped", dropped_}, {"warnings", timeline_.warnings()}};
+    for (const auto& part : parts_) state[part.first] = part.second();
     if (recorder_ != nullptr) {
         state["recording"] = {{"on", recorder_->recording()},
                               {"file", utf8Text(recorder_->file())}};
@@ -124,6 +125,10 @@ Outcome FacilityBackend::setRecording(bool on) {
     Outcome outcome;
     outcome.body = {{"on", recorder_->recording()}};
     return outcome;
+}
+
+void FacilityBackend::addPart(const std::string& key, std::function<nlohmann::json()> state) {
+    parts_.emplace_back(key, std::move(state));
 }
 
 // What the page shows on a card beside the panel: where the tally landed,

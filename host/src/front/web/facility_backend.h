@@ -16,6 +16,7 @@
 #include <map>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "facility/facility.h"
 #include "facility/timeline.h"
@@ -70,6 +71,11 @@ public:
     // TimelineSink
     void event(const Event& event) override;
 
+    // Parts of the host beside the facility (the TSL bridges): their state
+    // in the snapshot under `key`, and events of their own.
+    void addPart(const std::string& key, std::function<nlohmann::json()> state);
+    void publishEvent(const nlohmann::json& event) { publish(event); }
+
 private:
     // The info slot a component wrote last: where its tally lands.
     struct TallyWrite {
@@ -99,6 +105,7 @@ private:
     std::string writer_;
     std::map<std::string, TallyWrite> written_;
     std::map<std::string, std::deque<nlohmann::json>> componentWarnings_;  // the newest, bounded
+    std::vector<std::pair<std::string, std::function<nlohmann::json()>>> parts_;
 };
 
 }  // namespace web

@@ -3,6 +3,7 @@
 #define VESK_HOST_FRONT_WEB_SERVE_OPTIONS_H
 
 #include <atomic>
+#include <functional>
 #include <string>
 
 namespace vhost {
@@ -18,6 +19,12 @@ struct ServeOptions {
     std::string token;
     // Set from another thread to end the server as SIGINT would.
     std::atomic<bool>* stop = nullptr;
+    // Told, once serving has begun, how to hand a job to the facility's
+    // thread from any other thread (it runs there soon, between other work);
+    // told an empty function when serving ends, after which nothing handed
+    // over runs. The TSL listeners hand what they receive to the facility
+    // this way.
+    std::function<void(std::function<void(std::function<void()>)>)> facilityThread;
 };
 
 // Reads "[ADDR:]PORT" ("8080", "0.0.0.0:8080", "[::1]:8080", "localhost:0")

@@ -11,6 +11,7 @@
 #include <map>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -162,7 +163,13 @@ public:
         nextHeartbeat_ = started_ + heartbeatEvery;
         scheduleTick();
         accept();
+        if (options_.facilityThread) {
+            options_.facilityThread([io = io_.get()](std::function<void()> job) {
+                asio::post(*io, std::move(job));
+            });
+        }
         io_->run();
+        if (options_.facilityThread) options_.facilityThread(nullptr);
 
         // Every connection ends here, whatever its client is doing.
         signals_.reset();

@@ -1,0 +1,570 @@
+// bridges.cpp - see bridges.h.
+#include "bridges/bridges.h"
+
+#include <fstream>
+#include <iostream>
+
+#include "bridges/tsl_links.h"
+#include "front/json_text.h"
+#include "host_parsers.h"
+
+namespace vhost {
+namespace tsl {
+
+namespace {
+
+const std::uint16_t lastIndex = 0xFFFE;  // 0xFFFF addresses every display
+
+std::string levelText(const Display& display) {
+    return "right=" + std::to_string(display.right) + " left=" + std::to_string(display.left) +
+           " text=" + std::to_string(display.text) + " label=" + displayQuote(display.label);
+}
+
+std::uint8_t lampLevel(const Display& display, Lamp lamp) {
+    return lamp == Lamp::Right ? display.right : lamp == Lamp::Left ? display.left : display.text;
+}
+
+nlohmann::json statusJson(const BridgeStatus& status) {
+    const BridgeStatus::View view = status.view();
+    return {{"name", utf8Text(view.name)},
+            {"direction", view.direction},
+            {"protocol", view.protocol},
+            {"address", utf8Text(view.address)},
+            {"state", view.state},
+            {"packets_in", view.packetsIn},
+            {"packets_out", view.packetsOut},
+            {"last_error", utf8Text(view.lastError)}};
+}
+
+// "key=value" words; false (with `error`) on anything else.
+bool fieldsOf(const std::string& text, std::map<std::string, std::string>& fields,
+              std::string& error) {
+    const auto words = splitWords(text, error);
+    if (!words) return false;
+    for (const std::string& word : *words) {
+        const std::size_t equals = word.find('=');
+        if (equals == std::string::npos || equals == 0) {
+            error = "expected key=value, got '" + word + "'";
+            return false;
+        }
+        fields[word.substr(0, equals)] = word.substr(equals + 1);
+    }
+    return true;
+}
+
+bool numberField(const std::map<std::string, std::string>& fields, const std::string& key,
+                 std::int32_t low, std::int32_t high, std::int32_t& out, std::string& error) {
+    const auto it = fields.find(key);
+    if (it == fields.end()) return true;
+    const auto value = parseInt32(it->second);
+    if (!value || *value < low || *value > high) {
+        error = key + " must be a number from " + std::to_string(low) + " to " +
+                std::to_string(high);
+        return false;
+    }
+    out = *value;
+    return true;
+}
+
+}  // namespace
+
+Bridges::Bridges(Timeline& timeline) : timeline_(timeline) {}
+
+Bridges::~Bridges() {
+    stopServing();
+    if (out_ != nullptr) out_->stop(0);
+}
+
+bool Bridges::configure(const std::string& configPath, std::vector<std::string>& errors) {
+    std::ifstream in(configPath, std::ios::binary);
+    BridgeConfig config = parseBridges(in, configPath, errors);
+    if (!errors.empty()) return false;
+    senders_.clear();
+    receivers_.clear();
+    sendersByDevice_.clear();
+    out_ = std::make_unique<OutLinks>(notices_);
+    for (OutConfig& out : config.outs) {
+        Sender sender;
+        sender.status = std::make_unique<BridgeStatus>(
+            out.name, true, protocolName(out.protocol),
+            (out.address.find(':') != std::string::npos ? "[" + out.address + "]" : out.address) +
+                ":" + std::to_string(out.port));
+        out_->add(out, *sender.status);
+        sender.config = std::move(out);
+        sendersByDevice_.emplace(sender.config.device, senders_.size());
+        senders_.push_back(std::move(sender));
+    }
+    for (InConfig& in : config.ins) {
+        Receiver receiver;
+        receiver.status = std::make_unique<BridgeStatus>(
+            in.name, false, protocolName(in.protocol),
+            (in.address.find(':') != std::string::npos ? "[" + in.address + "]" : in.address) +
+                ":" + std::to_string(in.port));
+        receiver.config = std::move(in);
+        receivers_.push_back(std::move(receiver));
+    }
+    return true;
+}
+
+void Bridges::attach(Facility& facility) {
+    if (!any()) return;
+    facility_ = &facility;
+    observers_.add(facility.observer());
+    observers_.add(this);
+    facility.setObserver(&observers_);
+    out_->start();
+    sayNotices();
+}
+
+void Bridges::alsoTell(FacilityObserver* observer) {
+    if (facility_ == nullptr) return;
+    observers_.remove(this);
+    observers_.add(observer);
+    observers_.add(this);
+    facility_->setObserver(&observers_);
+}
+
+void Bridges::stopTelling(FacilityObserver* observer) { observers_.remove(observer); }
+
+// ---- out ----------------------------------------------------------------------
+
+void Bridges::slotChanged(std::int32_t device, std::int32_t slot, const std::string& text) {
+    const auto range = sendersByDevice_.equal_range(device);
+    for (auto it = range.first; it != range.second; ++it) {
+        Sender& sender = senders_[it->second];
+        const std::string where = "tsl " + sender.config.name + ": info " +
+                                  std::to_string(device) + "." + std::to_string(slot);
+        if (text.size() != 1 || text[0] < '0' || text[0] > '3') {
+            timeline_.event(EventKind::Warning,
+                            where + " = " + displayQuote(text) +
+                                " is not a tally level (0 to 3); not sent");
+            continue;
+        }
+        const std::int64_t index = static_cast<std::int64_t>(slot) + sender.config.offset;
+        if (index < 0 || index > lastIndex) {
+            timeline_.event(EventKind::Warning,
+                            where + " is display index " + std::to_string(index) +
+                                ", outside 0 to 65534; not sent (check offset)");
+            continue;
+        }
+        Display display;
+        display.index = static_cast<std::uint16_t>(index);
+        const auto level = static_cast<std::uint8_t>(text[0] - '0');
+        display.right = sender.config.right ? level : 0;
+        display.left = sender.config.left ? level : 0;
+        display.text = sender.config.text ? level : 0;
+        const auto label = sender.config.labels.find(slot);
+        if (label != sender.config.labels.end()) display.label = label->second;
+        const auto at = sender.pendingAt.find(display.index);
+        if (at != sender.pendingAt.end()) {
+            sender.pending[at->second] = std::move(display);
+        } else {
+            sender.pendingAt.emplace(display.index, sender.pending.size());
+            sender.pending.push_back(std::move(display));
+        }
+    }
+}
+
+void Bridges::stepEnded() {
+    if (hold_ == 0) flushAll();
+    if (notices_.pending()) sayNotices();
+}
+
+void Bridges::flushAll() {
+    for (std::size_t i = 0; i < senders_.size(); ++i) flush(i);
+}
+
+void Bridges::flush(std::size_t number) {
+    Sender& sender = senders_[number];
+    if (sender.pending.empty()) return;
+    std::vector<std::vector<std::uint8_t>> packets;
+    if (sender.config.batch) {
+        encode(sender.config.screen, sender.pending, packets);
+    } else {
+        for (const Display& display : sender.pending) {
+            encode(sender.config.screen, {display}, packets);
+        }
+    }
+    if (timeline_.wanted()) {
+        for (const auto& bytes : packets) {
+            Packet packet;
+            decode(bytes.data(), bytes.size(), packet);
+            std::string text = "tsl " + sender.config.name + " sends";
+            for (const Display& display : packet.displays) {
+                text += (&display == &packet.displays.front() ? " " : "; ") + std::string("index ") +
+                        std::to_string(display.index) + " " + levelText(display);
+            }
+            timeline_.event(EventKind::Host, text);
+        }
+    }
+    for (const Display& display : sender.pending) sender.sent[display.index] = display;
+    sender.packets += packets.size();
+    sender.messages += sender.pending.size();
+    out_->send(number, std::move(packets), std::move(sender.pending));
+    sender.pending.clear();
+    sender.pendingAt.clear();
+}
+
+// ---- in -----------------------------------------------------------------------
+
+void Bridges::receive(std::size_t number, const std::uint8_t* data, std::size_t size) {
+    Receiver& receiver = receivers_[number];
+    Packet packet;
+    const Malformed fault = decode(data, size, packet);
+    if (fault != Malformed::None) {
+        dropped(number, fault);
+        return;
+    }
+    ++receiver.accepted;
+    if (timeline_.wanted()) {
+        // The text after "received: " is the scenario step that feeds the same packet.
+        timeline_.event(EventKind::Host, "received: tsl " + receiver.config.name + " hex " +
+                                             toHex(data, size));
+    }
+    apply(receiver, packet);
+}
+
+void Bridges::apply(Receiver& receiver, const Packet& packet) {
+    const InConfig& config = receiver.config;
+    if (packet.screenControl || facility_ == nullptr) return;
+    if (!config.anyScreen && packet.screen != config.screen && packet.screen != everyone) return;
+    ++hold_;
+    for (const Display& display : packet.displays) {
+        if (display.controlData) continue;
+        if (display.index == everyone) {
+            if (!receiver.broadcastSaid) {
+                receiver.broadcastSaid = true;
+                timeline_.event(EventKind::Warning,
+                                "tsl " + config.name +
+                                    ": a message for every display (index 65535) is ignored; "
+                                    "the mixer should address each display");
+            }
+            continue;
+        }
+        const std::int64_t target = static_cast<std::int64_t>(display.index) + config.offset;
+        if (target < INT32_MIN || target > INT32_MAX) continue;
+        const auto at = static_cast<std::int32_t>(target);
+        const std::uint8_t level = lampLevel(display, config.lamp);
+        if (config.toGpi) {
+            const std::int32_t state =
+                level != 0 && (config.level == 0 || level == config.level) ? 1 : 0;
+            if (facility_->gpiState(config.device, at) != state) {
+                facility_->forceGpi(config.device, at, state);
+            }
+        } else {
+            const std::string text =
+                config.worded[level] ? config.words[level] : std::string(1, char('0' + level));
+            if (facility_->infoText(config.device, at) != text) {
+                facility_->forceInfo(config.device, at, text);
+            }
+        }
+    }
+    if (--hold_ == 0) flushAll();
+}
+
+void Bridges::dropped(std::size_t number, Malformed kind) {
+    Receiver& receiver = receivers_[number];
+    ++receiver.droppedCount;
+    std::uint64_t& count = receiver.byKind[static_cast<int>(kind)];
+    if (count++ == 0) {
+        timeline_.event(EventKind::Warning, "tsl " + receiver.config.name +
+                                                ": dropped a packet: " + describe(kind) +
+                                                " (more of this kind are only counted)");
+    }
+    receiver.status->setError(describe(kind));
+}
+
+// ---- notices, state ---------------------------------------------------------------
+
+void Bridges::sayNotices() {
+    for (const std::string& text : notices_.take()) timeline_.event(EventKind::Host, text);
+}
+
+nlohmann::json Bridges::state() const {
+    nlohmann::json list = nlohmann::json::array();
+    for (const Receiver& receiver : receivers_) list.push_back(statusJson(*receiver.status));
+    for (const Sender& sender : senders_) list.push_back(statusJson(*sender.status));
+    return list;
+}
+
+void Bridges::setPublisher(std::function<void(const nlohmann::json&)> publish) {
+    publish_ = std::move(publish);
+}
+
+void Bridges::publishChanges() {
+    auto publish = [this](const BridgeStatus& status, std::uint64_t& seen) {
+        if (!status.changedSince(seen) || !publish_) return;
+        nlohmann::json event = statusJson(status);
+        event["type"] = "bridge";
+        publish_(event);
+    };
+    for (Receiver& receiver : receivers_) publish(*receiver.status, receiver.seen);
+    for (Sender& sender : senders_) publish(*sender.status, sender.seen);
+}
+
+void Bridges::serve(FacilityHandoff::Post post, std::ostream& log) {
+    if (!any() || in_ != nullptr) return;
+    handoff_ = std::make_unique<FacilityHandoff>(std::move(post));
+    const auto answerWithin = std::chrono::milliseconds(5000);
+    in_ = std::make_unique<InLinks>(
+        notices_,
+        [this, answerWithin](std::size_t link, std::vector<std::vector<std::uint8_t>>& packets,
+                             std::vector<Malformed>& faults) {
+            return handoff_->call(
+                [&] {
+                    for (const auto& packet : packets) receive(link, packet.data(), packet.size());
+                    for (const Malformed fault : faults) dropped(link, fault);
+                    publishChanges();
+                },
+                answerWithin);
+        },
+        [this, answerWithin] {
+            handoff_->call(
+                [this] {
+                    sayNotices();
+                    publishChanges();
+                },
+                answerWithin);
+        });
+    for (Receiver& receiver : receivers_) in_->add(receiver.config, *receiver.status);
+    in_->start();
+    for (const std::string& text : notices_.take()) {
+        log << "vesk-host: " << text << std::endl;
+        timeline_.event(EventKind::Host, text);
+    }
+}
+
+void Bridges::stopServing() {
+    if (in_ == nullptr) return;
+    handoff_->close();  // a listener waiting for the facility gives up
+    in_->stop();
+    in_.reset();
+    handoff_.reset();
+    for (Receiver& receiver : receivers_) {
+        receiver.status->setState("disconnected");
+    }
+}
+
+void Bridges::finish() {
+    if (finished_ || !any()) return;
+    finished_ = true;
+    stopServing();
+    flushAll();
+    if (out_ != nullptr) out_->stop(500);
+    sayNotices();
+    for (const Receiver& receiver : receivers_) {
+        if (receiver.droppedCount == 0) continue;
+        std::string text = "tsl " + receiver.config.name + ": dropped " +
+                           std::to_string(receiver.droppedCount) + " malformed packet(s):";
+        bool first = true;
+        for (int kind = 1; kind < static_cast<int>(Malformed::kinds); ++kind) {
+            if (receiver.byKind[kind] == 0) continue;
+            text += (first ? " " : ", ") + std::string(describe(static_cast<Malformed>(kind))) +
+                    " " + std::to_string(receiver.byKind[kind]);
+            first = false;
+        }
+        timeline_.event(EventKind::Host, text);
+    }
+}
+
+// ---- scenario steps ------------------------------------------------------------
+
+bool Bridges::claims(const std::string& line) const {
+    auto startsWith = [&](const char* word) {
+        const std::size_t n = std::char_traits<char>::length(word);
+        return line.compare(0, n, word) == 0 &&
+               (line.size() == n || line[n] == ' ' || line[n] == '\t');
+    };
+    if (startsWith("tsl")) return true;
+    if (!startsWith("expect")) return false;
+    const std::string rest = trim(line.substr(6));
+    return rest.compare(0, 3, "tsl") == 0 && (rest.size() == 3 || rest[3] == ' ' || rest[3] == '\t');
+}
+
+Bridges::Sender* Bridges::sender(const std::string& name) {
+    for (Sender& sender : senders_) {
+        if (sender.config.name == name) return &sender;
+    }
+    return nullptr;
+}
+
+Bridges::Receiver* Bridges::receiver(const std::string& name, std::size_t* number) {
+    for (std::size_t i = 0; i < receivers_.size(); ++i) {
+        if (receivers_[i].config.name != name) continue;
+        if (number != nullptr) *number = i;
+        return &receivers_[i];
+    }
+    return nullptr;
+}
+
+void Bridges::run(const std::string& line, int lineNo, Facility&,
+                  const std::function<void(bool held, const std::string& what)>& check) {
+    std::string rest = trim(line.substr(line.compare(0, 6, "expect") == 0 ? 6 : 0));
+    const bool expecting = line.compare(0, 6, "expect") == 0;
+    rest = trim(rest.substr(3));
+    const std::size_t space = rest.find_first_of(" \t");
+    const std::string name = rest.substr(0, space);
+    rest = space == std::string::npos ? "" : trim(rest.substr(space));
+    if (name.empty()) {
+        timeline_.event(EventKind::Error,
+                        expecting ? "expect tsl <bridge> index=N ... | packets=N" : "tsl <bridge> hex|stream <bytes> | index=N ...",
+                        lineNo);
+        return;
+    }
+    if (expecting) {
+        expect(name, rest, lineNo, check);
+    } else {
+        feed(name, rest, lineNo);
+    }
+}
+
+void Bridges::feed(const std::string& name, const std::string& rest, int lineNo) {
+    std::size_t number = 0;
+    Receiver* target = receiver(name, &number);
+    if (target == nullptr) {
+        timeline_.event(EventKind::Error,
+                        "no TSL input named " + displayQuote(name) + " (a [tsl_in." + name +
+                            "] section)",
+                        lineNo);
+        return;
+    }
+    const std::size_t space = rest.find_first_of(" \t");
+    const std::string how = rest.substr(0, space);
+    const std::string bytesText = space == std::string::npos ? "" : rest.substr(space);
+    std::vector<std::uint8_t> bytes;
+    if (how == "hex" || how == "stream") {
+        if (!parseHex(bytesText, bytes) || bytes.empty()) {
+            timeline_.event(EventKind::Error, "expected bytes as hexadecimal digits", lineNo);
+            return;
+        }
+        if (how == "hex") {
+            receive(number, bytes.data(), bytes.size());
+        } else {
+            std::vector<std::vector<std::uint8_t>> packets;
+            std::vector<Malformed> faults;
+            target->stream.feed(
+                bytes.data(), bytes.size(),
+                [&](const std::uint8_t* data, std::size_t size) {
+                    packets.emplace_back(data, data + size);
+                },
+                [&](Malformed kind) { faults.push_back(kind); });
+            for (const auto& packet : packets) receive(number, packet.data(), packet.size());
+            for (const Malformed fault : faults) dropped(number, fault);
+        }
+        return;
+    }
+    std::map<std::string, std::string> fields;
+    std::string error;
+    std::int32_t index = -1, screen = 0, right = 0, left = 0, text = 0;
+    const bool ok = fieldsOf(rest, fields, error) &&
+                    numberField(fields, "index", 0, 65535, index, error) &&
+                    numberField(fields, "screen", 0, 65535, screen, error) &&
+                    numberField(fields, "right", 0, 3, right, error) &&
+                    numberField(fields, "left", 0, 3, left, error) &&
+                    numberField(fields, "text", 0, 3, text, error);
+    for (const auto& field : fields) {
+        if (error.empty() && field.first != "index" && field.first != "screen" &&
+            field.first != "right" && field.first != "left" && field.first != "text" &&
+            field.first != "label") {
+            error = "unknown field '" + field.first + "'";
+        }
+    }
+    if (!ok || !error.empty() || index < 0) {
+        timeline_.event(EventKind::Error,
+                        (error.empty() ? std::string("index=N is needed") : error) +
+                            " (tsl NAME index=N [screen=S] [right=L] [left=L] [text=L] "
+                            "[label=TEXT], or hex/stream <bytes>)",
+                        lineNo);
+        return;
+    }
+    Display display;
+    display.index = static_cast<std::uint16_t>(index);
+    display.right = static_cast<std::uint8_t>(right);
+    display.left = static_cast<std::uint8_t>(left);
+    display.text = static_cast<std::uint8_t>(text);
+    display.label = fields.count("label") != 0 ? fields["label"] : "";
+    const auto packet = encodePacket(static_cast<std::uint16_t>(screen), {display});
+    receive(number, packet.data(), packet.size());
+}
+
+void Bridges::expect(const std::string& name, const std::string& rest, int lineNo,
+                     const std::function<void(bool held, const std::string& what)>& check) {
+    Sender* out = sender(name);
+    Receiver* in = receiver(name);
+    std::map<std::string, std::string> fields;
+    std::string error;
+    if (out == nullptr && in == nullptr) {
+        error = "no TSL bridge named " + displayQuote(name);
+    } else if (!fieldsOf(rest, fields, error)) {
+    } else if (fields.empty()) {
+        error = "expect tsl NAME index=N [right=L] [left=L] [text=L] [label=TEXT] | packets=N | "
+                "messages=N | dropped=N";
+    }
+    // Counters.
+    static const char* const counters[] = {"packets", "messages", "dropped"};
+    for (const char* counter : counters) {
+        if (!error.empty() || fields.count(counter) == 0) continue;
+        std::int32_t wanted = 0;
+        if (!numberField(fields, counter, 0, INT32_MAX, wanted, error)) break;
+        std::uint64_t got = 0;
+        if (std::string(counter) == "dropped") {
+            if (in == nullptr) {
+                error = "dropped counts the packets of a [tsl_in]";
+                break;
+            }
+            got = in->droppedCount;
+        } else if (std::string(counter) == "messages") {
+            if (out == nullptr) {
+                error = "messages counts what a [tsl_out] sent";
+                break;
+            }
+            got = out->messages;
+        } else {
+            got = out != nullptr ? out->packets : in->accepted;
+        }
+        check(got == static_cast<std::uint64_t>(wanted),
+              "tsl " + name + " " + counter + " = " + std::to_string(wanted) +
+                  (got == static_cast<std::uint64_t>(wanted) ? "" : ", got " + std::to_string(got)));
+        fields.erase(counter);
+    }
+    if (error.empty() && !fields.empty()) {
+        std::int32_t index = -1, right = -1, left = -1, text = -1;
+        if (out == nullptr) {
+            error = "index=N checks what a [tsl_out] sent";
+        } else if (numberField(fields, "index", 0, 65535, index, error) &&
+                   numberField(fields, "right", 0, 3, right, error) &&
+                   numberField(fields, "left", 0, 3, left, error) &&
+                   numberField(fields, "text", 0, 3, text, error)) {
+            for (const auto& field : fields) {
+                if (error.empty() && field.first != "index" && field.first != "right" &&
+                    field.first != "left" && field.first != "text" && field.first != "label") {
+                    error = "unknown field '" + field.first + "'";
+                }
+            }
+            if (error.empty() && index < 0) error = "index=N is needed";
+        }
+        if (error.empty()) {
+            std::string what = "tsl " + name + " index " + std::to_string(index);
+            for (const char* key : {"right", "left", "text", "label"}) {
+                const auto it = fields.find(key);
+                if (it == fields.end()) continue;
+                what += std::string(" ") + key + "=" +
+                        (std::string(key) == "label" ? displayQuote(it->second) : it->second);
+            }
+            const auto sent = out->sent.find(static_cast<std::uint16_t>(index));
+            if (sent == out->sent.end()) {
+                check(false, what + ", but nothing was sent for it");
+            } else {
+                const Display& d = sent->second;
+                const bool held = (right < 0 || d.right == right) && (left < 0 || d.left == left) &&
+                                  (text < 0 || d.text == text) &&
+                                  (fields.count("label") == 0 || d.label == fields["label"]);
+                check(held, what + (held ? "" : ", got " + levelText(d)));
+            }
+        }
+    }
+    if (!error.empty()) timeline_.event(EventKind::Error, error, lineNo);
+}
+
+}  // namespace tsl
+}  // namespace vhost

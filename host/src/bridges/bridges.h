@@ -1,0 +1,150 @@
+// bridges.h - vesk-host as a bridge to real tally gear over TSL UMD 5.0.
+//
+// A [tsl_out.NAME] section makes an info device a tally driver: every
+// write to one of its slots, from any component, becomes a display message
+// for that index with the level on the chosen lamps; the changes of one
+// step leave together, in as few packets as fit. A [tsl_in.NAME] section
+// makes a mixer a source: each display message that changes something
+// becomes a force of a GPI input or an info slot, exactly as a scenario's
+// gpi/info step, and so reaches the components that registered it.
+//
+// The facility side of the bridges runs on the facility's thread; their
+// sockets run on threads of their own (tsl_links.h). Malformed packets are
+// dropped whole, with one warning per kind per bridge, the rest counted.
+//
+// Scenario steps (so that a bridge can be rehearsed without sockets):
+//   tsl NAME hex <bytes>        a packet as received on a [tsl_in]
+//   tsl NAME stream <bytes>     bytes of its TCP stream (DLE/STX framed)
+//   tsl NAME index=N [screen=S] [right=L] [left=L] [text=L] [label=TEXT]
+//                               one display message
+//   expect tsl NAME index=N [right=L] [left=L] [text=L] [label=TEXT]
+//                               the newest message a [tsl_out] sent for N
+//   expect tsl NAME packets=N | messages=N | dropped=N
+//                               packets sent ([tsl_out]) or accepted
+//                               ([tsl_in]), messages sent, packets dropped
+#ifndef VESK_HOST_BRIDGES_BRIDGES_H
+#define VESK_HOST_BRIDGES_BRIDGES_H
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "bridges/bridge_status.h"
+#include "bridges/facility_handoff.h"
+#include "bridges/tsl_codec.h"
+#include "bridges/tsl_config.h"
+#include "facility/facility.h"
+#include "facility/observer_fanout.h"
+#include "facility/timeline.h"
+#include "front/facility_setup.h"
+#include "front/scenario.h"
+
+namespace vhost {
+namespace tsl {
+
+class OutLinks;
+class InLinks;
+
+class Bridges : public FacilityAddOn, public StepExtension, private FacilityObserver {
+public:
+    explicit Bridges(Timeline& timeline);
+    ~Bridges() override;
+    Bridges(const Bridges&) = delete;
+    Bridges& operator=(const Bridges&) = delete;
+
+    // FacilityAddOn: reads the [tsl_out] and [tsl_in] sections; attaching
+    // opens the senders' sockets.
+    bool configure(const std::string& configPath, std::vector<std::string>& errors) override;
+    void attach(Facility& facility) override;
+    bool any() const { return !senders_.empty() || !receivers_.empty(); }
+
+    // Another observer of the facility (the live page), told beside the bridges.
+    void alsoTell(FacilityObserver* observer);
+    void stopTelling(FacilityObserver* observer);
+
+    // Real time: the listeners run until stopServing(), which the facility
+    // thread calls. `post` hands a job to the facility thread from any other
+    // thread. What the listeners say goes to `log` too.
+    void serve(FacilityHandoff::Post post, std::ostream& log);
+    void stopServing();
+
+    // The "bridges" array of the live page's snapshot, and its "bridge" events.
+    nlohmann::json state() const;
+    void setPublisher(std::function<void(const nlohmann::json&)> publish);
+
+    // Sends what is left, closes the sockets, and reports what was dropped.
+    void finish();
+
+    // StepExtension
+    bool claims(const std::string& line) const override;
+    void run(const std::string& line, int lineNo, Facility& facility,
+             const std::function<void(bool held, const std::string& what)>& check) override;
+
+    // What arrived on the [tsl_in] numbered `receiver` (facility thread).
+    void receive(std::size_t receiver, const std::uint8_t* data, std::size_t size);
+    void dropped(std::size_t receiver, Malformed kind);
+
+private:
+    struct Sender {
+        OutConfig config;
+        std::unique_ptr<BridgeStatus> status;
+        std::vector<Display> pending;  // this step's changes, in order, newest per index
+        std::unordered_map<std::uint16_t, std::size_t> pendingAt;
+        std::map<std::uint16_t, Display> sent;  // the newest message sent per index
+        std::uint64_t packets = 0, messages = 0;
+        std::uint64_t seen = 0;  // status version last published
+    };
+    struct Receiver {
+        InConfig config;
+        std::unique_ptr<BridgeStatus> status;
+        Deframer stream;  // the "tsl NAME stream" steps
+        std::uint64_t accepted = 0, droppedCount = 0;
+        std::uint64_t byKind[static_cast<int>(Malformed::kinds)] = {};
+        bool broadcastSaid = false;
+        std::uint64_t seen = 0;
+    };
+
+    // FacilityObserver
+    void controlChanged(const Connection&, const std::string&, const Control&) override {}
+    void slotChanged(std::int32_t device, std::int32_t slot, const std::string& text) override;
+    void gpiChanged(std::int32_t, std::int32_t, std::int32_t) override {}
+    void structureChanged() override {}
+    void stepEnded() override;
+
+    void flush(std::size_t sender);
+    void flushAll();
+    void apply(Receiver& receiver, const Packet& packet);
+    void sayNotices();
+    void publishChanges();
+    Sender* sender(const std::string& name);
+    Receiver* receiver(const std::string& name, std::size_t* number = nullptr);
+    void expect(const std::string& name, const std::string& fields, int lineNo,
+                const std::function<void(bool held, const std::string& what)>& check);
+    void feed(const std::string& name, const std::string& rest, int lineNo);
+
+    Timeline& timeline_;
+    Facility* facility_ = nullptr;
+    ObserverFanout observers_;
+    std::vector<Sender> senders_;
+    std::vector<Receiver> receivers_;
+    std::unordered_multimap<std::int32_t, std::size_t> sendersByDevice_;
+    Notices notices_;
+    std::unique_ptr<OutLinks> out_;
+    std::unique_ptr<InLinks> in_;
+    std::unique_ptr<FacilityHandoff> handoff_;
+    std::function<void(const nlohmann::json&)> publish_;
+    int hold_ = 0;  // > 0 while one received packet is applied: its changes are one step
+    bool finished_ = false;
+};
+
+}  // namespace tsl
+}  // namespace vhost
+
+#endif  // VESK_HOST_BRIDGES_BRIDGES_H

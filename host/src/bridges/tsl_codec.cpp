@@ -1,0 +1,373 @@
+// tsl_codec.cpp - see tsl_codec.h.
+#include "bridges/tsl_codec.h"
+
+#include <algorithm>
+
+namespace vhost {
+namespace tsl {
+
+namespace {
+
+const std::uint8_t unicodeFlag = 0x01;
+const std::uint8_t screenControlFlag = 0x02;
+const std::uint16_t controlDataBit = 0x8000;
+
+std::uint16_t read16(const std::uint8_t* at) {
+    return static_cast<std::uint16_t>(at[0] | (at[1] << 8));
+}
+
+void put16(std::vector<std::uint8_t>& out, std::size_t at, std::uint16_t value) {
+    out[at] = static_cast<std::uint8_t>(value & 0xFF);
+    out[at + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+void append16(std::vector<std::uint8_t>& out, std::uint16_t value) {
+    out.push_back(static_cast<std::uint8_t>(value & 0xFF));
+    out.push_back(static_cast<std::uint8_t>(value >> 8));
+}
+
+void appendUtf8(std::string& out, std::uint32_t code) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (code >> 18));
+        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// UTF-16LE to UTF-8; a lone surrogate becomes U+FFFD.
+std::string fromUtf16(const std::uint8_t* data, std::size_t size) {
+    std::string out;
+    for (std::size_t i = 0; i + 1 < size; i += 2) {
+        std::uint32_t unit = read16(data + i);
+        if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < size) {
+            const std::uint32_t low = read16(data + i + 2);
+            if (low >= 0xDC00 && low < 0xE000) {
+                appendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+                i += 2;
+                continue;
+            }
+        }
+        if (unit >= 0xD800 && unit < 0xE000) unit = 0xFFFD;
+        appendUtf8(out, unit);
+    }
+    return out;
+}
+
+// UTF-8 to UTF-16 code units; a malformed byte becomes U+FFFD.
+std::vector<std::uint16_t> toUtf16(const std::string& text) {
+    std::vector<std::uint16_t> units;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::uint32_t code = 0xFFFD;
+        std::size_t length = 1;
+        if (lead < 0x80) {
+            code = lead;
+        } else if (lead >= 0xC2 && lead < 0xF5) {
+            length = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+            std::uint32_t value = lead & (0x3F >> (length - 1));
+            bool ok = i + length <= text.size();
+            for (std::size_t k = 1; ok && k < length; ++k) {
+                const auto next = static_cast<unsigned char>(text[i + k]);
+                ok = (next & 0xC0) == 0x80;
+                value = (value << 6) | (next & 0x3F);
+            }
+            const bool shortest = (length == 2) || (length == 3 && value >= 0x800) ||
+                                  (length == 4 && value >= 0x10000);
+            if (ok && shortest && value < 0x110000 && !(value >= 0xD800 && value < 0xE000)) {
+                code = value;
+            } else {
+                length = 1;
+            }
+        }
+        i += length;
+        if (code >= 0x10000) {
+            units.push_back(static_cast<std::uint16_t>(0xD800 + ((code - 0x10000) >> 10)));
+            units.push_back(static_cast<std::uint16_t>(0xDC00 + ((code - 0x10000) & 0x3FF)));
+        } else {
+            units.push_back(static_cast<std::uint16_t>(code));
+        }
+    }
+    return units;
+}
+
+std::uint16_t controlWord(const Display& display) {
+    return static_cast<std::uint16_t>((display.right & 3) | ((display.text & 3) << 2) |
+                                      ((display.left & 3) << 4) |
+                                      ((display.brightness & 3) << 6));
+}
+
+// Appends one message, its label cut to at most `room` bytes of text.
+void appendMessage(std::vector<std::uint8_t>& out, const Display& display, bool unicode,
+                   std::size_t room) {
+    append16(out, display.index);
+    append16(out, controlWord(display));
+    const std::size_t lengthAt = out.size();
+    append16(out, 0);
+    std::size_t length = 0;
+    if (unicode) {
+        for (const std::uint16_t unit : toUtf16(display.label)) {
+            if (length + 2 > room) break;
+            append16(out, unit);
+            length += 2;
+        }
+    } else {
+        for (const char c : display.label) {
+            if (length + 1 > room) break;
+            out.push_back(static_cast<std::uint8_t>(c));
+            ++length;
+        }
+    }
+    put16(out, lengthAt, static_cast<std::uint16_t>(length));
+}
+
+void startPacket(std::vector<std::uint8_t>& out, std::uint16_t screen, bool unicode) {
+    out.clear();
+    append16(out, 0);  // PBC, set when the packet is done
+    out.push_back(0);  // version
+    out.push_back(unicode ? unicodeFlag : 0);
+    append16(out, screen);
+}
+
+void finishPacket(std::vector<std::uint8_t>& out) {
+    put16(out, 0, static_cast<std::uint16_t>(out.size() - 2));
+}
+
+}  // namespace
+
+bool Display::operator==(const Display& other) const {
+    return index == other.index && right == other.right && text == other.text &&
+           left == other.left && brightness == other.brightness &&
+           controlData == other.controlData && label == other.label;
+}
+
+const char* describe(Malformed kind) {
+    switch (kind) {
+        case Malformed::None: return "no fault";
+        case Malformed::Short: return "too short";
+        case Malformed::ByteCount: return "byte count disagrees with the length received";
+        case Malformed::Version: return "unknown version";
+        case Malformed::PastEnd: return "a display message runs past the end";
+        case Malformed::OddUnicode: return "UTF-16 text of an odd length";
+        case Malformed::Stuffing: return "bad DLE stuffing";
+        case Malformed::Oversized: return "longer than 2048 bytes";
+        case Malformed::Garbage: return "bytes outside any DLE/STX frame";
+        case Malformed::kinds: break;
+    }
+    return "?";
+}
+
+Malformed decode(const std::uint8_t* data, std::size_t size, Packet& out) {
+    out.displays.clear();
+    if (size > maxPacket) return Malformed::Oversized;
+    if (size < headerSize) return Malformed::Short;
+    if (static_cast<std::size_t>(read16(data)) + 2 != size) return Malformed::ByteCount;
+    if (data[2] != 0) return Malformed::Version;
+    const bool unicode = (data[3] & unicodeFlag) != 0;
+    out.screenControl = (data[3] & screenControlFlag) != 0;
+    out.screen = read16(data + 4);
+    if (out.screenControl) return Malformed::None;  // nothing defined in it yet
+    std::size_t at = headerSize;
+    while (at < size) {
+        if (size - at < messageHead) return Malformed::PastEnd;
+        Display display;
+        display.index = read16(data + at);
+        const std::uint16_t control = read16(data + at + 2);
+        const std::size_t length = read16(data + at + 4);
+        at += messageHead;
+        if (length > size - at) return Malformed::PastEnd;
+        display.right = control & 3;
+        display.text = (control >> 2) & 3;
+        display.left = (control >> 4) & 3;
+        display.brightness = (control >> 6) & 3;
+        display.controlData = (control & controlDataBit) != 0;
+        if (!display.controlData) {
+            if (unicode) {
+                if (length % 2 != 0) return Malformed::OddUnicode;
+                display.label = fromUtf16(data + at, length);
+            } else {
+                display.label.assign(reinterpret_cast<const char*>(data + at), length);
+            }
+        }
+        at += length;
+        out.displays.push_back(std::move(display));
+    }
+    return Malformed::None;
+}
+
+bool needsUnicode(const std::string& label) {
+    for (const char c : label) {
+        if (static_cast<unsigned char>(c) >= 0x80) return true;
+    }
+    return false;
+}
+
+std::size_t encodedSize(const Display& display, bool unicode) {
+    return messageHead + (unicode ? 2 * toUtf16(display.label).size() : display.label.size());
+}
+
+std::vector<std::uint8_t> encodePacket(std::uint16_t screen, const std::vector<Display>& displays) {
+    bool unicode = false;
+    for (const Display& display : displays) unicode = unicode || needsUnicode(display.label);
+    std::vector<std::uint8_t> out;
+    startPacket(out, screen, unicode);
+    for (const Display& display : displays) {
+        appendMessage(out, display, unicode, maxPacket - headerSize - messageHead);
+    }
+    finishPacket(out);
+    return out;
+}
+
+void encode(std::uint16_t screen, const std::vector<Display>& displays,
+            std::vector<std::vector<std::uint8_t>>& packets) {
+    // ASCII and UTF-16 labels go in packets of their own kind, so that one
+    // accented label does not double the size of every other.
+    std::vector<std::uint8_t> current[2];
+    for (const Display& display : displays) {
+        const bool unicode = needsUnicode(display.label);
+        std::vector<std::uint8_t>& packet = current[unicode ? 1 : 0];
+        const std::size_t size =
+            std::min(encodedSize(display, unicode), maxPacket - headerSize);
+        if (!packet.empty() && packet.size() + size > maxPacket) {
+            finishPacket(packet);
+            packets.push_back(std::move(packet));
+            packet.clear();
+        }
+        if (packet.empty()) startPacket(packet, screen, unicode);
+        appendMessage(packet, display, unicode, maxPacket - headerSize - messageHead);
+    }
+    for (auto& packet : current) {
+        if (packet.empty()) continue;
+        finishPacket(packet);
+        packets.push_back(std::move(packet));
+    }
+}
+
+void frame(const std::vector<std::uint8_t>& packet, std::vector<std::uint8_t>& out) {
+    out.push_back(dle);
+    out.push_back(stx);
+    for (const std::uint8_t byte : packet) {
+        out.push_back(byte);
+        if (byte == dle) out.push_back(dle);
+    }
+}
+
+// ---- the stream -------------------------------------------------------------
+
+void Deframer::reset() {
+    state_ = State::Hunting;
+    buffer_.clear();
+    complete_ = false;
+    inGarbage_ = false;
+}
+
+Malformed Deframer::store(std::uint8_t byte) {
+    buffer_.push_back(byte);
+    if (buffer_.size() < 2) return Malformed::None;
+    const std::size_t needed = static_cast<std::size_t>(read16(buffer_.data())) + 2;
+    if (needed > maxPacket) {
+        buffer_.clear();
+        state_ = State::Hunting;
+        inGarbage_ = true;  // the rest of this frame is not reported again
+        return Malformed::Oversized;
+    }
+    if (buffer_.size() == needed) {
+        complete_ = true;
+        state_ = State::Hunting;
+        inGarbage_ = false;
+    }
+    return Malformed::None;
+}
+
+Malformed Deframer::take(std::uint8_t byte) {
+    switch (state_) {
+        case State::Hunting:
+            if (byte == dle) {
+                state_ = State::HuntingDle;
+                return Malformed::None;
+            }
+            if (inGarbage_) return Malformed::None;
+            inGarbage_ = true;
+            return Malformed::Garbage;
+        case State::HuntingDle:
+            if (byte == stx) {
+                state_ = State::InFrame;
+                buffer_.clear();
+                return Malformed::None;
+            }
+            state_ = State::Hunting;
+            if (inGarbage_) return Malformed::None;
+            inGarbage_ = true;
+            return Malformed::Garbage;
+        case State::InFrame:
+            if (byte == dle) {
+                state_ = State::InFrameDle;
+                return Malformed::None;
+            }
+            return store(byte);
+        case State::InFrameDle:
+            if (byte == dle) {
+                state_ = State::InFrame;
+                return store(dle);
+            }
+            buffer_.clear();
+            if (byte == stx) {
+                // A new frame before this one was complete.
+                state_ = State::InFrame;
+                return Malformed::Short;
+            }
+            state_ = State::Hunting;
+            inGarbage_ = true;
+            return Malformed::Stuffing;
+    }
+    return Malformed::None;
+}
+
+// ---- hexadecimal --------------------------------------------------------------
+
+bool parseHex(const std::string& text, std::vector<std::uint8_t>& out) {
+    out.clear();
+    int high = -1;
+    for (const char c : text) {
+        int digit = -1;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+        if (digit < 0) {
+            if ((c == ' ' || c == '\t') && high < 0) continue;
+            return false;
+        }
+        if (high < 0) {
+            high = digit;
+        } else {
+            out.push_back(static_cast<std::uint8_t>(high * 16 + digit));
+            high = -1;
+        }
+    }
+    return high < 0;
+}
+
+std::string toHex(const std::uint8_t* data, std::size_t size) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(size * 3);
+    for (std::size_t i = 0; i < size; ++i) {
+        if (i != 0 && i % 2 == 0) out += ' ';
+        out += digits[data[i] >> 4];
+        out += digits[data[i] & 15];
+    }
+    return out;
+}
+
+}  // namespace tsl
+}  // namespace vhost

@@ -1,0 +1,84 @@
+// tsl_config.h - the TSL bridges an environment INI declares.
+//
+//   [tsl_out.NAME]            a tally driver: the slots of an info device go to lamps
+//   device = 12               the info device whose slots are sent
+//   protocol = udp            udp or tcp
+//   address = 127.0.0.1       where the displays listen
+//   port = 9100
+//   screen = 0
+//   offset = 0                TSL index = slot + offset
+//   lamps = right left text   the lamps that carry the level (default all three)
+//   batch = on                off: one display message per packet
+//   label.20 = CAM 1          the text sent with slot 20 (empty when none)
+//
+//   [tsl_in.NAME]             a mixer as a source
+//   protocol = udp            udp or tcp
+//   address = 127.0.0.1       the address listened on (default loopback)
+//   port = 9000               0: any free port (printed when listening)
+//   screen = any              or a number: messages for other screens are ignored
+//   gpi = 3                   either: GPI device 3, input = index + offset, closed
+//   level = any               while `lamp` is on (any level) or on this level (1-3)
+//   info = 20                 or: info device 20, slot = index + offset, text = the
+//   word.1 = PROGRAM          level digit of `lamp`, or the word given for that level
+//   lamp = right              right, left or text (default right)
+//   offset = 0
+#ifndef VESK_HOST_BRIDGES_TSL_CONFIG_H
+#define VESK_HOST_BRIDGES_TSL_CONFIG_H
+
+#include <cstdint>
+#include <istream>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vhost {
+namespace tsl {
+
+enum class Protocol { Udp, Tcp };
+enum class Lamp { Right, Left, Text };
+const char* protocolName(Protocol protocol);
+
+struct OutConfig {
+    std::string name;
+    std::int32_t device = 0;
+    Protocol protocol = Protocol::Udp;
+    std::string address = "127.0.0.1";
+    std::uint16_t port = 0;
+    std::uint16_t screen = 0;
+    std::int32_t offset = 0;
+    bool right = true, left = true, text = true;
+    bool batch = true;
+    std::map<std::int32_t, std::string> labels;  // by slot
+};
+
+struct InConfig {
+    std::string name;
+    Protocol protocol = Protocol::Udp;
+    std::string address = "127.0.0.1";
+    std::uint16_t port = 0;
+    bool anyScreen = true;
+    std::uint16_t screen = 0;
+    bool toGpi = true;  // else to an info device
+    std::int32_t device = 0;
+    std::int32_t offset = 0;
+    Lamp lamp = Lamp::Right;
+    int level = 0;  // GPI: 0 closes on any level other than 0, else on exactly this one
+    std::string words[4];
+    bool worded[4] = {false, false, false, false};
+};
+
+struct BridgeConfig {
+    std::vector<OutConfig> outs;
+    std::vector<InConfig> ins;
+    bool empty() const { return outs.empty() && ins.empty(); }
+};
+
+// Reads the [tsl_out.NAME] and [tsl_in.NAME] sections; other sections are
+// skipped. Errors are "file:line: message" texts.
+BridgeConfig parseBridges(std::istream& in, const std::string& file,
+                          std::vector<std::string>& errors);
+
+}  // namespace tsl
+}  // namespace vhost
+
+#endif  // VESK_HOST_BRIDGES_TSL_CONFIG_H
