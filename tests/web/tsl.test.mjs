@@ -1,0 +1,198 @@
+// vesk-host between a mixer and tally lamps over TSL UMD 5.0, checked by an
+// independent implementation (the npm package tsl-umd-v5) on both sides.
+// All traffic stays on 127.0.0.1; every wait is bounded.
+import assert from 'node:assert/strict';
+import dgram from 'node:dgram';
+import {mkdtempSync, readFileSync, rmSync, writeFileSync} from 'node:fs';
+import {createRequire} from 'node:module';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+import {after, before, test} from 'node:test';
+
+import {call, repo, startHost} from './serve.mjs';
+
+const TSL5 = createRequire(import.meta.url)('tsl-umd-v5');
+
+async function freePort(kind) {
+  if (kind === 'udp') {
+    const socket = dgram.createSocket('udp4');
+    await new Promise((resolve) => socket.bind(0, '127.0.0.1', resolve));
+    const {port} = socket.address();
+    socket.close();
+    return port;
+  }
+  const server = net.createServer();
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  const {port} = server.address();
+  await new Promise((resolve) => server.close(resolve));
+  return port;
+}
+
+// The four cameras of examples/tsl.ini with a mixer and lamps on both protocols.
+function facility(lampUdp, lampTcp) {
+  const example = readFileSync(path.join(repo, 'examples/tsl.ini'), 'utf8');
+  const cameras = example.slice(example.indexOf('[instances.cam1]'), example.indexOf('[tsl_in.mixer]'));
+  const components = example.slice(example.indexOf('[component.cam1]'));
+  const lamps = (name, protocol, port) => `[tsl_out.${name}]
+device = 12
+protocol = ${protocol}
+port = ${port}
+offset = -19
+batch = off
+${[1, 2, 3, 4].map((n) => `label.${19 + n} = CAM ${n}`).join('\n')}
+`;
+  return `${cameras}
+[tsl_in.mixer]
+protocol = udp
+port = 0
+gpi = 3
+
+[tsl_in.mixertcp]
+protocol = tcp
+port = 0
+gpi = 3
+
+${lamps('lamps', 'udp', lampUdp)}
+${lamps('lampstcp', 'tcp', lampTcp)}
+${components}`;
+}
+
+// Every message a lamp receives, and a bounded wait for one.
+function lamp() {
+  const received = [];
+  const waiters = new Set();
+  const umd = new TSL5();
+  umd.on('message', (message) => {
+    received.push(message);
+    for (const waiter of waiters) waiter();
+  });
+  return {
+    umd,
+    received,
+    until(predicate, what, ms = 5000) {
+      return new Promise((resolve, reject) => {
+        const check = () => {
+          const found = received.find(predicate);
+          if (!found) return;
+          clearTimeout(timer);
+          waiters.delete(check);
+          resolve(found);
+        };
+        const timer = setTimeout(() => {
+          waiters.delete(check);
+          reject(new Error(`${what}: not received within ${ms} ms; got ${JSON.stringify(received.slice(-5))}`));
+        }, ms);
+        waiters.add(check);
+        check();
+      });
+    },
+  };
+}
+
+const tally = (index, level) => ({
+  screen: 0, index,
+  display: {rh_tally: level, text_tally: 0, lh_tally: 0, brightness: 3, text: `CAM ${index}`},
+});
+
+let host, folder, udpLamp, tcpLamp, mixer, ports;
+
+before(async () => {
+  ports = {udp: await freePort('udp'), tcp: await freePort('tcp')};
+  udpLamp = lamp();
+  udpLamp.umd.listenUDP(ports.udp);
+  tcpLamp = lamp();
+  tcpLamp.umd.listenTCP(ports.tcp);
+  folder = mkdtempSync(path.join(os.tmpdir(), 'vesk-tsl-'));
+  const ini = path.join(folder, 'tsl.ini');
+  writeFileSync(ini, facility(ports.udp, ports.tcp));
+  host = await startHost({args: ['--config', ini]});
+  const listening = async (name) => {
+    const pattern = new RegExp(`tsl ${name}: listening on \\w+ 127\\.0\\.0\\.1:(\\d+)`);
+    for (let tries = 0; tries < 250 && !pattern.test(host.output()); ++tries) {
+      await new Promise((resolve) => setTimeout(resolve, 20));
+    }
+    return Number(pattern.exec(host.output())?.[1]);
+  };
+  ports.mixer = await listening('mixer');
+  ports.mixerTcp = await listening('mixertcp');
+  assert.ok(ports.mixer && ports.mixerTcp, host.output());
+  mixer = new TSL5();
+  // The start-up writes (every lamp dark) have gone out. The TCP lamp may
+  // have read them in one piece, and tsl-umd-v5 decodes only the first
+  // packet of a read, so from here on each step waits for its lamp message.
+  await udpLamp.until((m) => m.index === 4 && m.display.rh_tally === 0, 'start-up of display 4');
+  await tcpLamp.until((m) => m.index === 1, 'start-up over TCP');
+  await new Promise((resolve) => setTimeout(resolve, 200));
+});
+
+after(async () => {
+  mixer?.server?.close?.();
+  for (const each of [udpLamp, tcpLamp]) {
+    for (const server of [each?.umd.server, each?.umd.tcpServer, each?.umd.udpServer]) server?.close?.();
+  }
+  const status = host ? await host.stop() : null;
+  if (folder) rmSync(folder, {recursive: true, force: true});
+  assert.equal(status?.code, 0, host?.output());
+});
+
+test('cuts through four cameras: mixer -> GPI -> Varnik -> tally slot -> lamp, UDP and TCP', async () => {
+  let onAir = 0;
+  for (const camera of [1, 2, 3, 4]) {
+    const viaTcp = camera % 2 === 0;
+    const send = (index, level) => (viaTcp
+      ? mixer.sendTallyTCP('127.0.0.1', ports.mixerTcp, tally(index, level))
+      : mixer.sendTallyUDP('127.0.0.1', ports.mixer, tally(index, level)));
+    const seen = udpLamp.received.length;
+    const seenTcp = tcpLamp.received.length;
+    send(camera, 1);
+    for (const [each, from] of [[udpLamp, seen], [tcpLamp, seenTcp]]) {
+      const message = await each.until(
+        (m) => each.received.indexOf(m) >= from && m.index === camera && m.display.rh_tally === 1,
+        `camera ${camera} red`);
+      assert.equal(message.screen, 0);
+      assert.equal(message.display.lh_tally, 1);
+      assert.equal(message.display.text_tally, 1);
+      assert.equal(message.display.text, `CAM ${camera}`);
+    }
+    if (onAir) {
+      const from = udpLamp.received.length;
+      const fromTcp = tcpLamp.received.length;
+      send(onAir, 0);
+      for (const [each, start] of [[udpLamp, from], [tcpLamp, fromTcp]]) {
+        await each.until((m) => each.received.indexOf(m) >= start && m.index === onAir &&
+                          m.display.rh_tally === 0 && m.display.lh_tally === 0,
+                         `camera ${onAir} dark`);
+      }
+    }
+    onAir = camera;
+  }
+  const {json: state} = await call(host, 'GET', '/api/state', {headers: {Host: host.url.host}});
+  const byName = Object.fromEntries(state.bridges.map((bridge) => [bridge.name, bridge]));
+  assert.deepEqual(Object.keys(byName).sort(), ['lamps', 'lampstcp', 'mixer', 'mixertcp']);
+  assert.equal(byName.mixer.state, 'listening');
+  assert.equal(byName.mixer.direction, 'in');
+  assert.ok(byName.mixer.packets_in >= 2, JSON.stringify(byName.mixer));
+  assert.equal(byName.lampstcp.state, 'connected');
+  assert.ok(byName.lamps.packets_out >= 11, JSON.stringify(byName.lamps));
+  assert.equal(byName.lamps.address, `127.0.0.1:${ports.udp}`);
+});
+
+test('a malformed datagram changes nothing and is reported once', async () => {
+  const socket = dgram.createSocket('udp4');
+  const send = (bytes) => new Promise((resolve) => socket.send(Buffer.from(bytes), ports.mixer, '127.0.0.1', resolve));
+  // Version 1, then a message running past the end; each twice.
+  for (const bytes of [[10, 0, 1, 0, 0, 0, 1, 0, 1, 0, 0, 0], [10, 0, 0, 0, 0, 0, 1, 0, 1, 0, 9, 0]]) {
+    await send(bytes);
+    await send(bytes);
+  }
+  socket.close();
+  const deadline = Date.now() + 5000;
+  while (!/past the end/.test(host.output()) && Date.now() < deadline) {
+    await new Promise((resolve) => setTimeout(resolve, 20));
+  }
+  assert.equal(host.output().match(/dropped a packet: unknown version/g)?.length, 1, host.output());
+  assert.equal(host.output().match(/dropped a packet: a display message runs past the end/g)?.length, 1);
+  const {json: state} = await call(host, 'GET', '/api/state', {headers: {Host: host.url.host}});
+  assert.equal(state.gpi.find((input) => input.device === 3 && input.input === 1).state, 0);
+});
