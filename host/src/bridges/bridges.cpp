@@ -132,18 +132,20 @@ void Bridges::slotChanged(std::int32_t device, std::int32_t slot, const std::str
     const auto range = sendersByDevice_.equal_range(device);
     for (auto it = range.first; it != range.second; ++it) {
         Sender& sender = senders_[it->second];
-        const std::string where = "tsl " + sender.config.name + ": info " +
-                                  std::to_string(device) + "." + std::to_string(slot);
+        auto where = [&] {
+            return "tsl " + sender.config.name + ": info " + std::to_string(device) + "." +
+                   std::to_string(slot);
+        };
         if (text.size() != 1 || text[0] < '0' || text[0] > '3') {
             timeline_.event(EventKind::Warning,
-                            where + " = " + displayQuote(text) +
+                            where() + " = " + displayQuote(text) +
                                 " is not a tally level (0 to 3); not sent");
             continue;
         }
         const std::int64_t index = static_cast<std::int64_t>(slot) + sender.config.offset;
         if (index < 0 || index > lastIndex) {
             timeline_.event(EventKind::Warning,
-                            where + " is display index " + std::to_string(index) +
+                            where() + " is display index " + std::to_string(index) +
                                 ", outside 0 to 65534; not sent (check offset)");
             continue;
         }

@@ -1,0 +1,298 @@
+// tsl_latency - how long a cut takes from the mixer to the lamps.
+//
+// For n = 10, 1,000 and 10,000 components (component K: program tally
+// from GPI input 3.K into info slot 12.K), a facility runs as under
+// `vesk-host --serve`: its TSL listener and sender on their own threads, the
+// facility on another, work handed over through the facility queue. The
+// harness plays the mixer and the lamps on loopback UDP:
+//
+//   one camera   a packet lights (or darkens) display K's right lamp; the
+//                time until the lamp message for index K with that level
+//                arrives
+//   all sources  packets that switch every display at once (as few as
+//                fit, sent back to back); the time until the last of the n
+//                lamp messages arrives
+//   echo floor   a datagram to a thread that sends it straight back
+//
+// and prints p50 and p99 of each, and the ratios the goals are stated in.
+// The timeline has no sink (as in facility_bench), so what is measured is
+// the bridges, the facility and the plug-in, not the printing.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bridges/bridges.h"
+#include "bridges/tsl_codec.h"
+#include "facility/facility.h"
+#include "front/facility_setup.h"
+#include "front/timeline_printer.h"
+#include "front/web/facility_queue.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using vhost::tsl::Display;
+
+double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+struct Figures {
+    double p50 = 0, p99 = 0;
+};
+
+Figures percentiles(std::vector<double> samples) {
+    std::sort(samples.begin(), samples.end());
+    if (samples.empty()) return {};
+    auto at = [&](double q) {
+        return samples[std::min(samples.size() - 1, static_cast<std::size_t>(q * samples.size()))];
+    };
+    return {at(0.50), at(0.99)};
+}
+
+int udpSocket(std::uint16_t& port) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        std::perror("tsl_latency: socket");
+        std::exit(1);
+    }
+    const int big = 8 << 20;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+void sendTo(int fd, std::uint16_t port, const std::vector<std::uint8_t>& bytes) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(port);
+    sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+}
+
+// Reads lamp packets until `done` holds or `ms` pass; false on the timeout.
+template <typename OnDisplay>
+bool readLamps(int fd, int ms, OnDisplay&& onDisplay) {
+    const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    std::uint8_t buffer[65536];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+        if (left.count() < 0) return false;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count()) + 1) <= 0) continue;
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) continue;
+        vhost::tsl::Packet packet;
+        if (vhost::tsl::decode(buffer, static_cast<std::size_t>(n), packet) != vhost::tsl::Malformed::None) continue;
+        for (const Display& display : packet.displays) {
+            if (onDisplay(display)) return true;
+        }
+    }
+}
+
+void drain(int fd) {
+    readLamps(fd, 300, [](const Display&) { return false; });
+}
+
+std::string writeFacility(int n, std::uint16_t lampPort) {
+    const std::string path = "/tmp/tsl_latency_" + std::to_string(n) + "_" + std::to_string(getpid()) + ".ini";
+    std::ofstream out(path);
+    out << "[instances.tallybus]\ndevice = 12\noffset = 0\ndrvtype = i\n";
+    for (int k = 1; k <= n; ++k) out << "[instances.cam" << k << "]\ndevice = 3\noffset = " << k << "\ndrvtype = g\n";
+    out << "[tsl_in.mixer]\nport = 0\ngpi = 3\n";
+    out << "[tsl_out.lamps]\ndevice = 12\nport = " << lampPort << "\nlamps = right\n";
+    for (int k = 1; k <= n; ++k) {
+        out << "[component.cam" << k << "]\nparam.setslot = tallybus\nparam.slotoffset = " << k
+            << "\nparam.tally_on = 1\nparam.tally_val = 1\nparam.instance = cam" << k << "\n";
+    }
+    out.close();
+    // Dated back, so that the plug-in keeps the file parsed rather than re-reading a fresh one.
+    const timespec past[2] = {{std::time(nullptr) - 10, 0}, {std::time(nullptr) - 10, 0}};
+    utimensat(AT_FDCWD, path.c_str(), past, 0);
+    return path;
+}
+
+std::vector<std::vector<std::uint8_t>> mixerPackets(int first, int last, std::uint8_t level) {
+    std::vector<Display> displays;
+    for (int k = first; k <= last; ++k) {
+        Display display;
+        display.index = static_cast<std::uint16_t>(k);
+        display.right = level;
+        displays.push_back(display);
+    }
+    std::vector<std::vector<std::uint8_t>> packets;
+    vhost::tsl::encode(0, displays, packets);
+    return packets;
+}
+
+struct Run {
+    Figures one, all;
+    std::size_t allPackets = 0;
+};
+
+Run measure(int n) {
+    std::uint16_t lampPort = 0, mixerFrom = 0;
+    const int lamps = udpSocket(lampPort);
+    const int mixer = udpSocket(mixerFrom);
+    const std::string ini = writeFacility(n, lampPort);
+
+    vhost::Timeline timeline;  // no sink: nothing printed
+    std::ostringstream quiet;
+    vhost::TimelinePrinter printer(quiet, vhost::OutputMode::Quiet);
+    vhost::tsl::Bridges bridges(timeline);
+    vhost::SetupOptions options;
+    options.pluginPath = VARNIK_BENCH_MODULE;
+    options.panelsDir = VARNIK_BENCH_PANELS;
+    options.configPath = ini;
+    options.capture = false;
+    setenv("VESK_CONFIG", ini.c_str(), 1);
+    vhost::FacilitySetup setup(options, timeline, printer);
+    setup.setAddOn(&bridges);
+    vhost::Facility* facility = setup.facility();
+    if (facility == nullptr) std::exit(1);
+    facility->setLogCapacity(0);
+    facility->advance(500);  // start-up: every component registers and writes "0"
+    drain(lamps);
+
+    // The facility thread, as in the live loop.
+    vhost::web::FacilityQueue queue;
+    std::atomic<bool> stop{false};
+    std::thread facilityThread([&] {
+        while (!stop) queue.runUntil(Clock::now() + std::chrono::milliseconds(10));
+    });
+    std::ostringstream log;
+    bridges.serve([&queue](const std::function<void()>& job) {
+        return queue.call(job, std::chrono::milliseconds(5000));
+    }, log);
+    std::uint16_t mixerPort = 0;
+    {
+        const std::string text = log.str();
+        const std::size_t colon = text.rfind(':');
+        mixerPort = static_cast<std::uint16_t>(std::atoi(text.c_str() + colon + 1));
+    }
+
+    Run run;
+    std::vector<double> samples;
+    const int rounds = n >= 10000 ? 300 : 500;
+    for (int i = 0; i < rounds; ++i) {
+        const int camera = 1 + (i * 7919) % n;
+        for (const std::uint8_t level : {std::uint8_t(1), std::uint8_t(0)}) {
+            const auto packet = mixerPackets(camera, camera, level)[0];
+            const auto start = Clock::now();
+            sendTo(mixer, mixerPort, packet);
+            const bool arrived = readLamps(lamps, 2000, [&](const Display& d) {
+                return d.index == camera && d.right == level;
+            });
+            if (!arrived) std::fprintf(stderr, "tsl_latency: n=%d camera %d: no lamp message\n", n, camera);
+            samples.push_back(micros(Clock::now() - start));
+        }
+    }
+    run.one = percentiles(samples);
+
+    samples.clear();
+    const int allRounds = n >= 10000 ? 20 : 60;
+    for (int i = 0; i < allRounds; ++i) {
+        const std::uint8_t level = i % 2 == 0 ? 1 : 0;
+        const auto packets = mixerPackets(1, n, level);
+        run.allPackets = packets.size();
+        std::set<int> waiting;
+        for (int k = 1; k <= n; ++k) waiting.insert(k);
+        const auto start = Clock::now();
+        for (const auto& packet : packets) sendTo(mixer, mixerPort, packet);
+        const bool arrived = readLamps(lamps, 5000, [&](const Display& d) {
+            if (d.right == level) waiting.erase(d.index);
+            return waiting.empty();
+        });
+        if (!arrived) std::fprintf(stderr, "tsl_latency: n=%d: %zu lamps missing\n", n, waiting.size());
+        samples.push_back(micros(Clock::now() - start));
+    }
+    run.all = percentiles(samples);
+
+    bridges.stopServing();
+    stop = true;
+    queue.close();
+    facilityThread.join();
+    facility->finish();
+    bridges.finish();
+    close(lamps);
+    close(mixer);
+    std::remove(ini.c_str());
+    return run;
+}
+
+Figures echoFloor() {
+    std::uint16_t echoPort = 0, clientPort = 0;
+    const int echo = udpSocket(echoPort);
+    const int client = udpSocket(clientPort);
+    std::atomic<bool> stop{false};
+    std::thread echoer([&] {
+        std::uint8_t buffer[64];
+        while (!stop) {
+            pollfd p{echo, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            const ssize_t n = recvfrom(echo, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+            if (n > 0) sendto(echo, buffer, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), length);
+        }
+    });
+    std::vector<double> samples;
+    const std::vector<std::uint8_t> ping(16, 0x42);
+    std::uint8_t buffer[64];
+    for (int i = 0; i < 3000; ++i) {
+        const auto start = Clock::now();
+        sendTo(client, echoPort, ping);
+        pollfd p{client, POLLIN, 0};
+        if (poll(&p, 1, 1000) > 0) recv(client, buffer, sizeof buffer, 0);
+        samples.push_back(micros(Clock::now() - start));
+    }
+    stop = true;
+    echoer.join();
+    close(echo);
+    close(client);
+    return percentiles(samples);
+}
+
+}  // namespace
+
+int main() {
+    std::printf("TSL latency on loopback UDP (microseconds)\n\n");
+    const Figures floor = echoFloor();
+    std::printf("%-24s %10s %10s\n", "", "p50", "p99");
+    std::printf("%-24s %10.0f %10.0f\n", "UDP echo floor", floor.p50, floor.p99);
+    Run runs[3];
+    const int sizes[3] = {10, 1000, 10000};
+    for (int i = 0; i < 3; ++i) {
+        runs[i] = measure(sizes[i]);
+        std::printf("%-24s %10.0f %10.0f\n", ("one camera, n=" + std::to_string(sizes[i])).c_str(), runs[i].one.p50,
+                    runs[i].one.p99);
+        std::printf("%-24s %10.0f %10.0f   (%zu mixer packets)\n",
+                    ("all sources, n=" + std::to_string(sizes[i])).c_str(), runs[i].all.p50, runs[i].all.p99,
+                    runs[i].allPackets);
+    }
+    std::printf("\nGoals:\n");
+    std::printf("  one-camera p99 at n=10 within 3x the echo floor p99: %.1fx\n", runs[0].one.p99 / floor.p99);
+    std::printf("  one-camera p99 at n=10,000 under 1 ms: %.2f ms\n", runs[2].one.p99 / 1000);
+    std::printf("  all 10,000 sources at once within 20 ms (p99): %.1f ms\n", runs[2].all.p99 / 1000);
+    return 0;
+}
