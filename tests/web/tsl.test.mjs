@@ -4,7 +4,7 @@
 import assert from 'node:assert/strict';
 import dgram from 'node:dgram';
 import {mkdtempSync, readFileSync, rmSync, writeFileSync} from 'node:fs';
-import {createRequire} from 'node:module';
+import {fork} from 'node:child_process';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
@@ -12,7 +12,8 @@ import {after, before, test} from 'node:test';
 
 import {call, repo, startHost} from './serve.mjs';
 
-const TSL5 = createRequire(import.meta.url)('tsl-umd-v5');
+// tsl-umd-v5 runs in tsl_peer.cjs: the mixer and both lamps.
+const peerScript = path.join(path.dirname(new URL(import.meta.url).pathname), 'tsl_peer.cjs');
 
 async function freePort(kind) {
   if (kind === 'udp') {
@@ -62,13 +63,11 @@ ${components}`;
 function lamp() {
   const received = [];
   const waiters = new Set();
-  const umd = new TSL5();
-  umd.on('message', (message) => {
-    received.push(message);
-    for (const waiter of waiters) waiter();
-  });
   return {
-    umd,
+    take(message) {
+      received.push(message);
+      for (const waiter of waiters) waiter();
+    },
     received,
     until(predicate, what, ms = 5000) {
       return new Promise((resolve, reject) => {
@@ -95,14 +94,23 @@ const tally = (index, level) => ({
   display: {rh_tally: level, text_tally: 0, lh_tally: 0, brightness: 3, text: `CAM ${index}`},
 });
 
-let host, folder, udpLamp, tcpLamp, mixer, ports;
+let host, folder, udpLamp, tcpLamp, peer, ports;
 
 before(async () => {
   ports = {udp: await freePort('udp'), tcp: await freePort('tcp')};
   udpLamp = lamp();
-  udpLamp.umd.listenUDP(ports.udp);
   tcpLamp = lamp();
-  tcpLamp.umd.listenTCP(ports.tcp);
+  peer = fork(peerScript, [String(ports.udp), String(ports.tcp)], {stdio: ['ignore', 'inherit', 'inherit', 'ipc']});
+  await new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error('tsl_peer.cjs did not start')), 10000);
+    peer.on('message', (event) => {
+      if (event.ready) {
+        clearTimeout(timer);
+        resolve();
+      }
+      if (event.lamp) (event.lamp === 'udp' ? udpLamp : tcpLamp).take(event.message);
+    });
+  });
   folder = mkdtempSync(path.join(os.tmpdir(), 'vesk-tsl-'));
   const ini = path.join(folder, 'tsl.ini');
   writeFileSync(ini, facility(ports.udp, ports.tcp));
@@ -117,7 +125,6 @@ before(async () => {
   ports.mixer = await listening('mixer');
   ports.mixerTcp = await listening('mixertcp');
   assert.ok(ports.mixer && ports.mixerTcp, host.output());
-  mixer = new TSL5();
   // The start-up writes (every lamp dark) have gone out. The TCP lamp may
   // have read them in one piece, and tsl-umd-v5 decodes only the first
   // packet of a read, so from here on each step waits for its lamp message.
@@ -127,10 +134,7 @@ before(async () => {
 });
 
 after(async () => {
-  mixer?.server?.close?.();
-  for (const each of [udpLamp, tcpLamp]) {
-    for (const server of [each?.umd.server, each?.umd.tcpServer, each?.umd.udpServer]) server?.close?.();
-  }
+  peer?.kill();
   const status = host ? await host.stop() : null;
   if (folder) rmSync(folder, {recursive: true, force: true});
   assert.equal(status?.code, 0, host?.output());
@@ -140,9 +144,9 @@ test('cuts through four cameras: mixer -> GPI -> Varnik -> tally slot -> lamp, U
   let onAir = 0;
   for (const camera of [1, 2, 3, 4]) {
     const viaTcp = camera % 2 === 0;
-    const send = (index, level) => (viaTcp
-      ? mixer.sendTallyTCP('127.0.0.1', ports.mixerTcp, tally(index, level))
-      : mixer.sendTallyUDP('127.0.0.1', ports.mixer, tally(index, level)));
+    const send = (index, level) => peer.send({send: viaTcp ? 'tcp' : 'udp',
+                                              port: viaTcp ? ports.mixerTcp : ports.mixer,
+                                              tally: tally(index, level)});
     const seen = udpLamp.received.length;
     const seenTcp = tcpLamp.received.length;
     send(camera, 1);
