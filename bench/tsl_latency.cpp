@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <boost/asio.hpp>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -42,7 +43,6 @@
 #include "facility/facility.h"
 #include "front/facility_setup.h"
 #include "front/timeline_printer.h"
-#include "front/web/facility_queue.h"
 
 namespace {
 
@@ -174,16 +174,12 @@ Run measure(int n) {
     facility->advance(500);  // start-up: every component registers and writes "0"
     drain(lamps);
 
-    // The facility thread, as in the live loop.
-    vhost::web::FacilityQueue queue;
-    std::atomic<bool> stop{false};
-    std::thread facilityThread([&] {
-        while (!stop) queue.runUntil(Clock::now() + std::chrono::milliseconds(10));
-    });
+    // The facility thread, as in the live loop: jobs posted to its io_context.
+    boost::asio::io_context io;
+    auto work = boost::asio::make_work_guard(io);
+    std::thread facilityThread([&] { io.run(); });
     std::ostringstream log;
-    bridges.serve([&queue](const std::function<void()>& job) {
-        return queue.call(job, std::chrono::milliseconds(5000));
-    }, log);
+    bridges.serve([&io](std::function<void()> job) { boost::asio::post(io, std::move(job)); }, log);
     std::uint16_t mixerPort = 0;
     {
         const std::string text = log.str();
@@ -228,9 +224,8 @@ Run measure(int n) {
     }
     run.all = percentiles(samples);
 
-    bridges.stopServing();
-    stop = true;
-    queue.close();
+    boost::asio::post(io, [&] { bridges.stopServing(); });
+    work.reset();
     facilityThread.join();
     facility->finish();
     bridges.finish();
