@@ -239,6 +239,12 @@ int main(int argc, char** argv) {
             return exitUsage;
         }
         backend->setRecorder(&recorder);
+        // A packet from the mixer is recorded as the step that feeds it again.
+        bridges.setReceiveWrapper(
+            [&recorder](const std::string& step, const std::function<void()>& handle) {
+                vhost::Recorder::Action recorded(&recorder, "", step);
+                handle();
+            });
         bridges.alsoTell(backend.get());
         backend->addPart("bridges", [&bridges] { return bridges.state(); });
         bridges.setPublisher([&backend](const nlohmann::json& event) {
@@ -253,6 +259,7 @@ int main(int argc, char** argv) {
         };
         liveServer.run(*backend, std::cerr);
         backend->setRecorder(nullptr);
+        bridges.setReceiveWrapper(nullptr);
         bridges.setPublisher(nullptr);
         bridges.stopTelling(backend.get());
     }

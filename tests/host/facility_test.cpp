@@ -20,6 +20,7 @@
 #include "connection/connection.h"
 #include "front/facility_setup.h"
 #include "plugins/module_set.h"
+#include "portable.h"
 #include "front/scenario.h"
 #include "front/timeline_printer.h"
 
@@ -499,7 +500,7 @@ TEST(FacilityScale, AnUpdateReachesOnlyItsSubscribers) {
     const char* module = std::getenv("VARNIK_MODULE");
     ASSERT_NE(module, nullptr);
     const int count = 1000;
-    const std::string ini = ::testing::TempDir() + "vesk_facility_test.ini";
+    const std::string ini = newTemporaryFile("facility");
     {
         std::ofstream out(ini);
         out << "[instances.tally]\ndevice = 12\noffset = 1\ndrvtype = i\n";

@@ -288,4 +288,30 @@ TEST(TslBridge, TcpLampsCatchUpAfterTheirPeerCameBack) {
     std::remove(ini.c_str());
 }
 
+// A live recording writes each packet from the mixer as the step that feeds it again.
+TEST(TslBridge, EachAcceptedPacketIsHandledAsItsOwnStep) {
+    const std::string ini = newTemporaryFile("tsl");
+    std::ofstream(ini) << "[tsl_in.mixer]\nprotocol = udp\nport = 0\ngpi = 3\nlamp = right\n";
+    Timeline timeline;
+    Bridges bridges(timeline);
+    std::vector<std::string> errors;
+    ASSERT_TRUE(bridges.configure(ini, errors));
+    Facility facility(Environment(), timeline, false);
+    bridges.attach(facility);
+    std::vector<std::string> steps;
+    bridges.setReceiveWrapper([&](const std::string& step, const std::function<void()>& handle) {
+        steps.push_back(step);
+        EXPECT_EQ(facility.gpiState(3, 7), 0);
+        handle();
+        EXPECT_EQ(facility.gpiState(3, 7), 1);
+    });
+    const std::vector<std::uint8_t> packet = encodePacket(0, {display(7, 1, "CAM 7")});
+    bridges.receive(0, packet.data(), packet.size());
+    bridges.receive(0, packet.data(), 3);  // malformed: dropped before any step
+    ASSERT_EQ(steps.size(), 1u);
+    EXPECT_EQ(steps[0], "tsl mixer hex " + toHex(packet.data(), packet.size()));
+    bridges.finish();
+    std::remove(ini.c_str());
+}
+
 }  // namespace

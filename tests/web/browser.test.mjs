@@ -96,6 +96,8 @@ test('the page follows the facility and drives it', async () => {
   assert.ok(await second.locator('#timeline .row:not([hidden])').count() > 0, 'the late page has no timeline');
 
   if (process.env.UPDATE_SCREENSHOT === '1') {
+    // From the top, so that the sticky header is drawn where it belongs.
+    await page.evaluate(() => window.scrollTo(0, 0));
     await page.screenshot({path: path.join(repo, 'docs/live-panel.png'), fullPage: true});
   }
 

@@ -218,12 +218,18 @@ void Bridges::receive(std::size_t number, const std::uint8_t* data, std::size_t 
         return;
     }
     ++receiver.accepted;
-    if (timeline_.wanted()) {
-        // The text after "received: " is the scenario step that feeds the same packet.
-        timeline_.event(EventKind::Host, "received: tsl " + receiver.config.name + " hex " +
-                                             toHex(data, size));
+    if (!timeline_.wanted() && !receiveWrapper_) {
+        apply(receiver, packet);
+        return;
     }
-    apply(receiver, packet);
+    // The text after "received: " is the scenario step that feeds the same packet.
+    const std::string step = "tsl " + receiver.config.name + " hex " + toHex(data, size);
+    if (timeline_.wanted()) timeline_.event(EventKind::Host, "received: " + step);
+    if (receiveWrapper_) {
+        receiveWrapper_(step, [&] { apply(receiver, packet); });
+    } else {
+        apply(receiver, packet);
+    }
 }
 
 void Bridges::apply(Receiver& receiver, const Packet& packet) {

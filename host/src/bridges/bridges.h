@@ -87,6 +87,13 @@ public:
     void run(const std::string& line, int lineNo, Facility& facility,
              const std::function<void(bool held, const std::string& what)>& check) override;
 
+    // Wraps the handling of every accepted packet: `step` is the scenario
+    // step that feeds the same packet ("tsl NAME hex ..."), `handle` applies
+    // it. The recording of a live rehearsal writes it down this way.
+    using ReceiveWrapper =
+        std::function<void(const std::string& step, const std::function<void()>& handle)>;
+    void setReceiveWrapper(ReceiveWrapper wrapper) { receiveWrapper_ = std::move(wrapper); }
+
     // What arrived on the [tsl_in] numbered `receiver` (facility thread).
     void receive(std::size_t receiver, const std::uint8_t* data, std::size_t size);
     void dropped(std::size_t receiver, Malformed kind);
@@ -140,6 +147,7 @@ private:
     std::unique_ptr<InLinks> in_;
     std::unique_ptr<FacilityHandoff> handoff_;
     std::function<void(const nlohmann::json&)> publish_;
+    ReceiveWrapper receiveWrapper_;
     int hold_ = 0;  // > 0 while one received packet is applied: its changes are one step
     bool finished_ = false;
 };

@@ -248,7 +248,8 @@
     });
     apart.replaceChildren(...(loose.length
         ? [el('tr', {class: 'apart'}, el('th', {colspan: '2', scope: 'rowgroup',
-                                               text: `Forced, but no component registered ${loose.length === 1 ? 'it' : 'them'}`}),
+                                               text: which === 'gpi' ? 'Registered by no component'
+                                                   : 'Registered by no component: tally outputs and stray forces'}),
               el('td', {}, clear)), ...loose]
         : []));
   }
