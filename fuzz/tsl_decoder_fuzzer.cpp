@@ -68,7 +68,8 @@ void checkStream(const std::uint8_t* data, std::size_t size, std::size_t piece) 
         deframer.feed(data + at, size - at < piece ? size - at : piece, onPacket, onFault);
     }
     deframer.end(onFault);
-    if (found > size / 8 + 1) broken("more packets than bytes allow");
+    // Each packet takes at least DLE, STX and its two-byte count.
+    if (found > size / 4) broken("more packets than bytes allow");
 }
 
 }  // namespace
