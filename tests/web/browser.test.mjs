@@ -11,7 +11,7 @@ import {after, before, test} from 'node:test';
 
 import {chromium} from 'playwright-core';
 
-import {call, cameraFacility, repo, startHost} from './serve.mjs';
+import {call, cameraFacility, chromiumOptions, repo, startHost} from './serve.mjs';
 
 const require = createRequire(import.meta.url);
 
@@ -24,12 +24,7 @@ before(async () => {
   host = await startHost();
   profile = mkdtempSync(path.join(os.tmpdir(), 'vesk-live-'));
   browser = await chromium.launchPersistentContext(profile, {
-    executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
-    headless: true,
-    viewport: {width: 1280, height: 860},
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-           '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  });
+    ...chromiumOptions, viewport: {width: 1280, height: 860}});
 });
 
 after(async () => {

@@ -12,7 +12,7 @@ import http from 'node:http';
 
 import {chromium} from 'playwright-core';
 
-import {cameraFacility, startHost} from './serve.mjs';
+import {cameraFacility, chromiumOptions, startHost} from './serve.mjs';
 
 const sizes = process.argv.slice(2).map(Number).filter((n) => n > 0);
 const agent = new http.Agent({keepAlive: true, maxSockets: 8});
@@ -140,10 +140,7 @@ async function run(browser, count) {
   return figures;
 }
 
-const browser = await chromium.launch({
-  executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
-  args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run'],
-});
+const browser = await chromium.launch(chromiumOptions);
 try {
   for (const count of sizes.length ? sizes : [200, 1000]) {
     const figures = await run(browser, count);

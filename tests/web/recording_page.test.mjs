@@ -9,7 +9,7 @@ import {after, before, test} from 'node:test';
 
 import {chromium} from 'playwright-core';
 
-import {hostBinary, startHost} from './serve.mjs';
+import {chromiumOptions, hostBinary, startHost} from './serve.mjs';
 
 const wait = {timeout: 10000};
 let host;
@@ -20,12 +20,7 @@ before(async () => {
   host = await startHost();
   folder = mkdtempSync(path.join(os.tmpdir(), 'vesk-record-page-'));
   browser = await chromium.launchPersistentContext(path.join(folder, 'profile'), {
-    executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
-    headless: true,
-    acceptDownloads: true,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
-           '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  });
+    ...chromiumOptions, acceptDownloads: true});
 });
 
 after(async () => {

@@ -15,6 +15,14 @@ export const repo = process.env.VESK_REPO || path.resolve(here, '../..');
 export const hostBinary = process.env.VESK_HOST;
 
 // The facility example: four cameras on GPI inputs, a mixer slot, tally slots.
+// Debian's Chromium, headless, with nothing that reaches beyond this machine.
+export const chromiumOptions = {
+  executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
+  headless: true,
+  args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+         '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+};
+
 export function facilityArgs({scenario = true} = {}) {
   const args = ['--config', path.join(repo, 'examples/facility.ini')];
   const script = path.join(repo, 'examples/facility.vesk');
