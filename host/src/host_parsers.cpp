@@ -134,23 +134,6 @@ bool startsWithIgnoreCase(const std::string& text, const std::string& prefix) {
     return text.size() >= prefix.size() && equalsIgnoreCase(text.substr(0, prefix.size()), prefix);
 }
 
-std::optional<std::int32_t> parseInt32(std::string_view text) {
-    std::size_t pos = 0;
-    const bool negative = !text.empty() && text[0] == '-';
-    if (!text.empty() && (text[0] == '-' || text[0] == '+')) pos = 1;
-    if (pos == text.size()) return std::nullopt;
-    // Accumulated as a negative number, whose range holds INT32_MIN.
-    const std::int64_t limit = negative ? -std::int64_t{2147483647} - 1 : -std::int64_t{2147483647};
-    std::int64_t value = 0;
-    for (; pos < text.size(); ++pos) {
-        const unsigned char c = static_cast<unsigned char>(text[pos]);
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 - (c - '0');
-        if (value < limit) return std::nullopt;
-    }
-    return static_cast<std::int32_t>(negative ? value : -value);
-}
-
 std::string displayQuote(const std::string& text) {
     std::string out = "\"";
     for (const char c : text) {
@@ -205,70 +188,6 @@ std::optional<std::vector<std::string>> splitWords(const std::string& line, std:
         words.push_back(word);
     }
     return words;
-}
-
-namespace {
-
-// Splits a command text into its word and arguments, handing each argument
-// to `take` as a view into `text`.
-template <typename Take>
-bool splitCommand(std::string_view text, std::string_view& word, Take&& take,
-                  const char*& error) {
-    const std::size_t npos = std::string_view::npos;
-    std::size_t pos = text.find(' ');
-    word = text.substr(0, pos);
-    if (word.empty()) {
-        error = "empty command";
-        return false;
-    }
-    if (pos == npos) return true;
-    ++pos;
-    for (;;) {
-        if (pos == text.size()) {
-            error = "trailing space";
-            return false;
-        }
-        std::string_view arg;
-        const bool quoted = text[pos] == '\'';
-        if (quoted) {
-            std::size_t close = pos + 1;
-            for (;;) {
-                close = text.find('\'', close);
-                if (close == npos) {
-                    error = "unterminated quoted argument";
-                    return false;
-                }
-                if (close + 1 == text.size() || text[close + 1] == ' ') break;
-                ++close;
-            }
-            arg = text.substr(pos + 1, close - pos - 1);
-            pos = close + 1;
-        } else {
-            const std::size_t end = text.find(' ', pos);
-            arg = text.substr(pos, end == npos ? npos : end - pos);
-            pos = end == npos ? text.size() : end;
-            if (arg.empty()) {
-                error = "two spaces in a row";
-                return false;
-            }
-        }
-        take(arg, quoted);
-        if (pos == text.size()) return true;
-        ++pos;  // the single space between arguments
-    }
-}
-
-}  // namespace
-
-bool readCommand(std::string_view text, CommandView& command, const char*& error) {
-    command.count = 0;
-    return splitCommand(
-        text, command.word,
-        [&command](std::string_view arg, bool quoted) {
-            if (command.count < CommandView::maxArgs) command.args[command.count] = {arg, quoted};
-            ++command.count;
-        },
-        error);
 }
 
 bool parseCommand(const std::string& text, HostCommand& command, std::string& error) {

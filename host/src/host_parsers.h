@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "command_reader.h"
 #include "vesk_host_abi.h"
 
 namespace vhost {
@@ -36,8 +37,6 @@ std::string trim(const std::string& text);
 std::string lower(const std::string& text);
 bool equalsIgnoreCase(const std::string& a, const std::string& b);
 bool startsWithIgnoreCase(const std::string& text, const std::string& prefix);
-// A signed 32-bit decimal number, optional sign, nothing else.
-std::optional<std::int32_t> parseInt32(std::string_view text);
 // A text shown inside double quotes in the readable output: line feeds and
 // other control characters become escapes.
 std::string displayQuote(const std::string& text);
@@ -66,22 +65,6 @@ struct HostCommand {
     };
     std::vector<Argument> args;
 };
-
-// The same command read in place: the word and the arguments are views into
-// the text, valid as long as it is. Only the first `maxArgs` arguments are
-// kept (no command takes more); `count` is how many the text has.
-struct CommandView {
-    static const std::size_t maxArgs = 8;
-    struct Argument {
-        std::string_view text;
-        bool quoted = false;
-    };
-    std::string_view word;
-    Argument args[maxArgs];
-    std::size_t count = 0;
-};
-// False (with `error`, a fixed message) when the text is no command.
-bool readCommand(std::string_view text, CommandView& command, const char*& error);
 
 std::optional<HostCommand> parseCommand(const std::string& text, std::string& error);
 // The same into `command`, reusing its storage; false (with `error`) when

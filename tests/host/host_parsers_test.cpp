@@ -51,6 +51,15 @@ TEST(HostCommandParse, SplitsWordsNumbersAndQuotedTexts) {
         ASSERT_TRUE(parsed) << c.text << ": " << error;
         EXPECT_EQ(parsed->word, c.word) << c.text;
         EXPECT_EQ(shown(*parsed), c.args) << c.text;
+        // Read in place, the same words.
+        CommandView view;
+        const char* problem = nullptr;
+        ASSERT_TRUE(readCommand(c.text, view, problem)) << c.text;
+        ASSERT_EQ(view.count, parsed->args.size()) << c.text;
+        for (std::size_t i = 0; i < view.count; ++i) {
+            EXPECT_EQ(view.args[i].text(), parsed->args[i].text) << c.text;
+            EXPECT_EQ(view.args[i].quoted, parsed->args[i].quoted) << c.text;
+        }
     }
 }
 
@@ -59,6 +68,9 @@ TEST(HostCommandParse, RejectsMalformedTexts) {
         std::string error;
         EXPECT_FALSE(parseCommand(text, error)) << text;
         EXPECT_FALSE(error.empty()) << text;
+        CommandView view;
+        const char* problem = nullptr;
+        EXPECT_FALSE(readCommand(text, view, problem)) << text;
     }
 }
 

@@ -5,6 +5,7 @@
 #include "connection/connection.h"
 #include "facility/facility.h"
 #include "platform/platform.h"
+#include "stored_text.h"
 
 namespace vhost {
 
@@ -20,7 +21,7 @@ struct Numbers {
 bool numberArgs(const CommandView& command, std::size_t first, std::size_t count, Numbers& out) {
     for (std::size_t i = first; i < first + count; ++i) {
         if (i >= command.count || command.args[i].quoted || out.count == 4) return false;
-        const auto value = parseInt32(command.args[i].text);
+        const auto value = parseInt32(command.args[i].text());
         if (!value) return false;
         out.value[out.count++] = *value;
     }
@@ -87,8 +88,19 @@ char* Connection::freshReply(const std::string& text, const std::string& command
 }
 
 char* Connection::execute(std::string_view commandText) {
+    // The two commands of every update, in their usual shape.
+    InfoWriteView infoWrite;
+    if (readInfoWrite(commandText, infoWrite)) {
+        facility_.writeInfo(*this, infoWrite.device, infoWrite.slot, infoWrite.text);
+        return nullptr;
+    }
+    TextPutView textPut;
+    if (readTextPut(commandText, textPut)) {
+        return putText(textPut.assignment, textPut.panel, textPut.control);
+    }
+
     const char* error = nullptr;
-    CommandView& command = parsed_;
+    CommandView command;
     if (!readCommand(commandText, command, error)) {
         warn(std::string("malformed command (") + error + "), ignored" + unreadable);
         return nullptr;
@@ -105,7 +117,7 @@ char* Connection::execute(std::string_view commandText) {
     std::size_t most = 0;
     switch (which) {
         case code('P', 'S'): quoted = &Connection::loadPanel; fewest = 2; most = 3; break;
-        case code('T', 'P'): quoted = &Connection::putText; fewest = most = 3; break;
+        case code('T', 'P'): quoted = &Connection::putTextCommand; fewest = most = 3; break;
         case code('T', 'G'): quoted = &Connection::getText; fewest = most = 3; break;
         case code('X', 'I'): quoted = &Connection::listControls; fewest = most = 2; break;
         case code('S', 'D'): quoted = &Connection::lookUp; fewest = most = 1; break;
@@ -126,7 +138,7 @@ char* Connection::execute(std::string_view commandText) {
     switch (which) {
         case code('I', 'R'):
         case code('G', 'R'): {
-            const bool add = count == 4 && command.args[3].quoted && command.args[3].text == "ADD";
+            const bool add = count == 4 && command.args[3].quoted && command.args[3].text() == "ADD";
             wellFormed = numberArgs(command, 0, 3, n) && (count == 3 || add);
             if (wellFormed) facility_.registerSlots(*this, driver, n[0], n[1], n[2], !add);
             break;
@@ -144,7 +156,7 @@ char* Connection::execute(std::string_view commandText) {
         case code('I', 'W'):
             wellFormed = count == 4 && numberArgs(command, 0, 1, n) && command.args[1].quoted &&
                          numberArgs(command, 2, 2, n);
-            if (wellFormed) facility_.writeInfo(*this, n[0], n[1], command.args[1].text);
+            if (wellFormed) facility_.writeInfo(*this, n[0], n[1], command.args[1].text());
             break;
         case code('E', 'T'):
             wellFormed = count >= 1 && count <= 2 && numberArgs(command, 0, count, n);
@@ -163,8 +175,8 @@ char* Connection::execute(std::string_view commandText) {
 }
 
 char* Connection::loadPanel(const CommandView& command) {
-    const std::string id = text(command.args[0].text);
-    const std::string file = text(command.args[1].text);
+    const std::string id = text(command.args[0].text());
+    const std::string file = text(command.args[1].text());
     const bool folder = pathKind(file) == PathKind::Directory;
     std::shared_ptr<const LoadedLayout> loaded = folder ? nullptr : facility_.layouts().load(file);
     if (loaded == nullptr) {
@@ -186,10 +198,12 @@ char* Connection::loadPanel(const CommandView& command) {
     return acknowledgement_;
 }
 
-char* Connection::putText(const CommandView& command) {
-    const std::string_view assignment = command.args[0].text;
-    const std::string_view panelId = command.args[1].text;
-    const std::string_view controlId = command.args[2].text;
+char* Connection::putTextCommand(const CommandView& command) {
+    return putText(command.args[0].text(), command.args[1].text(), command.args[2].text());
+}
+
+char* Connection::putText(std::string_view assignment, std::string_view panelId,
+                          std::string_view controlId) {
     const std::size_t equals = assignment.find('=');
     if (equals == std::string_view::npos) {
         warn("TP without property=value, ignored");
@@ -221,8 +235,8 @@ char* Connection::putText(const CommandView& command) {
     while (entry != control.properties.end() && entry->first != property) ++entry;
     if (entry == control.properties.end()) {
         control.properties.emplace_back(text(property), text(value));
-    } else if (entry->second != value) {
-        entry->second.assign(value.data(), value.size());
+    } else {
+        storeText(entry->second, value);
     }
     if (FacilityObserver* observer = facility_.observer()) {
         observer->controlChanged(*this, *shown_.panelKey, control);
@@ -231,9 +245,9 @@ char* Connection::putText(const CommandView& command) {
 }
 
 char* Connection::getText(const CommandView& command) {
-    const std::string panelId = text(command.args[0].text);
-    const std::string controlId = text(command.args[1].text);
-    const std::string property = text(command.args[2].text);
+    const std::string panelId = text(command.args[0].text());
+    const std::string controlId = text(command.args[1].text());
+    const std::string property = text(command.args[2].text());
     auto panel = panels_.find(panelId);
     const Control* control =
         panel == panels_.end() ? nullptr : panel->second.layout.find(controlId);
@@ -256,8 +270,8 @@ char* Connection::getText(const CommandView& command) {
 }
 
 char* Connection::listControls(const CommandView& command) {
-    const std::string panelId = text(command.args[0].text);
-    const std::string filter = text(command.args[1].text);
+    const std::string panelId = text(command.args[0].text());
+    const std::string filter = text(command.args[1].text());
     auto panel = panels_.find(panelId);
     std::string reply;
     if (panel != panels_.end()) {
@@ -278,7 +292,7 @@ char* Connection::listControls(const CommandView& command) {
 
 char* Connection::lookUp(const CommandView& command) {
     const auto& instances = facility_.environment().instances;
-    const auto it = instances.find(text(command.args[0].text));
+    const auto it = instances.find(text(command.args[0].text()));
     if (it == instances.end()) {
         event(EventKind::Reply, "null");
         return nullptr;

@@ -132,7 +132,7 @@ void Connection::timerTick(std::int32_t id) {
 }
 
 void Connection::deliver(Driver driver, std::int32_t device, std::int32_t index,
-                         std::int32_t state, const std::string& text) {
+                         std::int32_t state, std::string_view text) {
     if (!alive()) return;
     driverUpdateRecord record;
     record.device = device;
@@ -141,8 +141,9 @@ void Connection::deliver(Driver driver, std::int32_t device, std::int32_t index,
     record.state = state;
     const std::size_t length =
         text.size() < VESK_DRIVER_TEXT_CAPACITY ? text.size() : VESK_DRIVER_TEXT_CAPACITY - 1;
+    // Cleared whole, a fixed size the compiler writes in a few wide stores.
+    std::memset(record.text, 0, sizeof record.text);
     std::memcpy(record.text, text.data(), length);
-    std::memset(record.text + length, 0, VESK_DRIVER_TEXT_CAPACITY - length);
     if (facility_.timeline().wanted()) {
         if (text.size() >= VESK_DRIVER_TEXT_CAPACITY) {
             note("info text cut to " + std::to_string(VESK_DRIVER_TEXT_CAPACITY - 1) +
@@ -152,7 +153,7 @@ void Connection::deliver(Driver driver, std::int32_t device, std::int32_t index,
         event(EventKind::Notify,
               std::string("update ") + (gpi ? "gpi " : "info ") + std::to_string(device) + "." +
                   std::to_string(index) +
-                  (gpi ? " state=" + std::to_string(state) : " text=" + displayQuote(text)));
+                  (gpi ? " state=" + std::to_string(state) : " text=" + displayQuote(std::string(text))));
     }
     ++delivered_;
     call([&] { object_->notify(&record, VESK_NOTIFY_DRIVER_UPDATE); });

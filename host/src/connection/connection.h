@@ -69,7 +69,7 @@ public:
     // Called by the facility.
     void timerTick(std::int32_t id);
     void deliver(Driver driver, std::int32_t device, std::int32_t index, std::int32_t state,
-                 const std::string& text);
+                 std::string_view text);
     void takeDiagnostics(const std::string& text);
     // Ends the component if it asked to (AS) during a call; true if it did.
     bool endIfRequested();
@@ -105,7 +105,8 @@ private:
     char* execute(std::string_view text);
     char* freshReply(const std::string& text, const std::string& command);
     char* loadPanel(const CommandView& command);
-    char* putText(const CommandView& command);
+    char* putTextCommand(const CommandView& command);
+    char* putText(std::string_view assignment, std::string_view panelId, std::string_view controlId);
     char* getText(const CommandView& command);
     char* listControls(const CommandView& command);
     char* lookUp(const CommandView& command);
@@ -126,7 +127,6 @@ private:
 
     std::map<std::string, Panel> panels_;
     std::map<const char*, std::string> liveReplies_;  // reply -> command it answered
-    CommandView parsed_;  // the words of the command being executed
     // The control the last TP set, by the ids it named; forgotten when
     // panels are loaded or dropped.
     struct ShownControl {

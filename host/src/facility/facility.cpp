@@ -4,6 +4,7 @@
 
 #include "connection/connection.h"
 #include "platform/crash_guard.h"
+#include "stored_text.h"
 
 namespace vhost {
 
@@ -14,11 +15,6 @@ std::string rangeText(std::int32_t device, std::int32_t index) {
 }
 
 const char* driverName(Driver driver) { return driver == Driver::Gpi ? "gpi" : "info"; }
-
-std::uint64_t slotKey(std::int32_t device, std::int32_t slot) {
-    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(device)) << 32) |
-           static_cast<std::uint32_t>(slot);
-}
 
 // Polling a huge range would flood the plug-in; more than this many slots in
 // one command is taken for a fault.
@@ -34,12 +30,12 @@ Facility::Facility(Environment env, Timeline& timeline, bool captureDiagnostics)
     }
     for (auto& device : env_.info) {
         knownDevices_[0][device.first] = true;
-        for (auto& slot : device.second) infoIndex_[slotKey(device.first, slot.first)] = &slot.second;
+        for (auto& slot : device.second) infoIndex_.at(device.first, slot.first) = &slot.second;
     }
     for (auto& device : env_.gpi) {
         knownDevices_[1][device.first] = true;
         for (auto& input : device.second) {
-            gpiIndex_[slotKey(device.first, input.first)] = &input.second;
+            gpiIndex_.at(device.first, input.first) = &input.second;
         }
     }
 }
@@ -118,16 +114,14 @@ void Facility::queue(Connection& target, Driver driver, std::int32_t device, std
     update.driver = driver;
     update.device = device;
     update.index = index;
+    // A GPI update's text (its state in digits) is written when it is delivered.
     if (driver == Driver::Gpi) {
         update.state = gpiState(device, index);
-        char digits[16];
-        const auto written = std::to_chars(digits, digits + sizeof digits, update.state);
-        update.text.assign(digits, written.ptr);
     } else {
         update.state = 0;
         const std::string* text = findInfo(device, index);
         if (text != nullptr) {
-            update.text.assign(*text);
+            storeText(update.text, *text);
         } else {
             update.text.clear();
         }
@@ -153,7 +147,7 @@ void Facility::pump() {
         const std::int32_t device = next.device;
         const std::int32_t index = next.index;
         const std::int32_t state = next.state;
-        delivering_.swap(next.text);
+        if (driver == Driver::Info) delivering_.swap(next.text);
         Connection& target = *components_[number];
         if (!target.alive() || target.life() != life) continue;
         Hot& hot = hot_[number];
@@ -171,7 +165,14 @@ void Facility::pump() {
             }
             continue;
         }
-        target.deliver(driver, device, index, state, delivering_);
+        if (driver == Driver::Gpi) {
+            char digits[16];
+            const auto written = std::to_chars(digits, digits + sizeof digits, state);
+            target.deliver(driver, device, index, state,
+                           std::string_view(digits, static_cast<std::size_t>(written.ptr - digits)));
+        } else {
+            target.deliver(driver, device, index, state, delivering_);
+        }
     }
     queueHead_ = queueEnd_ = 0;
     if (observer_ != nullptr) observer_->stepEnded();
@@ -255,7 +256,7 @@ void Facility::writeInfo(Connection& writer, std::int32_t device, std::int32_t s
         hot.wroteSlot = slot;
     }
     std::string& stored = *hot.wroteText;
-    if (stored != text) stored.assign(text.data(), text.size());
+    storeText(stored, text);
     if (timeline_.wanted()) {
         timeline_.event(EventKind::Host, "info " + rangeText(device, slot) + " = " +
                                              displayQuote(stored), 0, writer.name());
@@ -319,20 +320,20 @@ void Facility::poll(Connection& owner, Driver driver, std::int32_t device, std::
 // ---- state ----------------------------------------------------------------
 
 std::string& Facility::infoSlot(std::int32_t device, std::int32_t slot) {
-    std::string*& text = infoIndex_[slotKey(device, slot)];
+    std::string*& text = infoIndex_.at(device, slot);
     if (text == nullptr) text = &env_.info[device][slot];
     return *text;
 }
 
 std::int32_t& Facility::gpiInput(std::int32_t device, std::int32_t input) {
-    std::int32_t*& state = gpiIndex_[slotKey(device, input)];
+    std::int32_t*& state = gpiIndex_.at(device, input);
     if (state == nullptr) state = &env_.gpi[device][input];
     return *state;
 }
 
 const std::string* Facility::findInfo(std::int32_t device, std::int32_t slot) const {
-    const auto it = infoIndex_.find(slotKey(device, slot));
-    return it == infoIndex_.end() ? nullptr : it->second;
+    std::string* const* text = infoIndex_.find(device, slot);
+    return text != nullptr ? *text : nullptr;
 }
 
 std::string Facility::infoText(std::int32_t device, std::int32_t slot) const {
@@ -341,8 +342,8 @@ std::string Facility::infoText(std::int32_t device, std::int32_t slot) const {
 }
 
 std::int32_t Facility::gpiState(std::int32_t device, std::int32_t input) const {
-    const auto it = gpiIndex_.find(slotKey(device, input));
-    return it == gpiIndex_.end() ? 0 : *it->second;
+    std::int32_t* const* state = gpiIndex_.find(device, input);
+    return state != nullptr && *state != nullptr ? **state : 0;
 }
 
 void Facility::showSlots() {

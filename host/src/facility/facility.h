@@ -27,6 +27,7 @@
 #include "connection/command_log.h"
 #include "facility/layout_cache.h"
 #include "facility/routing_index.h"
+#include "facility/slot_table.h"
 #include "facility/tally_watch.h"
 #include "facility/timeline.h"
 #include "facility/timer_queue.h"
@@ -178,10 +179,9 @@ private:
     std::vector<Hot> hot_;
     std::uint64_t step_ = 0;
     std::unordered_map<std::int32_t, bool> knownDevices_[2];
-    // Index into env_.info and env_.gpi (whose nodes never move), by
-    // device and slot packed into one number.
-    std::unordered_map<std::uint64_t, std::string*> infoIndex_;
-    std::unordered_map<std::uint64_t, std::int32_t*> gpiIndex_;
+    // Index into env_.info and env_.gpi (whose nodes never move).
+    SlotTable<std::string*> infoIndex_;
+    SlotTable<std::int32_t*> gpiIndex_;
     std::int64_t now_ = 0;
     std::size_t logCapacity_ = BoundedLog::defaultCapacity;
     bool busy_ = false;

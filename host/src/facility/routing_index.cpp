@@ -19,9 +19,15 @@ void RoutingIndex::add(std::size_t owner, Driver driver, std::int32_t device, st
         wide_[{driverKey(driver), device}].push_back(Wide{owner, first, last});
         return;
     }
+    SlotTable<Owners>& table = slots_[driverKey(driver)];
     for (std::int64_t slot = first; slot <= last; ++slot) {
-        auto& owners = slots_[Key{driver, device, static_cast<std::int32_t>(slot)}];
-        if (std::find(owners.begin(), owners.end(), owner) == owners.end()) owners.push_back(owner);
+        Owners& owners = table.at(device, static_cast<std::int32_t>(slot));
+        if (owners.empty()) {
+            owners.first = owner;
+        } else if (owners.first != owner &&
+                   std::find(owners.more.begin(), owners.more.end(), owner) == owners.more.end()) {
+            owners.more.push_back(owner);
+        }
     }
 }
 
@@ -34,11 +40,18 @@ void RoutingIndex::remove(std::size_t owner, Driver driver, std::int32_t device)
     for (const auto& range : ranges->second) {
         if (static_cast<std::int64_t>(range.second) - range.first + 1 > expandLimit) continue;
         for (std::int64_t slot = range.first; slot <= range.second; ++slot) {
-            auto it = slots_.find(Key{driver, device, static_cast<std::int32_t>(slot)});
-            if (it == slots_.end()) continue;
-            auto& owners = it->second;
-            owners.erase(std::remove(owners.begin(), owners.end(), owner), owners.end());
-            if (owners.empty()) slots_.erase(it);
+            Owners* owners = slots_[driverKey(driver)].find(device, static_cast<std::int32_t>(slot));
+            if (owners == nullptr || owners->empty()) continue;
+            auto& more = owners->more;
+            more.erase(std::remove(more.begin(), more.end(), owner), more.end());
+            if (owners->first == owner) {
+                if (more.empty()) {
+                    owners->first = Owners::none;
+                } else {
+                    owners->first = more.front();
+                    more.erase(more.begin());
+                }
+            }
         }
     }
     auto wide = wide_.find(deviceKey);
@@ -66,10 +79,11 @@ void RoutingIndex::removeAll(std::size_t owner) {
 void RoutingIndex::subscribers(Driver driver, std::int32_t device, std::int32_t slot,
                                std::vector<std::size_t>& out) const {
     const std::size_t start = out.size();
-    const auto it = slots_.find(Key{driver, device, slot});
-    if (it != slots_.end()) {
-        visited_ += it->second.size();
-        out.insert(out.end(), it->second.begin(), it->second.end());
+    const Owners* owners = slots_[driverKey(driver)].find(device, slot);
+    if (owners != nullptr && !owners->empty()) {
+        visited_ += 1 + owners->more.size();
+        out.push_back(owners->first);
+        out.insert(out.end(), owners->more.begin(), owners->more.end());
     }
     if (wide_.empty()) return;
     const auto wide = wide_.find({driverKey(driver), device});
@@ -85,7 +99,8 @@ void RoutingIndex::subscribers(Driver driver, std::int32_t device, std::int32_t 
 }
 
 bool RoutingIndex::registered(Driver driver, std::int32_t device, std::int32_t slot) const {
-    if (slots_.count(Key{driver, device, slot}) != 0) return true;
+    const Owners* owners = slots_[driverKey(driver)].find(device, slot);
+    if (owners != nullptr && !owners->empty()) return true;
     const auto wide = wide_.find({driverKey(driver), device});
     if (wide == wide_.end()) return false;
     for (const Wide& range : wide->second) {

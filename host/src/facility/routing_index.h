@@ -2,8 +2,8 @@
 //
 // A registration covers a range of slots (or GPI inputs) on one device.
 // Ranges of up to `expandLimit` slots are entered slot by slot, so that
-// finding the subscribers of one slot is one hash lookup however many
-// components the facility holds; wider ranges (rare) sit in a short list per
+// finding the subscribers of one slot is one lookup in a flat table
+// however many components the facility holds; wider ranges (rare) sit in a short list per
 // device. Registrations are replaced or dropped per component and device,
 // as the registration commands do.
 #ifndef VESK_HOST_FACILITY_ROUTING_INDEX_H
@@ -12,9 +12,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "facility/slot_table.h"
 
 namespace vhost {
 
@@ -40,21 +41,13 @@ public:
     std::uint64_t visited() const { return visited_; }
 
 private:
-    struct Key {
-        Driver driver;
-        std::int32_t device;
-        std::int32_t slot;
-        bool operator==(const Key& other) const {
-            return driver == other.driver && device == other.device && slot == other.slot;
-        }
-    };
-    struct KeyHash {
-        std::size_t operator()(const Key& key) const {
-            const std::uint64_t packed = (static_cast<std::uint64_t>(
-                                              static_cast<std::uint32_t>(key.device)) << 32) |
-                                         static_cast<std::uint32_t>(key.slot);
-            return std::hash<std::uint64_t>()(packed * 2 + (key.driver == Driver::Gpi ? 1 : 0));
-        }
+    // The components registered for one slot: almost always one, kept in
+    // place so that routing an update reads no further memory.
+    struct Owners {
+        static const std::size_t none = static_cast<std::size_t>(-1);
+        std::size_t first = none;
+        std::vector<std::size_t> more;
+        bool empty() const { return first == none; }
     };
     struct Wide {
         std::size_t owner;
@@ -63,7 +56,7 @@ private:
     };
     using DeviceKey = std::pair<int, std::int32_t>;  // driver, device
 
-    std::unordered_map<Key, std::vector<std::size_t>, KeyHash> slots_;
+    SlotTable<Owners> slots_[2];  // by driver
     std::map<DeviceKey, std::vector<Wide>> wide_;
     // What each component registered, to undo it: owner -> device -> ranges.
     std::map<std::size_t, std::map<DeviceKey, std::vector<std::pair<std::int32_t, std::int32_t>>>>

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "stored_text.h"
+
 namespace vhost {
 
 namespace {
@@ -68,7 +70,7 @@ void TallyWatch::written(std::size_t number, const std::string& name, std::int32
     writer.wrote = true;
     writer.device = device;
     writer.slot = slot;
-    if (writer.text != text) writer.text.assign(text.data(), text.size());
+    storeText(writer.text, text);
     writer.warnedStale = false;
 }
 
