@@ -271,6 +271,12 @@ TEST_F(HostTest, RoutingAtTheEdgesOfWideRegistrations) {
         {"IR 12 1 257", 258, 0},        {"IR 12 1 256;IU 12", 256, 0},
         {"IR 12 1 257;IU 12", 257, 0},  {"IR 12 1 257;IR 12 300 300", 1, 0},
         {"IR 12 1 257;IR 12 5 5 'ADD'", 5, 1}, {"IR 12 1 257;IR 12 2 400 'ADD'", 7, 1},
+        // Slots far apart on one device, below the first one, and their removal.
+        {"IR 12 9 9;IR 12 3 3 'ADD'", 3, 1},   {"IR 12 9 9;IR 12 3 3 'ADD';IU 12", 3, 0},
+        {"IR 12 5 5;IR 12 2000000000 2000000000 'ADD'", 2000000000, 1},
+        {"IR 12 70000 70000;IR 12 10 10 'ADD';IR 12 60000 60000 'ADD'", 10, 1},
+        {"IR 12 70000 70000;IR 12 10 10 'ADD';IR 12 60000 60000 'ADD'", 70000, 1},
+        {"IR 12 70000 70000;IR 12 10 10 'ADD';IU 12", 10, 0},
     };
     for (const auto& c : cases) {
         start();
