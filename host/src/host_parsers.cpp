@@ -270,6 +270,7 @@ Environment parseEnvironment(std::istream& in, const std::string& name,
     bool sections = false;  // a section header was seen
     bool content = false;   // a line that is neither blank nor a comment
     bool foreign = false;   // a line that no INI file holds was reported
+    std::unordered_set<std::string> componentNames;  // a facility may declare thousands
     while (nextFileLine(in, name, lineNo, text, errors)) {
         if (text.empty() || text[0] == ';' || text[0] == '#') continue;
         content = true;
@@ -309,11 +310,8 @@ Environment parseEnvironment(std::istream& in, const std::string& name,
                                                  "address a component as one word, @NAME"));
                     continue;
                 }
-                for (const DeclaredComponent& known : env.components) {
-                    if (known.name == rest) {
-                        errors.push_back(located(name, lineNo,
-                                                 "component " + rest + " is declared twice"));
-                    }
+                if (!componentNames.insert(rest).second) {
+                    errors.push_back(located(name, lineNo, "component " + rest + " is declared twice"));
                 }
                 kind = Kind::Component;
                 DeclaredComponent declared;

@@ -167,10 +167,11 @@ TEST(EnvironmentIni, ReportsBadLinesWithTheirNumbers) {
         "5 = \"open\n"
         "[instances.b\n"
         "device = 99999999999\n"
-        "[component.Camera 1]\n");  // no step could address it
+        "[component.Camera 1]\n"  // no step could address it
+        "[component.c]\n[component.c]\n[component.c]\n");
     std::vector<std::string> errors;
     parseEnvironment(in, "s.ini", errors);
-    ASSERT_EQ(errors.size(), 7u);
+    ASSERT_EQ(errors.size(), 9u);
     EXPECT_EQ(errors[0].rfind("s.ini:2: ", 0), 0u) << errors[0];
     EXPECT_EQ(errors[1].rfind("s.ini:3: ", 0), 0u) << errors[1];
     EXPECT_EQ(errors[2].rfind("s.ini:5: ", 0), 0u) << errors[2];
@@ -178,6 +179,8 @@ TEST(EnvironmentIni, ReportsBadLinesWithTheirNumbers) {
     EXPECT_EQ(errors[4].rfind("s.ini:8: ", 0), 0u) << errors[4];
     EXPECT_EQ(errors[5].rfind("s.ini:9: ", 0), 0u) << errors[5];
     EXPECT_EQ(errors[6].rfind("s.ini:11: component name \"Camera 1\"", 0), 0u) << errors[6];
+    EXPECT_EQ(errors[7], "s.ini:13: component c is declared twice");
+    EXPECT_EQ(errors[8], "s.ini:14: component c is declared twice");
 }
 
 TEST(EnvironmentIni, RefusesFilesThatAreNoIni) {

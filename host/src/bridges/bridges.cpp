@@ -155,14 +155,17 @@ void Bridges::slotChanged(std::int32_t device, std::int32_t slot, const std::str
         display.right = sender.config.right ? level : 0;
         display.left = sender.config.left ? level : 0;
         display.text = sender.config.text ? level : 0;
-        const auto label = sender.config.labels.find(slot);
-        if (label != sender.config.labels.end()) display.label = label->second;
-        const auto at = sender.pendingAt.find(display.index);
-        if (at != sender.pendingAt.end()) {
-            sender.pending[at->second] = std::move(display);
+        if (!sender.config.labels.empty()) {
+            const auto label = sender.config.labels.find(slot);
+            if (label != sender.config.labels.end()) display.label = label->second;
+        }
+        if (sender.pendingAt.size() <= display.index) sender.pendingAt.resize(display.index + 1u, 0);
+        std::uint32_t& at = sender.pendingAt[display.index];
+        if (at != 0) {
+            sender.pending[at - 1] = std::move(display);
         } else {
-            sender.pendingAt.emplace(display.index, sender.pending.size());
             sender.pending.push_back(std::move(display));
+            at = static_cast<std::uint32_t>(sender.pending.size());
         }
     }
 }
@@ -199,12 +202,23 @@ void Bridges::flush(std::size_t number) {
             timeline_.event(EventKind::Host, text);
         }
     }
-    for (const Display& display : sender.pending) sender.sent[display.index] = display;
+    if (sender.sent.size() < sender.pendingAt.size()) sender.sent.resize(sender.pendingAt.size());
+    for (const Display& display : sender.pending) {
+        Sender::Sent& sent = sender.sent[display.index];
+        sent.any = true;
+        sent.display = display;
+        sender.pendingAt[display.index] = 0;
+    }
     sender.packets += packets.size();
     sender.messages += sender.pending.size();
-    out_->send(number, std::move(packets), std::move(sender.pending));
+    // A TCP link keeps the newest level of each display, to send it again
+    // after a reconnect; a UDP link needs only the packets.
+    if (sender.config.protocol == Protocol::Tcp) {
+        out_->send(number, std::move(packets), sender.pending);
+    } else {
+        out_->send(number, std::move(packets), {});
+    }
     sender.pending.clear();
-    sender.pendingAt.clear();
 }
 
 // ---- in -----------------------------------------------------------------------
@@ -559,11 +573,11 @@ void Bridges::expect(const std::string& name, const std::string& rest, int lineN
                 what += std::string(" ") + key + "=" +
                         (std::string(key) == "label" ? displayQuote(it->second) : it->second);
             }
-            const auto sent = out->sent.find(static_cast<std::uint16_t>(index));
-            if (sent == out->sent.end()) {
+            const Display* sent = out->lastSent(static_cast<std::uint16_t>(index));
+            if (sent == nullptr) {
                 check(false, what + ", but nothing was sent for it");
             } else {
-                const Display& d = sent->second;
+                const Display& d = *sent;
                 const bool held = (right < 0 || d.right == right) && (left < 0 || d.left == left) &&
                                   (text < 0 || d.text == text) &&
                                   (fields.count("label") == 0 || d.label == fields["label"]);

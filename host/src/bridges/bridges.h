@@ -102,9 +102,18 @@ private:
     struct Sender {
         OutConfig config;
         std::unique_ptr<BridgeStatus> status;
-        std::vector<Display> pending;  // this step's changes, in order, newest per index
-        std::unordered_map<std::uint16_t, std::size_t> pendingAt;
-        std::map<std::uint16_t, Display> sent;  // the newest message sent per index
+        // This step's changes, in order, newest per index; kept flat and
+        // reused, as a cut may change every display at once.
+        std::vector<Display> pending;
+        std::vector<std::uint32_t> pendingAt;  // by index: position in pending + 1, or 0
+        struct Sent {
+            bool any = false;
+            Display display;
+        };
+        std::vector<Sent> sent;  // by index: the newest message sent
+        const Display* lastSent(std::uint16_t index) const {
+            return index < sent.size() && sent[index].any ? &sent[index].display : nullptr;
+        }
         std::uint64_t packets = 0, messages = 0;
         std::uint64_t seen = 0;  // status version last published
     };
