@@ -204,14 +204,16 @@ char* Connection::putTextCommand(const CommandView& command) {
 
 char* Connection::putText(std::string_view assignment, std::string_view panelId,
                           std::string_view controlId) {
-    const std::size_t equals = assignment.find('=');
-    if (equals == std::string_view::npos) {
+    std::size_t equals = 0;
+    while (equals < assignment.size() && assignment[equals] != '=') ++equals;
+    if (equals == assignment.size()) {
         warn("TP without property=value, ignored");
         return nullptr;
     }
     // A component sets the same control again and again: the last one
     // found is kept, and found again by comparing two short texts.
-    if (shown_.control == nullptr || panelId != shown_.panelId || controlId != shown_.controlId) {
+    if (shown_.control == nullptr || !sameText(panelId, shown_.panelId) ||
+        !sameText(controlId, shown_.controlId)) {
         auto panel = panels_.find(text(panelId));
         if (panel == panels_.end()) {
             note("no panel " + displayQuote(text(panelId)));
@@ -232,7 +234,7 @@ char* Connection::putText(std::string_view assignment, std::string_view panelId,
     const std::string_view property = assignment.substr(0, equals);
     const std::string_view value = assignment.substr(equals + 1);
     auto entry = control.properties.begin();
-    while (entry != control.properties.end() && entry->first != property) ++entry;
+    while (entry != control.properties.end() && !sameText(entry->first, property)) ++entry;
     if (entry == control.properties.end()) {
         control.properties.emplace_back(text(property), text(value));
     } else {

@@ -23,7 +23,10 @@ const std::int64_t maxPolledSlots = 4096;
 }  // namespace
 
 Facility::Facility(Environment env, Timeline& timeline, bool captureDiagnostics)
-    : env_(std::move(env)), timeline_(timeline), capture_(captureDiagnostics) {
+    : env_(std::move(env)),
+      timeline_(timeline),
+      capture_(captureDiagnostics),
+      slotText_([this](std::int32_t device, std::int32_t slot) { return infoText(device, slot); }) {
     for (const auto& instance : env_.instances) {
         knownDevices_[0][instance.second.device] = true;
         knownDevices_[1][instance.second.device] = true;
@@ -263,7 +266,7 @@ void Facility::writeInfo(Connection& writer, std::int32_t device, std::int32_t s
     }
     tallies_.written(
         writer.number(), writer.name(), device, slot, text,
-        [this](std::int32_t d, std::int32_t s) { return infoText(d, s); }, warnings_);
+        slotText_, warnings_);
     if (!warnings_.empty()) warnAll(writer);
     if (observer_ != nullptr) observer_->slotChanged(device, slot, stored);
     route(Driver::Info, device, slot);
@@ -271,7 +274,7 @@ void Facility::writeInfo(Connection& writer, std::int32_t device, std::int32_t s
 
 void Facility::settingRequested(Connection& target, const std::string& key) {
     tallies_.requested(
-        target.number(), target.name(), key, [this](std::int32_t d, std::int32_t s) { return infoText(d, s); },
+        target.number(), target.name(), key, slotText_,
         warnings_);
     warnAll(target);
 }
@@ -326,6 +329,9 @@ std::string& Facility::infoSlot(std::int32_t device, std::int32_t slot) {
 }
 
 std::int32_t& Facility::gpiInput(std::int32_t device, std::int32_t input) {
+    if (std::int32_t** known = gpiIndex_.find(device, input)) {
+        if (*known != nullptr) return **known;
+    }
     std::int32_t*& state = gpiIndex_.at(device, input);
     if (state == nullptr) state = &env_.gpi[device][input];
     return *state;

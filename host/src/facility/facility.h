@@ -159,6 +159,7 @@ private:
     TimerQueue timers_;
     LayoutCache layouts_;
     TallyWatch tallies_;
+    TallyWatch::SlotText slotText_;  // the text of an info slot, for the tally watch
     // Updates waiting for delivery, queueHead_ to queueEnd_; the entries and
     // their texts are reused, so a steady stream of updates allocates nothing.
     std::vector<Update> queue_;

@@ -83,7 +83,7 @@ void RoutingIndex::subscribers(Driver driver, std::int32_t device, std::int32_t 
     if (owners != nullptr && !owners->empty()) {
         visited_ += 1 + owners->more.size();
         out.push_back(owners->first);
-        out.insert(out.end(), owners->more.begin(), owners->more.end());
+        if (!owners->more.empty()) out.insert(out.end(), owners->more.begin(), owners->more.end());
     }
     if (wide_.empty()) return;
     const auto wide = wide_.find({driverKey(driver), device});
