@@ -182,10 +182,10 @@
     }
     const button = row.cells[1].firstChild;
     const word = gpiWord(input.state);
-    button.setAttribute('aria-pressed', String(input.state === 1));
-    button.setAttribute('aria-label', `GPI ${key}, ${word}`);
     if (button.dataset.state !== String(input.state)) {
       button.dataset.state = String(input.state);
+      button.setAttribute('aria-pressed', String(input.state === 1));
+      button.setAttribute('aria-label', `GPI ${key}, ${word}`);
       button.textContent = word;
       row.cells[1].lastChild.textContent = String(input.state);
     }
@@ -222,7 +222,7 @@
       field.value = slot.text;
       if (flash) flashNode(field);
     }
-    field.dataset.text = slot.text;
+    if (field.dataset.text !== slot.text) field.dataset.text = slot.text;
     drawBadge(row.cells[2], slot.registered);
     return row;
   }

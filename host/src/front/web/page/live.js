@@ -1,9 +1,10 @@
 // What every live page shares: the facility as the page knows it, the event
 // stream that keeps it current, and the honest state of the link.
 //
-// Events are not drawn one by one: they are applied to the model as they
-// arrive and the page draws what changed at most once per animation frame,
-// so a burst of a thousand changes costs one drawing of the final state.
+// Events are not drawn one by one: each animation frame parses and applies
+// to the model what came since (within a time budget, the rest in order in
+// the next frame) and draws what changed, so a burst of a thousand changes
+// costs a few drawings of the latest state, never one task per backlog.
 // The stream must say something at least every second (a heartbeat when
 // nothing happens); after two seconds of silence, or when it drops, the page
 // shows "no link" until a fresh snapshot has been drawn again.
@@ -207,11 +208,18 @@ const Live = (() => {
 
   // --- The link -------------------------------------------------------------------
 
+  // The stream is read as text and kept unparsed until a frame takes it: a
+  // frame parses and applies events for at most this long, draws, and leaves
+  // the rest in order for the next frame, so that no task grows with a
+  // backlog (a burst of a thousand forces is some nine thousand events).
+  const FRAME_BUDGET_MS = 12;
+
   const link = {state: 'connecting', since: null, reason: '', dropped: ''};
   let view = null;  // {draw(changes), link(link)}
-  let stream = null;
+  let stream = null;  // the AbortController of the stream being read
   let heardAt = 0;
-  let queue = [];
+  let inbox = [];   // texts of whole messages in the order they came, not parsed yet
+  let inboxAt = 0;  // where the next message of inbox[0] starts
   let frame = 0;
   let fallback = 0;
   let retryTimer = 0;
@@ -226,30 +234,67 @@ const Live = (() => {
     view.link(link);
   }
 
+  // The data of the next message of the inbox (null when it has none).
+  // The host sends one `data:` line per message; other fields are skipped.
+  function nextData() {
+    const text = inbox[0];
+    const end = text.indexOf('\n\n', inboxAt);
+    const block = text.slice(inboxAt, end);
+    inboxAt = end + 2;
+    if (inboxAt >= text.length) {
+      inbox.shift();
+      inboxAt = 0;
+    }
+    if (block.startsWith('data: ') && !block.includes('\n')) return block.slice(6);
+    let data = null;
+    for (const line of block.split('\n')) {
+      if (!line.startsWith('data:')) continue;
+      const value = line.slice(line[5] === ' ' ? 6 : 5);
+      data = data === null ? value : `${data}\n${value}`;
+    }
+    return data;
+  }
+
   function flush() {
     cancelAnimationFrame(frame);
     clearTimeout(fallback);
     frame = 0;
     fallback = 0;
-    let events = queue;
-    queue = [];
-    // A hello starts a new stream: what came before it is replaced by its snapshot.
-    let hello = -1;
-    events.forEach((event, i) => { if (event.type === 'hello') hello = i; });
+    const began = performance.now();
     let changes = noChanges(false);
-    if (hello >= 0) {
-      applySnapshot(events[hello].state);
-      events = events.slice(hello + 1);
-      changes = noChanges(true);
-    }
+    let fresh = false;
     let stale = false;
-    for (const event of events) {
-      if (!applyEvent(event, changes)) stale = true;
+    for (let n = 1; inbox.length > 0; n += 1) {
+      if (n % 32 === 0 && performance.now() - began > FRAME_BUDGET_MS) break;
+      const data = nextData();
+      if (data === null) continue;
+      let event;
+      try {
+        event = JSON.parse(data);
+      } catch (error) {
+        console.error('live page: bad event', error, data);
+        continue;
+      }
+      if (event.type === 'hello') {
+        // A new stream: its snapshot replaces what the page knew.
+        applySnapshot(event.state);
+        changes = noChanges(true);
+        fresh = true;
+        stale = false;
+      } else if (event.type === 'heartbeat') {
+        if (typeof event.time_ms === 'number' && (link.state === 'live' || fresh)) {
+          facility.timeMs = event.time_ms;
+          facility.timeAt = performance.now();
+        }
+      } else if (!applyEvent(event, changes)) {
+        stale = true;
+      }
     }
     view.draw(changes);
     // Live only once the fresh state is on the screen.
-    if (hello >= 0) setLink('live');
+    if (fresh) setLink('live');
     if (stale) resync();
+    if (inbox.length > 0) schedule();
   }
 
   function schedule() {
@@ -259,35 +304,59 @@ const Live = (() => {
     fallback = setTimeout(flush, 250);
   }
 
-  function onMessage(message) {
-    heardAt = performance.now();
-    let event;
-    try {
-      event = JSON.parse(message.data);
-    } catch (error) {
-      console.error('live page: bad event', error, message.data);
-      return;
-    }
-    if (event.type === 'heartbeat') {
-      if (typeof event.time_ms === 'number' && link.state === 'live') {
-        facility.timeMs = event.time_ms;
-        facility.timeAt = performance.now();
-      }
-      return;
-    }
-    if (event.type === 'dropped') {
+  // The host's last word on a stream it drops for falling behind; always a
+  // message of its own, so a line that starts so cannot be inside another.
+  const DROPPED = 'data: {"type":"dropped"';
+
+  function received(text) {
+    let at = text.startsWith(DROPPED) ? 0 : text.indexOf(`\n${DROPPED}`);
+    if (at >= 0) {
+      if (text[at] === '\n') at += 1;
+      let event = {};
+      try {
+        event = JSON.parse(text.slice(at + 6, text.indexOf('\n', at)));
+      } catch {}
       link.dropped = `The host dropped this page's stream (${event.reason || 'no reason given'}) at ${new Date().toLocaleTimeString()}; the page reconnected and drew a fresh state.`;
       lose(`the host dropped the stream: ${event.reason || 'no reason given'}`);
       return;
     }
-    queue.push(event);
+    inbox.push(text);
     schedule();
   }
 
+  // Reads the stream chunk by chunk and hands on its whole messages.
+  async function read(own, body) {
+    const reader = body.getReader();
+    const decoder = new TextDecoder();
+    let rest = '';
+    for (;;) {
+      const {done, value} = await reader.read();
+      if (stream !== own) return;
+      if (done) break;
+      heardAt = performance.now();
+      const chunk = decoder.decode(value, {stream: true});
+      // Only the new text is searched, so that a long message coming in
+      // many chunks is not searched again and again.
+      const tail = rest.slice(-1);
+      const end = (tail + chunk).lastIndexOf('\n\n');
+      if (end < 0) {
+        rest += chunk;
+        continue;
+      }
+      const text = rest + chunk;
+      const cut = rest.length - tail.length + end + 2;
+      rest = text.slice(cut);
+      received(text.slice(0, cut));
+      if (stream !== own) return;
+    }
+    lose('the connection to the host is lost');
+  }
+
   function lose(reason) {
-    if (stream) stream.close();
+    if (stream) stream.abort();
     stream = null;
-    queue = [];
+    inbox = [];
+    inboxAt = 0;
     setLink('down', reason);
     clearTimeout(retryTimer);
     retryTimer = setTimeout(connect, RETRY_MS);
@@ -295,12 +364,22 @@ const Live = (() => {
 
   function connect() {
     clearTimeout(retryTimer);
-    if (stream) stream.close();
+    if (stream) stream.abort();
+    // What the old stream left unread is replaced by the new one's snapshot.
+    inbox = [];
+    inboxAt = 0;
     if (link.state !== 'down') setLink('connecting');
     heardAt = performance.now();
-    stream = new EventSource(withToken('/api/events'));
-    stream.onmessage = onMessage;
-    stream.onerror = () => lose('the connection to the host is lost');
+    const own = new AbortController();
+    stream = own;
+    fetch(withToken('/api/events'), {signal: own.signal, cache: 'no-store', headers: {Accept: 'text/event-stream'}})
+        .then((response) => {
+          if (!response.ok || !response.body) throw new Error(`HTTP ${response.status}`);
+          return read(own, response.body);
+        })
+        .catch(() => {
+          if (stream === own) lose('the connection to the host is lost');
+        });
   }
 
   // A fresh stream starts with a snapshot taken at the moment it opens, so
