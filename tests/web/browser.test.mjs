@@ -224,6 +224,9 @@ test('200 components: a burst of 1,000 forces keeps the page current; the overvi
     await page.goto(big.url.href);
     await page.locator('[data-component="cam200"] .lamp[data-lamp="0"]').waitFor(wait);
     await expectAttribute(page.locator('[data-gpi="4.1"]'), 'aria-label', 'GPI 4.1, state 7');
+    await api(big, '/api/info', {device: 12, slot: 999, text: 'stray'});
+    await page.locator('[data-slot-row="12.999"]').waitFor(wait);
+    await api(big, '/api/info', {device: 12, slot: 500, text: 'stray'});
     await page.evaluate(() => { window.longTasks = []; });
     const agent = new http.Agent({keepAlive: true, maxSockets: 8});
     const states = new Array(201).fill(0);
@@ -245,6 +248,10 @@ test('200 components: a burst of 1,000 forces keeps the page current; the overvi
     states.slice(1).map(String), {timeout: 10000});
     const longest = Math.max(0, ...await page.evaluate(() => window.longTasks));
     assert.ok(longest < 5000, `a main-thread task of ${longest} ms`);
+    // A new slot is put in its place among those listed.
+    const slots = await page.locator('#info-table [data-slot-row]').evaluateAll((rows) =>
+      rows.map((row) => Number(row.dataset.slotRow.split('.')[1])));
+    assert.deepEqual(slots, [...Array.from({length: 200}, (_, i) => i + 20), 500, 999]);
 
     await page.setViewportSize({width: 1366, height: 768});
     await page.goto(new URL('/overview', big.url).href);

@@ -142,13 +142,13 @@
   const infoRows = new Map();
   const cleared = {gpi: new Set(), info: new Set()};  // unregistered entries taken off the list
 
-  function sortedKeys(keys) {
-    return keys.sort((a, b) => {
-      const [a1, a2] = a.split('.').map(Number);
-      const [b1, b2] = b.split('.').map(Number);
-      return a1 - b1 || a2 - b2;
-    });
+  function compareKeys(a, b) {
+    const [a1, a2] = a.split('.').map(Number);
+    const [b1, b2] = b.split('.').map(Number);
+    return a1 - b1 || a2 - b2;
   }
+
+  const sortedKeys = (keys) => keys.sort(compareKeys);
 
   function drawBadge(cell, registered) {
     const badge = cell.firstChild;
@@ -254,16 +254,42 @@
         : []));
   }
 
+  // A new entry goes in its place among the rows already listed, so that a
+  // burst that brings a thousand new slots does not rebuild the table for
+  // each frame. False when the table must be drawn again as a whole.
+  function insertRow(which, key) {
+    const [map, draw, table] = which === 'gpi' ? [facility.gpi, drawGpiRow, 'gpi-table']
+        : [facility.info, drawInfoRow, 'info-table'];
+    const [body, apart] = $(table).tBodies;
+    const section = map.get(key).registered ? body : apart;
+    const rows = section.rows;
+    // The list apart starts with its heading; the other may hold a placeholder.
+    const first = section === apart ? 1 : 0;
+    if (rows.length <= first || rows[first].classList.contains('empty')) return false;
+    const keyOf = (row) => row.dataset.gpiRow ?? row.dataset.slotRow;
+    let low = first;
+    let high = rows.length;
+    while (low < high) {
+      const middle = (low + high) >> 1;
+      if (compareKeys(keyOf(rows[middle]), key) < 0) low = middle + 1;
+      else high = middle;
+    }
+    section.insertBefore(draw(key, false), rows[low] || null);
+    return true;
+  }
+
   function drawChangedDrivers(which, keys, flash) {
     const [map, draw] = which === 'gpi' ? [facility.gpi, drawGpiRow] : [facility.info, drawInfoRow];
     let regroup = false;
+    const added = [];
     for (const key of keys) {
       const entry = map.get(key);
       if (!entry.registered && cleared[which].delete(key)) regroup = true;  // it changed again: list it
       const row = (which === 'gpi' ? gpiRows : infoRows).get(key);
-      if (!row) regroup = true;
+      if (!row) added.push(key);
       else draw(key, flash);
     }
+    if (!regroup) regroup = !added.every((key) => insertRow(which, key));
     if (regroup) drawDrivers(which);
   }
 
