@@ -9,6 +9,8 @@
 
   // --- Lamps ---------------------------------------------------------------------
 
+  const SHAPE_GLYPHS = {disc: '●', triangle: '▲', square: '■', ring: '○', question: '?', cross: '✕'};
+
   // Draws a lamp: data-lamp holds the text, data-colour the look, the
   // caption and the accessible label say the state in words.
   function drawLamp(lamp, name, text, linked, doubt) {
@@ -20,7 +22,9 @@
     lamp.dataset.lamp = text;
     lamp.dataset.colour = look.colour;
     lamp.dataset.shape = look.shape;
-    lamp.querySelector('.lamp-caption').textContent = look.caption;
+    // Texts changed in place: a new text node would be laid out afresh.
+    lamp.firstChild.firstChild.data = SHAPE_GLYPHS[look.shape] || '';
+    lamp.lastChild.firstChild.data = look.caption;
     lamp.setAttribute('aria-label', label);
     lamp.title = linked ? `Tally = "${text}"` : 'No link to the host: this is not the live state';
     return changed;
@@ -44,7 +48,8 @@
 
   function buildCard(component) {
     const lamp = el('div', {class: 'lamp', role: 'img', 'data-component-lamp': component.name},
-                    el('span', {class: 'lamp-caption'}));
+                    el('span', {class: 'lamp-shape', 'aria-hidden': 'true'}, document.createTextNode('')),
+                    el('span', {class: 'lamp-caption'}, document.createTextNode('')));
     if (!component.tallyControl) lamp.hidden = true;
     const values = new Map();
     const rows = el('dl', {class: 'controls'});
@@ -55,7 +60,8 @@
         rows.append(el('dt', {text: control.label || control.id, title: control.id}), value);
       }
     }
-    const lands = el('p', {class: 'lands'});
+    const lands = el('p', {class: 'lands'}, document.createTextNode(''),
+                     el('strong', {class: 'doubt-note', hidden: true}, document.createTextNode('')));
     const warnings = el('ul', {class: 'card-warnings', 'aria-label': `Warnings about ${component.name}`});
     const card = el('article', {class: 'card', 'data-component': component.name},
         el('header', {},
@@ -85,9 +91,13 @@
         : 'Tally not written yet';
     if (drawn.landsShown !== lands + doubt) {
       drawn.landsShown = lands + doubt;
-      drawn.lands.dataset.lands = write ? slotKey(write.device, write.slot) : '';
-      drawn.lands.replaceChildren(lands);
-      if (doubt) drawn.lands.append(el('strong', {class: 'doubt-note', text: `⚠ ${doubt}`}));
+      const key = write ? slotKey(write.device, write.slot) : '';
+      if (drawn.lands.dataset.lands !== key) drawn.lands.dataset.lands = key;
+      // Changed in place, so that only these texts are laid out again.
+      const [line, note] = drawn.lands.childNodes;
+      line.data = lands;
+      note.hidden = !doubt;
+      note.firstChild.data = doubt ? `⚠ ${doubt}` : '';
     }
     const shown = component.warnings.map((w) => `${w.time_ms}:${w.text}`).join('\n');
     if (shown !== drawn.warningsShown) {
