@@ -219,7 +219,10 @@ void BM_BringUp(benchmark::State& state) {
             return;
         }
         state.SetIterationTime(seconds / n);
-        figures.bringUpNs[n] = seconds * 1e9 / n;  // the last iteration's
+        // The least disturbed of the iterations: other work on the machine only adds.
+        const double perComponent = seconds * 1e9 / n;
+        auto& least = figures.bringUpNs[n];
+        if (least == 0 || perComponent < least) least = perComponent;
     }
     state.counters["components"] = n;
 }
@@ -293,13 +296,23 @@ void BM_FacilityCut(benchmark::State& state) {
     if (world == nullptr) return;
     vhost::Facility& facility = *world->facility;
     std::int32_t level = 1;
+    std::vector<double> cutSeconds;
+    cutSeconds.reserve(static_cast<std::size_t>(state.max_iterations));
     const std::uint64_t allocationsBefore = allocationCount();
-    const Clock::time_point start = Clock::now();
+    // Large cuts are timed one by one (reading the clock costs about as much
+    // as a small cut, so small ones are timed together).
+    const bool each = n >= 1000;
+    const Clock::time_point begin = Clock::now();
     for (auto _ : state) {
+        const Clock::time_point start = each ? Clock::now() : begin;
         for (int k = 1; k <= n; ++k) facility.forceGpi(gpiDevice, k, level);
+        if (each) cutSeconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
         level ^= 1;
     }
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (!each) {
+        cutSeconds.push_back(std::chrono::duration<double>(Clock::now() - begin).count() /
+                             static_cast<double>(state.iterations()));
+    }
     const double allocations = static_cast<double>(allocationCount() - allocationsBefore);
     // Every component followed the last cut, the first and the last checked.
     const std::string expected = std::to_string(level ^ 1);
@@ -314,7 +327,9 @@ void BM_FacilityCut(benchmark::State& state) {
     }
     const double cuts = static_cast<double>(state.iterations());
     state.counters["allocs_per_cut"] = allocations / cuts;
-    figures.cutNs[n] = seconds * 1e9 / cuts;
+    // The median cut: a cut the machine's other work interrupted is an outlier.
+    std::sort(cutSeconds.begin(), cutSeconds.end());
+    figures.cutNs[n] = cutSeconds.empty() ? 0 : cutSeconds[cutSeconds.size() / 2] * 1e9;
     figures.allocsPerCut[n] = allocations / cuts;
 }
 
@@ -442,7 +457,7 @@ void registerAll() {
                           ->UseManualTime()
                           ->Unit(benchmark::kMicrosecond);
         // One bring-up of the largest facility is enough; small ones repeat.
-        bench->Iterations(n >= 10000 ? 1 : n >= 1000 ? 3 : 20);
+        bench->Iterations(n >= 10000 ? 3 : n >= 1000 ? 5 : 20);
     }
     for (int n : sizes) {
         benchmark::RegisterBenchmark("BM_RoutedUpdate", BM_RoutedUpdate)

@@ -131,13 +131,21 @@ inline bool readCommand(std::string_view text, CommandView& command, const char*
 
 namespace reading {
 
-// An unquoted number, then a space, or the end of the text when `last`.
+// An unquoted number, then a space, or the end of the text when `last`:
+// what parseInt32 reads, accumulated while the word is found.
 inline bool number(const char*& p, const char* end, bool last, std::int32_t& value) {
-    const char* const start = p;
-    while (p != end && *p != ' ') ++p;
-    const auto read = parseInt32(std::string_view(start, static_cast<std::size_t>(p - start)));
-    if (!read) return false;
-    value = *read;
+    const bool negative = p != end && *p == '-';
+    if (p != end && (*p == '-' || *p == '+')) ++p;
+    if (p == end || *p == ' ') return false;
+    const std::int64_t limit = negative ? -std::int64_t{2147483647} - 1 : -std::int64_t{2147483647};
+    std::int64_t read = 0;
+    for (; p != end && *p != ' '; ++p) {
+        const unsigned digit = static_cast<unsigned char>(*p) - static_cast<unsigned>('0');
+        if (digit > 9) return false;
+        read = read * 10 - static_cast<std::int64_t>(digit);
+        if (read < limit) return false;
+    }
+    value = static_cast<std::int32_t>(negative ? read : -read);
     if (last) return p == end;
     if (p == end) return false;
     ++p;
