@@ -229,17 +229,24 @@ char* Connection::putText(std::string_view assignment, std::string_view panelId,
         shown_.controlId.assign(controlId.data(), controlId.size());
         shown_.panelKey = &panel->first;
         shown_.control = control;
+        shown_.value = nullptr;
     }
     Control& control = *shown_.control;
     const std::string_view property = assignment.substr(0, equals);
     const std::string_view value = assignment.substr(equals + 1);
-    auto entry = control.properties.begin();
-    while (entry != control.properties.end() && !sameText(entry->first, property)) ++entry;
-    if (entry == control.properties.end()) {
-        control.properties.emplace_back(text(property), text(value));
-    } else {
-        storeText(entry->second, value);
+    // ...and so is the property it set last, so that a repeat reaches the
+    // value without reading the control (in a large facility, a cache miss).
+    if (shown_.value == nullptr || !sameText(property, shown_.property)) {
+        auto entry = control.properties.begin();
+        while (entry != control.properties.end() && !sameText(entry->first, property)) ++entry;
+        if (entry == control.properties.end()) {
+            control.properties.emplace_back(text(property), std::string());
+            entry = control.properties.end() - 1;
+        }
+        shown_.property.assign(property.data(), property.size());
+        shown_.value = &entry->second;  // the entries move only when one is added, here
     }
+    storeText(*shown_.value, value);
     if (FacilityObserver* observer = facility_.observer()) {
         observer->controlChanged(*this, *shown_.panelKey, control);
     }

@@ -110,7 +110,10 @@ private:
     char* getText(const CommandView& command);
     char* listControls(const CommandView& command);
     char* lookUp(const CommandView& command);
-    void forgetShownControl() { shown_.control = nullptr; }
+    void forgetShownControl() {
+        shown_.control = nullptr;
+        shown_.value = nullptr;
+    }
     void timer(std::int32_t id, std::int32_t interval);
 
     Facility& facility_;
@@ -127,13 +130,15 @@ private:
 
     std::map<std::string, Panel> panels_;
     std::map<const char*, std::string> liveReplies_;  // reply -> command it answered
-    // The control the last TP set, by the ids it named; forgotten when
-    // panels are loaded or dropped.
+    // The control the last TP set, by the ids it named, and the value of
+    // the property it set; forgotten when panels are loaded or dropped.
     struct ShownControl {
         std::string panelId;
         std::string controlId;
         const std::string* panelKey = nullptr;
         Control* control = nullptr;
+        std::string property;
+        std::string* value = nullptr;  // in control->properties
     } shown_;
     BoundedLog commands_;
     BoundedLog diagnostics_;
