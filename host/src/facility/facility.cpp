@@ -89,8 +89,7 @@ void Facility::callPluginWith(Connection& target, void (*run)(void*), void* cont
     busy_ = false;
 }
 
-void Facility::drainDiagnostics(Connection& target) {
-    if (!capture_.active()) return;
+void Facility::takeDiagnostics(Connection& target) {
     pendingDiagnostic_ += capture_.take();
     if (pendingDiagnostic_.empty()) return;
     std::size_t start = 0;

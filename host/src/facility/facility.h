@@ -107,7 +107,9 @@ public:
             &call);
     }
     bool busy() const { return busy_; }
-    void drainDiagnostics(Connection& target);
+    void drainDiagnostics(Connection& target) {
+        if (capture_.active()) takeDiagnostics(target);
+    }
     // A parent request is about to reach `target` (for the stale-tally watch).
     void settingRequested(Connection& target, const std::string& key);
     // `asker` looked up the instance `name` and was answered `instance`.
@@ -139,6 +141,7 @@ private:
         std::string text;
     };
     void callPluginWith(Connection& target, void (*run)(void*), void* context);
+    void takeDiagnostics(Connection& target);
     void route(Driver driver, std::int32_t device, std::int32_t index);
     void queue(Connection& target, Driver driver, std::int32_t device, std::int32_t index);
     void warn(Connection& about, const std::string& text);
