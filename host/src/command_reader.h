@@ -14,23 +14,42 @@
 
 namespace vhost {
 
+// Reads an optional sign and decimal digits from `p` up to the end, or up
+// to a space when `stopAtSpace`; false for anything else, no digit, or a
+// number outside 32 bits. `p` is left where reading stopped.
+inline bool readInt32(const char*& p, const char* end, bool stopAtSpace, std::int32_t& value) {
+    const bool negative = p != end && *p == '-';
+    if (p != end && (*p == '-' || *p == '+')) ++p;
+    if (p == end || (stopAtSpace && *p == ' ')) return false;
+    // Accumulated as a negative number, whose range holds INT32_MIN.
+    const std::int64_t limit = negative ? -std::int64_t{2147483647} - 1 : -std::int64_t{2147483647};
+    std::int64_t read = 0;
+    for (; p != end && !(stopAtSpace && *p == ' '); ++p) {
+        const unsigned digit = static_cast<unsigned char>(*p) - static_cast<unsigned>('0');
+        if (digit > 9) return false;
+        read = read * 10 - static_cast<std::int64_t>(digit);
+        if (read < limit) return false;
+    }
+    value = static_cast<std::int32_t>(negative ? read : -read);
+    return true;
+}
+
 // A signed 32-bit decimal number, optional sign, nothing else.
 inline std::optional<std::int32_t> parseInt32(std::string_view text) {
     const char* p = text.data();
-    const char* const end = p + text.size();
-    const bool negative = p != end && *p == '-';
-    if (p != end && (*p == '-' || *p == '+')) ++p;
-    if (p == end) return std::nullopt;
-    // Accumulated as a negative number, whose range holds INT32_MIN.
-    const std::int64_t limit = negative ? -std::int64_t{2147483647} - 1 : -std::int64_t{2147483647};
-    std::int64_t value = 0;
-    for (; p != end; ++p) {
-        const unsigned digit = static_cast<unsigned char>(*p) - static_cast<unsigned>('0');
-        if (digit > 9) return std::nullopt;
-        value = value * 10 - static_cast<std::int64_t>(digit);
-        if (value < limit) return std::nullopt;
+    std::int32_t value = 0;
+    if (!readInt32(p, p + text.size(), false, value)) return std::nullopt;
+    return value;
+}
+
+// The apostrophe closing a quoted argument whose text starts at `text`:
+// the first one followed by a space or the end. Null when there is none.
+inline const char* closingQuote(const char* text, const char* end) {
+    for (const char* close = text;; ++close) {
+        while (close != end && *close != '\'') ++close;
+        if (close == end) return nullptr;
+        if (close + 1 == end || close[1] == ' ') return close;
     }
-    return static_cast<std::int32_t>(negative ? value : -value);
 }
 
 // One command read in place: the word and the arguments are views into the
@@ -82,16 +101,10 @@ bool splitCommand(std::string_view text, std::string_view& word, Take&& take,
         const char* const start = p;
         bool quoted = *p == '\'';
         if (quoted) {
-            // The closing apostrophe is the first one followed by a space or the end.
-            const char* close = p + 1;
-            for (;;) {
-                while (close != end && *close != '\'') ++close;
-                if (close == end) {
-                    error = "unterminated quoted argument";
-                    return false;
-                }
-                if (close + 1 == end || close[1] == ' ') break;
-                ++close;
+            const char* const close = closingQuote(p + 1, end);
+            if (close == nullptr) {
+                error = "unterminated quoted argument";
+                return false;
             }
             take(std::string_view(start + 1, static_cast<std::size_t>(close - start - 1)), true);
             p = close + 1;
@@ -131,21 +144,9 @@ inline bool readCommand(std::string_view text, CommandView& command, const char*
 
 namespace reading {
 
-// An unquoted number, then a space, or the end of the text when `last`:
-// what parseInt32 reads, accumulated while the word is found.
+// An unquoted number, then a space, or the end of the text when `last`.
 inline bool number(const char*& p, const char* end, bool last, std::int32_t& value) {
-    const bool negative = p != end && *p == '-';
-    if (p != end && (*p == '-' || *p == '+')) ++p;
-    if (p == end || *p == ' ') return false;
-    const std::int64_t limit = negative ? -std::int64_t{2147483647} - 1 : -std::int64_t{2147483647};
-    std::int64_t read = 0;
-    for (; p != end && *p != ' '; ++p) {
-        const unsigned digit = static_cast<unsigned char>(*p) - static_cast<unsigned>('0');
-        if (digit > 9) return false;
-        read = read * 10 - static_cast<std::int64_t>(digit);
-        if (read < limit) return false;
-    }
-    value = static_cast<std::int32_t>(negative ? read : -read);
+    if (!readInt32(p, end, true, value)) return false;
     if (last) return p == end;
     if (p == end) return false;
     ++p;
@@ -155,13 +156,8 @@ inline bool number(const char*& p, const char* end, bool last, std::int32_t& val
 // A quoted text, then a space, or the end of the text when `last`.
 inline bool quoted(const char*& p, const char* end, bool last, std::string_view& value) {
     if (p == end || *p != '\'') return false;
-    const char* close = p + 1;
-    for (;;) {
-        while (close != end && *close != '\'') ++close;
-        if (close == end) return false;
-        if (close + 1 == end || close[1] == ' ') break;
-        ++close;
-    }
+    const char* const close = closingQuote(p + 1, end);
+    if (close == nullptr) return false;
     value = std::string_view(p + 1, static_cast<std::size_t>(close - p - 1));
     p = close + 1;
     if (last) return p == end;

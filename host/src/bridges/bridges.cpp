@@ -87,8 +87,7 @@ bool Bridges::configure(const std::string& configPath, std::vector<std::string>&
         Sender sender;
         sender.status = std::make_unique<BridgeStatus>(
             out.name, true, protocolName(out.protocol),
-            (out.address.find(':') != std::string::npos ? "[" + out.address + "]" : out.address) +
-                ":" + std::to_string(out.port));
+            endpointText(out.address, out.port));
         out_->add(out, *sender.status);
         sender.config = std::move(out);
         sendersByDevice_.emplace(sender.config.device, senders_.size());
@@ -98,8 +97,7 @@ bool Bridges::configure(const std::string& configPath, std::vector<std::string>&
         Receiver receiver;
         receiver.status = std::make_unique<BridgeStatus>(
             in.name, false, protocolName(in.protocol),
-            (in.address.find(':') != std::string::npos ? "[" + in.address + "]" : in.address) +
-                ":" + std::to_string(in.port));
+            endpointText(in.address, in.port));
         receiver.config = std::move(in);
         receivers_.push_back(std::move(receiver));
     }

@@ -39,6 +39,11 @@ bool lamp(const std::string& text, Lamp& out) {
 
 }  // namespace
 
+std::string endpointText(const std::string& address, unsigned port) {
+    return (address.find(':') != std::string::npos ? "[" + address + "]" : address) + ":" +
+           std::to_string(port);
+}
+
 const char* protocolName(Protocol protocol) {
     return protocol == Protocol::Udp ? "udp" : "tcp";
 }

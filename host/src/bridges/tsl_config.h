@@ -37,6 +37,8 @@ namespace tsl {
 enum class Protocol { Udp, Tcp };
 enum class Lamp { Right, Left, Text };
 const char* protocolName(Protocol protocol);
+// "address:port", an IPv6 address in brackets.
+std::string endpointText(const std::string& address, unsigned port);
 
 struct OutConfig {
     std::string name;

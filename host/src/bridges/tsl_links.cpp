@@ -24,11 +24,6 @@ const int lastRetryMs = 5000;
 const std::size_t maxBacklog = 1 << 20;  // bytes waiting for a TCP peer that does not read
 const std::size_t maxClients = 8;        // TCP mixers connected to one listener at once
 
-std::string endpointText(const std::string& address, unsigned port) {
-    return (address.find(':') != std::string::npos ? "[" + address + "]" : address) + ":" +
-           std::to_string(port);
-}
-
 // Runs an io_context on a thread of its own until stopped.
 class IoThread {
 public:
