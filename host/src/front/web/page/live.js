@@ -213,6 +213,11 @@ const Live = (() => {
   // the rest in order for the next frame, so that no task grows with a
   // backlog (a burst of a thousand forces is some nine thousand events).
   const FRAME_BUDGET_MS = 8;
+  // A page that cannot keep up (a slow device under a flood) would hold an
+  // ever longer backlog: past this much unparsed text it starts afresh
+  // from a snapshot, and says so, as the host does with a stream it
+  // cannot keep current.
+  const INBOX_MAX_CHARS = 8 * 1024 * 1024;
 
   const link = {state: 'connecting', since: null, reason: '', dropped: ''};
   let view = null;  // {draw(changes), link(link)}
@@ -220,6 +225,7 @@ const Live = (() => {
   let heardAt = 0;
   let inbox = [];   // texts of whole messages in the order they came, not parsed yet
   let inboxAt = 0;  // where the next message of inbox[0] starts
+  let inboxChars = 0;  // the length of all texts in inbox
   let frame = 0;
   let fallback = 0;
   let retryTimer = 0;
@@ -243,6 +249,7 @@ const Live = (() => {
     inboxAt = end + 2;
     if (inboxAt >= text.length) {
       inbox.shift();
+      inboxChars -= text.length;
       inboxAt = 0;
     }
     if (block.startsWith('data: ') && !block.includes('\n')) return block.slice(6);
@@ -329,7 +336,13 @@ const Live = (() => {
       lose(`the host dropped the stream: ${event.reason || 'no reason given'}`);
       return;
     }
+    if (inboxChars + text.length > INBOX_MAX_CHARS) {
+      link.dropped = `This page fell too far behind the host's events at ${new Date().toLocaleTimeString()} (it could not draw them as fast as they came); it reconnected and drew a fresh state.`;
+      lose('the page fell too far behind the host');
+      return;
+    }
     inbox.push(text);
+    inboxChars += text.length;
     schedule();
   }
 
@@ -366,6 +379,7 @@ const Live = (() => {
     stream = null;
     inbox = [];
     inboxAt = 0;
+    inboxChars = 0;
     setLink('down', reason);
     clearTimeout(retryTimer);
     retryTimer = setTimeout(connect, RETRY_MS);
@@ -377,6 +391,7 @@ const Live = (() => {
     // What the old stream left unread is replaced by the new one's snapshot.
     inbox = [];
     inboxAt = 0;
+    inboxChars = 0;
     if (link.state !== 'down') setLink('connecting');
     heardAt = performance.now();
     const own = new AbortController();
