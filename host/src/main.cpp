@@ -8,6 +8,7 @@
 // scenario line could not be run, the plug-in broke the reply rules, or,
 // with --strict, a warning was given), 2 on a usage, configuration or load
 // error, 3 when the plug-in crashed the host.
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -181,8 +182,12 @@ int main(int argc, char** argv) {
     vhost::web::LiveServer liveServer;
     // How the live loop hands jobs to the facility thread, for the TSL listeners.
     std::function<void(std::function<void(std::function<void()>)>)> onFacilityThread;
+    // A TSL listener that cannot be bound ends the live run as a busy port does.
+    std::atomic<bool> endLiveRun{false};
+    bool listenerFailed = false;
     if (serving) {
         vhost::web::ServeOptions serveOptions;
+        serveOptions.stop = &endLiveRun;
         serveOptions.facilityThread = [&onFacilityThread](auto post) {
             if (onFacilityThread) onFacilityThread(std::move(post));
         };
@@ -250,9 +255,12 @@ int main(int argc, char** argv) {
         bridges.setPublisher([&backend](const nlohmann::json& event) {
             backend->publishEvent(event);
         });
-        onFacilityThread = [&bridges](std::function<void(std::function<void()>)> post) {
+        onFacilityThread = [&](std::function<void(std::function<void()>)> post) {
             if (post) {
-                bridges.serve(std::move(post), std::cerr);
+                if (!bridges.serve(std::move(post), std::cerr)) {
+                    listenerFailed = true;
+                    endLiveRun = true;
+                }
             } else {
                 bridges.stopServing();
             }
@@ -291,5 +299,8 @@ int main(int argc, char** argv) {
         timeline.event(vhost::EventKind::Host, summary);
     }
     std::cout.flush();
+#ifdef VESK_HOST_WITH_WEB
+    if (listenerFailed) return exitUsage;
+#endif
     return failures > 0 ? exitFailed : 0;
 }

@@ -4,13 +4,13 @@
 import assert from 'node:assert/strict';
 import dgram from 'node:dgram';
 import {mkdtempSync, readFileSync, rmSync, writeFileSync} from 'node:fs';
-import {fork} from 'node:child_process';
+import {fork, spawnSync} from 'node:child_process';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import {after, before, test} from 'node:test';
 
-import {call, repo, startHost} from './serve.mjs';
+import {call, hostBinary, repo, startHost} from './serve.mjs';
 
 // tsl-umd-v5 runs in tsl_peer.cjs: the mixer and both lamps.
 const peerScript = path.join(path.dirname(new URL(import.meta.url).pathname), 'tsl_peer.cjs');
@@ -199,4 +199,15 @@ test('a malformed datagram changes nothing and is reported once', async () => {
   assert.equal(host.output().match(/dropped a packet: a display message runs past the end/g)?.length, 1);
   const {json: state} = await call(host, 'GET', '/api/state', {headers: {Host: host.url.host}});
   assert.equal(state.gpi.find((input) => input.device === 3 && input.input === 1).state, 0);
+});
+
+test('a mixer port another program holds ends the live run with status 2', async () => {
+  const taken = dgram.createSocket('udp4');
+  await new Promise((resolve) => taken.bind(0, '127.0.0.1', resolve));
+  const ini = path.join(folder, 'taken.ini');
+  writeFileSync(ini, `[tsl_in.mixer]\nport = ${taken.address().port}\ngpi = 3\n`);
+  const run = spawnSync(hostBinary, ['--serve', '0', '--config', ini], {encoding: 'utf8', timeout: 20000});
+  taken.close();
+  assert.equal(run.status, 2, run.stderr);
+  assert.match(run.stderr, /tsl mixer: cannot listen on udp 127\.0\.0\.1:\d+/);
 });

@@ -1,6 +1,7 @@
 // bridges.cpp - see bridges.h.
 #include "bridges/bridges.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iostream>
 
@@ -90,9 +91,10 @@ bool Bridges::configure(const std::string& configPath, std::vector<std::string>&
             endpointText(out.address, out.port));
         out_->add(out, *sender.status);
         sender.config = std::move(out);
-        sendersByDevice_.emplace(sender.config.device, senders_.size());
+        sendersByDevice_.emplace_back(sender.config.device, senders_.size());
         senders_.push_back(std::move(sender));
     }
+    std::sort(sendersByDevice_.begin(), sendersByDevice_.end());
     for (InConfig& in : config.ins) {
         Receiver receiver;
         receiver.status = std::make_unique<BridgeStatus>(
@@ -126,9 +128,29 @@ void Bridges::stopTelling(FacilityObserver* observer) { observers_.remove(observ
 
 // ---- out ----------------------------------------------------------------------
 
+Display Bridges::Sender::display(std::uint16_t index, std::uint8_t level) const {
+    Display display;
+    display.index = index;
+    display.right = config.right ? level : 0;
+    display.left = config.left ? level : 0;
+    display.text = config.text ? level : 0;
+    if (!config.labels.empty()) {
+        const auto label = config.labels.find(static_cast<std::int32_t>(index - config.offset));
+        if (label != config.labels.end()) display.label = label->second;
+    }
+    return display;
+}
+
+bool Bridges::Sender::lastSent(std::uint16_t index, Display& out) const {
+    if (index >= sent.size() || sent[index] == 0) return false;
+    out = display(index, static_cast<std::uint8_t>(sent[index] - 1));
+    return true;
+}
+
 void Bridges::slotChanged(std::int32_t device, std::int32_t slot, const std::string& text) {
-    const auto range = sendersByDevice_.equal_range(device);
-    for (auto it = range.first; it != range.second; ++it) {
+    auto it = std::lower_bound(sendersByDevice_.begin(), sendersByDevice_.end(),
+                               std::make_pair(device, std::size_t(0)));
+    for (; it != sendersByDevice_.end() && it->first == device; ++it) {
         Sender& sender = senders_[it->second];
         auto where = [&] {
             return "tsl " + sender.config.name + ": info " + std::to_string(device) + "." +
@@ -147,22 +169,14 @@ void Bridges::slotChanged(std::int32_t device, std::int32_t slot, const std::str
                                 ", outside 0 to 65534; not sent (check offset)");
             continue;
         }
-        Display display;
-        display.index = static_cast<std::uint16_t>(index);
-        const auto level = static_cast<std::uint8_t>(text[0] - '0');
-        display.right = sender.config.right ? level : 0;
-        display.left = sender.config.left ? level : 0;
-        display.text = sender.config.text ? level : 0;
-        if (!sender.config.labels.empty()) {
-            const auto label = sender.config.labels.find(slot);
-            if (label != sender.config.labels.end()) display.label = label->second;
-        }
-        if (sender.pendingAt.size() <= display.index) sender.pendingAt.resize(display.index + 1u, 0);
-        std::uint32_t& at = sender.pendingAt[display.index];
+        const Sender::Change change{static_cast<std::uint16_t>(index),
+                                    static_cast<std::uint8_t>(text[0] - '0')};
+        if (sender.pendingAt.size() <= change.index) sender.pendingAt.resize(change.index + 1u, 0);
+        std::uint32_t& at = sender.pendingAt[change.index];
         if (at != 0) {
-            sender.pending[at - 1] = std::move(display);
+            sender.pending[at - 1] = change;
         } else {
-            sender.pending.push_back(std::move(display));
+            sender.pending.push_back(change);
             at = static_cast<std::uint32_t>(sender.pending.size());
         }
     }
@@ -180,19 +194,38 @@ void Bridges::flushAll() {
 void Bridges::flush(std::size_t number) {
     Sender& sender = senders_[number];
     if (sender.pending.empty()) return;
+    const OutConfig& config = sender.config;
+    // The messages go straight from the changes into the packets; only the
+    // labels are looked up, and only when there are any.
+    sender.messages.clear();
+    for (const Sender::Change& change : sender.pending) {
+        Message message;
+        message.index = change.index;
+        message.control = controlWord(config.right ? change.level : 0,
+                                      config.text ? change.level : 0,
+                                      config.left ? change.level : 0);
+        if (!config.labels.empty()) {
+            const auto label =
+                config.labels.find(static_cast<std::int32_t>(change.index - config.offset));
+            if (label != config.labels.end()) message.label = label->second;
+        }
+        sender.messages.push_back(message);
+    }
     std::vector<std::vector<std::uint8_t>> packets;
-    if (sender.config.batch) {
-        encode(sender.config.screen, sender.pending, packets);
+    if (config.batch) {
+        encode(config.screen, sender.messages, packets);
     } else {
-        for (const Display& display : sender.pending) {
-            encode(sender.config.screen, {display}, packets);
+        std::vector<Message> one(1);
+        for (const Message& message : sender.messages) {
+            one[0] = message;
+            encode(config.screen, one, packets);
         }
     }
     if (timeline_.wanted()) {
         for (const auto& bytes : packets) {
             Packet packet;
             decode(bytes.data(), bytes.size(), packet);
-            std::string text = "tsl " + sender.config.name + " sends";
+            std::string text = "tsl " + config.name + " sends";
             for (const Display& display : packet.displays) {
                 text += (&display == &packet.displays.front() ? " " : "; ") + std::string("index ") +
                         std::to_string(display.index) + " " + levelText(display);
@@ -200,31 +233,35 @@ void Bridges::flush(std::size_t number) {
             timeline_.event(EventKind::Host, text);
         }
     }
-    if (sender.sent.size() < sender.pendingAt.size()) sender.sent.resize(sender.pendingAt.size());
-    for (const Display& display : sender.pending) {
-        Sender::Sent& sent = sender.sent[display.index];
-        sent.any = true;
-        sent.display = display;
-        sender.pendingAt[display.index] = 0;
-    }
-    sender.packets += packets.size();
-    sender.messages += sender.pending.size();
+    if (sender.sent.size() < sender.pendingAt.size()) sender.sent.resize(sender.pendingAt.size(), 0);
     // A TCP link keeps the newest level of each display, to send it again
     // after a reconnect; a UDP link needs only the packets.
-    if (sender.config.protocol == Protocol::Tcp) {
-        out_->send(number, std::move(packets), sender.pending);
-    } else {
-        out_->send(number, std::move(packets), {});
+    std::vector<Display> displays;
+    if (config.protocol == Protocol::Tcp) displays.reserve(sender.pending.size());
+    for (const Sender::Change& change : sender.pending) {
+        sender.sent[change.index] = static_cast<std::uint8_t>(change.level + 1);
+        sender.pendingAt[change.index] = 0;
+        if (config.protocol == Protocol::Tcp) {
+            displays.push_back(sender.display(change.index, change.level));
+        }
     }
+    sender.packets += packets.size();
+    sender.messagesSent += sender.pending.size();
+    out_->send(number, std::move(packets), std::move(displays));
     sender.pending.clear();
 }
 
 // ---- in -----------------------------------------------------------------------
 
 void Bridges::receive(std::size_t number, const std::uint8_t* data, std::size_t size) {
-    Receiver& receiver = receivers_[number];
     Packet packet;
     const Malformed fault = decode(data, size, packet);
+    receive(number, data, size, packet, fault);
+}
+
+void Bridges::receive(std::size_t number, const std::uint8_t* data, std::size_t size,
+                      const Packet& packet, Malformed fault) {
+    Receiver& receiver = receivers_[number];
     if (fault != Malformed::None) {
         dropped(number, fault);
         return;
@@ -322,17 +359,26 @@ void Bridges::publishChanges() {
     for (Sender& sender : senders_) publish(*sender.status, sender.seen);
 }
 
-void Bridges::serve(FacilityHandoff::Post post, std::ostream& log) {
-    if (!any() || in_ != nullptr) return;
+bool Bridges::serve(FacilityHandoff::Post post, std::ostream& log) {
+    if (!any() || in_ != nullptr) return true;
     handoff_ = std::make_unique<FacilityHandoff>(std::move(post));
     const auto answerWithin = std::chrono::milliseconds(5000);
     in_ = std::make_unique<InLinks>(
         notices_,
         [this, answerWithin](std::size_t link, std::vector<std::vector<std::uint8_t>>& packets,
                              std::vector<Malformed>& faults) {
+            // Decoded here, on the listener's thread: the facility's only applies.
+            if (decoded_.size() < packets.size()) decoded_.resize(packets.size());
+            decodeFaults_.resize(packets.size());
+            for (std::size_t i = 0; i < packets.size(); ++i) {
+                decodeFaults_[i] = decode(packets[i].data(), packets[i].size(), decoded_[i]);
+            }
             return handoff_->call(
                 [&] {
-                    for (const auto& packet : packets) receive(link, packet.data(), packet.size());
+                    for (std::size_t i = 0; i < packets.size(); ++i) {
+                        receive(link, packets[i].data(), packets[i].size(), decoded_[i],
+                                decodeFaults_[i]);
+                    }
                     for (const Malformed fault : faults) dropped(link, fault);
                     publishChanges();
                 },
@@ -347,11 +393,12 @@ void Bridges::serve(FacilityHandoff::Post post, std::ostream& log) {
                 answerWithin);
         });
     for (Receiver& receiver : receivers_) in_->add(receiver.config, *receiver.status);
-    in_->start();
+    const bool listening = in_->start();
     for (const std::string& text : notices_.take()) {
         log << "vesk-host: " << text << std::endl;
-        timeline_.event(EventKind::Host, text);
+        timeline_.event(listening ? EventKind::Host : EventKind::Error, text);
     }
+    return listening;
 }
 
 void Bridges::stopServing() {
@@ -538,7 +585,7 @@ void Bridges::expect(const std::string& name, const std::string& rest, int lineN
                 error = "messages counts what a [tsl_out] sent";
                 break;
             }
-            got = out->messages;
+            got = out->messagesSent;
         } else {
             got = out != nullptr ? out->packets : in->accepted;
         }
@@ -571,11 +618,10 @@ void Bridges::expect(const std::string& name, const std::string& rest, int lineN
                 what += std::string(" ") + key + "=" +
                         (std::string(key) == "label" ? displayQuote(it->second) : it->second);
             }
-            const Display* sent = out->lastSent(static_cast<std::uint16_t>(index));
-            if (sent == nullptr) {
+            Display d;
+            if (!out->lastSent(static_cast<std::uint16_t>(index), d)) {
                 check(false, what + ", but nothing was sent for it");
             } else {
-                const Display& d = *sent;
                 const bool held = (right < 0 || d.right == right) && (left < 0 || d.left == left) &&
                                   (text < 0 || d.text == text) &&
                                   (fields.count("label") == 0 || d.label == fields["label"]);

@@ -31,7 +31,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -71,8 +71,9 @@ public:
 
     // Real time: the listeners run until stopServing(), which the facility
     // thread calls. `post` hands a job to the facility thread from any other
-    // thread. What the listeners say goes to `log` too.
-    void serve(FacilityHandoff::Post post, std::ostream& log);
+    // thread. What the listeners say goes to `log` too. False when a
+    // listener could not be bound (it says why): the mixer would go unheard.
+    bool serve(FacilityHandoff::Post post, std::ostream& log);
     void stopServing();
 
     // The "bridges" array of the live page's snapshot, and its "bridge" events.
@@ -94,8 +95,11 @@ public:
         std::function<void(const std::string& step, const std::function<void()>& handle)>;
     void setReceiveWrapper(ReceiveWrapper wrapper) { receiveWrapper_ = std::move(wrapper); }
 
-    // What arrived on the [tsl_in] numbered `receiver` (facility thread).
+    // What arrived on the [tsl_in] numbered `receiver` (facility thread);
+    // `decoded` is what decode() made of it, when that is known already.
     void receive(std::size_t receiver, const std::uint8_t* data, std::size_t size);
+    void receive(std::size_t receiver, const std::uint8_t* data, std::size_t size,
+                 const Packet& decoded, Malformed fault);
     void dropped(std::size_t receiver, Malformed kind);
 
 private:
@@ -104,18 +108,20 @@ private:
         std::unique_ptr<BridgeStatus> status;
         // This step's changes, in order, newest per index; kept flat and
         // reused, as a cut may change every display at once.
-        std::vector<Display> pending;
-        std::vector<std::uint32_t> pendingAt;  // by index: position in pending + 1, or 0
-        struct Sent {
-            bool any = false;
-            Display display;
+        struct Change {
+            std::uint16_t index;
+            std::uint8_t level;
         };
-        std::vector<Sent> sent;  // by index: the newest message sent
-        const Display* lastSent(std::uint16_t index) const {
-            return index < sent.size() && sent[index].any ? &sent[index].display : nullptr;
-        }
-        std::uint64_t packets = 0, messages = 0;
+        std::vector<Change> pending;
+        std::vector<std::uint32_t> pendingAt;  // by index: position in pending + 1, or 0
+        std::vector<std::uint8_t> sent;        // by index: the newest level sent + 1, or 0
+        std::vector<Message> messages;         // the step's messages, as they are encoded
+        std::uint64_t packets = 0, messagesSent = 0;
         std::uint64_t seen = 0;  // status version last published
+
+        // The message for `index` at `level` on the chosen lamps, with its label.
+        Display display(std::uint16_t index, std::uint8_t level) const;
+        bool lastSent(std::uint16_t index, Display& out) const;
     };
     struct Receiver {
         InConfig config;
@@ -150,7 +156,10 @@ private:
     ObserverFanout observers_;
     std::vector<Sender> senders_;
     std::vector<Receiver> receivers_;
-    std::unordered_multimap<std::int32_t, std::size_t> sendersByDevice_;
+    std::vector<std::pair<std::int32_t, std::size_t>> sendersByDevice_;  // sorted
+    // The listener thread's: what it decoded of the packets it hands over.
+    std::vector<Packet> decoded_;
+    std::vector<Malformed> decodeFaults_;
     Notices notices_;
     std::unique_ptr<OutLinks> out_;
     std::unique_ptr<InLinks> in_;

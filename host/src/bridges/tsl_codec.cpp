@@ -2,6 +2,7 @@
 #include "bridges/tsl_codec.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace vhost {
 namespace tsl {
@@ -16,14 +17,17 @@ std::uint16_t read16(const std::uint8_t* at) {
     return static_cast<std::uint16_t>(at[0] | (at[1] << 8));
 }
 
-void put16(std::vector<std::uint8_t>& out, std::size_t at, std::uint16_t value) {
-    out[at] = static_cast<std::uint8_t>(value & 0xFF);
-    out[at + 1] = static_cast<std::uint8_t>(value >> 8);
-}
+// A packet being built: never more than maxPacket bytes, so it is built in
+// place and copied out once.
+struct PacketBuffer {
+    std::uint8_t bytes[maxPacket];
+    std::size_t size = 0;
+    bool empty() const { return size == 0; }
+};
 
-void append16(std::vector<std::uint8_t>& out, std::uint16_t value) {
-    out.push_back(static_cast<std::uint8_t>(value & 0xFF));
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
+void put16(std::uint8_t* at, std::uint16_t value) {
+    at[0] = static_cast<std::uint8_t>(value & 0xFF);
+    at[1] = static_cast<std::uint8_t>(value >> 8);
 }
 
 void appendUtf8(std::string& out, std::uint32_t code) {
@@ -64,7 +68,7 @@ std::string fromUtf16(const std::uint8_t* data, std::size_t size) {
 }
 
 // UTF-8 to UTF-16 code units; a malformed byte becomes U+FFFD.
-std::vector<std::uint16_t> toUtf16(const std::string& text) {
+std::vector<std::uint16_t> toUtf16(std::string_view text) {
     std::vector<std::uint16_t> units;
     std::size_t i = 0;
     while (i < text.size()) {
@@ -101,46 +105,38 @@ std::vector<std::uint16_t> toUtf16(const std::string& text) {
     return units;
 }
 
-std::uint16_t controlWord(const Display& display) {
-    return static_cast<std::uint16_t>((display.right & 3) | ((display.text & 3) << 2) |
-                                      ((display.left & 3) << 4) |
-                                      ((display.brightness & 3) << 6));
-}
-
 // Appends one message, its label cut to at most `room` bytes of text.
-void appendMessage(std::vector<std::uint8_t>& out, const Display& display, bool unicode,
-                   std::size_t room) {
-    append16(out, display.index);
-    append16(out, controlWord(display));
-    const std::size_t lengthAt = out.size();
-    append16(out, 0);
+void appendMessage(PacketBuffer& out, const Message& message, bool unicode, std::size_t room) {
+    std::uint8_t* head = out.bytes + out.size;
+    put16(head, message.index);
+    put16(head + 2, message.control);
     std::size_t length = 0;
     if (unicode) {
-        for (const std::uint16_t unit : toUtf16(display.label)) {
+        for (const std::uint16_t unit : toUtf16(message.label)) {
             if (length + 2 > room) break;
-            append16(out, unit);
+            put16(head + messageHead + length, unit);
             length += 2;
         }
     } else {
-        for (const char c : display.label) {
-            if (length + 1 > room) break;
-            out.push_back(static_cast<std::uint8_t>(c));
-            ++length;
-        }
+        length = std::min(message.label.size(), room);
+        if (length != 0) std::memcpy(head + messageHead, message.label.data(), length);
     }
-    put16(out, lengthAt, static_cast<std::uint16_t>(length));
+    put16(head + 4, static_cast<std::uint16_t>(length));
+    out.size += messageHead + length;
 }
 
-void startPacket(std::vector<std::uint8_t>& out, std::uint16_t screen, bool unicode) {
-    out.clear();
-    append16(out, 0);  // PBC, set when the packet is done
-    out.push_back(0);  // version
-    out.push_back(unicode ? unicodeFlag : 0);
-    append16(out, screen);
+void startPacket(PacketBuffer& out, std::uint16_t screen, bool unicode) {
+    put16(out.bytes, 0);  // PBC, set when the packet is done
+    out.bytes[2] = 0;     // version
+    out.bytes[3] = unicode ? unicodeFlag : 0;
+    put16(out.bytes + 4, screen);
+    out.size = headerSize;
 }
 
-void finishPacket(std::vector<std::uint8_t>& out) {
-    put16(out, 0, static_cast<std::uint16_t>(out.size() - 2));
+void finishPacket(PacketBuffer& out, std::vector<std::vector<std::uint8_t>>& packets) {
+    put16(out.bytes, static_cast<std::uint16_t>(out.size - 2));
+    packets.emplace_back(out.bytes, out.bytes + out.size);
+    out.size = 0;
 }
 
 }  // namespace
@@ -205,52 +201,72 @@ Malformed decode(const std::uint8_t* data, std::size_t size, Packet& out) {
     return Malformed::None;
 }
 
-bool needsUnicode(const std::string& label) {
+std::uint16_t controlWord(std::uint8_t right, std::uint8_t text, std::uint8_t left,
+                          std::uint8_t brightness) {
+    return static_cast<std::uint16_t>((right & 3) | ((text & 3) << 2) | ((left & 3) << 4) |
+                                      ((brightness & 3) << 6));
+}
+
+Message messageOf(const Display& display) {
+    Message message;
+    message.index = display.index;
+    message.control = static_cast<std::uint16_t>(
+        controlWord(display.right, display.text, display.left, display.brightness) |
+        (display.controlData ? controlDataBit : 0));
+    message.label = display.label;
+    return message;
+}
+
+bool needsUnicode(std::string_view label) {
     for (const char c : label) {
         if (static_cast<unsigned char>(c) >= 0x80) return true;
     }
     return false;
 }
 
-std::size_t encodedSize(const Display& display, bool unicode) {
-    return messageHead + (unicode ? 2 * toUtf16(display.label).size() : display.label.size());
+std::size_t encodedSize(std::string_view label, bool unicode) {
+    return messageHead + (unicode ? 2 * toUtf16(label).size() : label.size());
 }
 
 std::vector<std::uint8_t> encodePacket(std::uint16_t screen, const std::vector<Display>& displays) {
     bool unicode = false;
     for (const Display& display : displays) unicode = unicode || needsUnicode(display.label);
-    std::vector<std::uint8_t> out;
+    PacketBuffer out;
     startPacket(out, screen, unicode);
     for (const Display& display : displays) {
-        appendMessage(out, display, unicode, maxPacket - headerSize - messageHead);
+        if (out.size + messageHead > maxPacket) break;  // the caller's displays did not fit
+        appendMessage(out, messageOf(display), unicode, maxPacket - out.size - messageHead);
     }
-    finishPacket(out);
-    return out;
+    std::vector<std::vector<std::uint8_t>> packets;
+    finishPacket(out, packets);
+    return std::move(packets.front());
+}
+
+void encode(std::uint16_t screen, const std::vector<Message>& messages,
+            std::vector<std::vector<std::uint8_t>>& packets) {
+    // ASCII and UTF-16 labels go in packets of their own kind, so that one
+    // accented label does not double the size of every other.
+    PacketBuffer current[2];
+    for (const Message& message : messages) {
+        const bool unicode = needsUnicode(message.label);
+        PacketBuffer& packet = current[unicode ? 1 : 0];
+        const std::size_t size =
+            std::min(encodedSize(message.label, unicode), maxPacket - headerSize);
+        if (!packet.empty() && packet.size + size > maxPacket) finishPacket(packet, packets);
+        if (packet.empty()) startPacket(packet, screen, unicode);
+        appendMessage(packet, message, unicode, maxPacket - headerSize - messageHead);
+    }
+    for (auto& packet : current) {
+        if (!packet.empty()) finishPacket(packet, packets);
+    }
 }
 
 void encode(std::uint16_t screen, const std::vector<Display>& displays,
             std::vector<std::vector<std::uint8_t>>& packets) {
-    // ASCII and UTF-16 labels go in packets of their own kind, so that one
-    // accented label does not double the size of every other.
-    std::vector<std::uint8_t> current[2];
-    for (const Display& display : displays) {
-        const bool unicode = needsUnicode(display.label);
-        std::vector<std::uint8_t>& packet = current[unicode ? 1 : 0];
-        const std::size_t size =
-            std::min(encodedSize(display, unicode), maxPacket - headerSize);
-        if (!packet.empty() && packet.size() + size > maxPacket) {
-            finishPacket(packet);
-            packets.push_back(std::move(packet));
-            packet.clear();
-        }
-        if (packet.empty()) startPacket(packet, screen, unicode);
-        appendMessage(packet, display, unicode, maxPacket - headerSize - messageHead);
-    }
-    for (auto& packet : current) {
-        if (packet.empty()) continue;
-        finishPacket(packet);
-        packets.push_back(std::move(packet));
-    }
+    std::vector<Message> messages;
+    messages.reserve(displays.size());
+    for (const Display& display : displays) messages.push_back(messageOf(display));
+    encode(screen, messages, packets);
 }
 
 void frame(const std::vector<std::uint8_t>& packet, std::vector<std::uint8_t>& out) {

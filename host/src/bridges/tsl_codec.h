@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vhost {
@@ -70,12 +71,26 @@ const char* describe(Malformed kind);
 // leaves `out` in an unspecified state: nothing of it is to be used.
 Malformed decode(const std::uint8_t* data, std::size_t size, Packet& out);
 
-// The bytes of one display message; true when the label needs UTF-16.
-std::size_t encodedSize(const Display& display, bool unicode);
-bool needsUnicode(const std::string& label);
+// One display message as it is encoded: the lamps already in CONTROL's
+// bits, the label borrowed from whoever keeps it.
+struct Message {
+    std::uint16_t index = 0;
+    std::uint16_t control = 0;
+    std::string_view label;
+};
+std::uint16_t controlWord(std::uint8_t right, std::uint8_t text, std::uint8_t left,
+                          std::uint8_t brightness = 3);
+Message messageOf(const Display& display);
 
-// Encodes `displays` into as few packets as fit in maxPacket each, in order,
-// appending each packet to `packets`. A label too long for one packet is cut.
+// The bytes of one display message; true when the label needs UTF-16.
+std::size_t encodedSize(std::string_view label, bool unicode);
+bool needsUnicode(std::string_view label);
+
+// Encodes the messages into as few packets as fit in maxPacket each, in
+// order, appending each packet to `packets`. A label too long for one packet
+// is cut.
+void encode(std::uint16_t screen, const std::vector<Message>& messages,
+            std::vector<std::vector<std::uint8_t>>& packets);
 void encode(std::uint16_t screen, const std::vector<Display>& displays,
             std::vector<std::vector<std::uint8_t>>& packets);
 // One packet holding exactly these displays; they must fit.

@@ -23,6 +23,8 @@ const int firstRetryMs = 100;
 const int lastRetryMs = 5000;
 const std::size_t maxBacklog = 1 << 20;  // bytes waiting for a TCP peer that does not read
 const std::size_t maxClients = 8;        // TCP mixers connected to one listener at once
+const std::size_t maxDatagramsPerHandoff = 256;
+const std::size_t maxBytesPerHandoff = 1 << 20;
 
 // Runs an io_context on a thread of its own until stopped.
 class IoThread {
@@ -347,8 +349,10 @@ struct InLink {
     tcp::acceptor acceptor;
     std::vector<std::uint8_t> datagram = std::vector<std::uint8_t>(65536);
     udp::endpoint from;
+    std::vector<std::vector<std::uint8_t>> packets;  // one handoff's datagrams
     std::vector<std::weak_ptr<Client>> clients;
     bool refusedSaid = false;
+    bool listening = false;
 
     std::string label() const { return "tsl " + config.name + ": "; }
 
@@ -377,6 +381,7 @@ struct InLink {
         }
         status.setAddress(endpointText(config.address, port));
         status.setState("listening");
+        listening = true;
         return label() + "listening on " + protocolName(config.protocol) + " " +
                endpointText(config.address, port);
     }
@@ -400,13 +405,29 @@ struct InLink {
                 if (ec) {
                     status.setError(ec.message());
                 } else {
-                    std::vector<std::vector<std::uint8_t>> packets{
-                        std::vector<std::uint8_t>(datagram.begin(), datagram.begin() + size)};
+                    packets.clear();
+                    packets.emplace_back(datagram.begin(), datagram.begin() + size);
+                    takeWaiting();
                     std::vector<Malformed> faults;
                     hand(packets, faults);
                 }
                 receive();
             });
+    }
+
+    // A cut arrives as several datagrams back to back: those already waiting
+    // go to the facility in the same handoff, as one step, so that their
+    // lamps leave together.
+    void takeWaiting() {
+        std::size_t bytes = packets.front().size();
+        while (packets.size() < maxDatagramsPerHandoff && bytes < maxBytesPerHandoff) {
+            boost::system::error_code ec;
+            if (udpSocket.available(ec) == 0 || ec) return;
+            const std::size_t size = udpSocket.receive_from(asio::buffer(datagram), from, 0, ec);
+            if (ec) return;
+            packets.emplace_back(datagram.begin(), datagram.begin() + size);
+            bytes += size;
+        }
     }
 
     void accept() {
@@ -504,13 +525,17 @@ std::size_t InLinks::add(const InConfig& config, BridgeStatus& status) {
     return impl_->links.size() - 1;
 }
 
-void InLinks::start() {
-    if (impl_->thread.running()) return;
+bool InLinks::start() {
+    if (impl_->thread.running()) return true;
     impl_->thread.start();
-    impl_->thread.call([this] {
-        for (auto& link : impl_->links) impl_->notices.say(link->open());
+    return impl_->thread.call([this] {
+        bool all = true;
+        for (auto& link : impl_->links) {
+            impl_->notices.say(link->open());
+            all = all && link->listening;
+        }
         impl_->tick();
-        return 0;
+        return all;
     });
 }
 

@@ -60,7 +60,8 @@ public:
 
     std::size_t add(const InConfig& config, BridgeStatus& status);
     // Binds every listener; one that cannot bind says why (and stays down).
-    void start();
+    // False when any could not.
+    bool start();
     void stop();
 
 private:
