@@ -122,19 +122,17 @@ bool readLamps(int fd, int ms, OnDisplay&& onDisplay) {
     }
 }
 
-void drain(int fd) {
-    readLamps(fd, 300, [](const Display&) { return false; });
-}
-
 std::string writeFacility(int n, std::uint16_t lampPort) {
     const std::string path = "/tmp/tsl_latency_" + std::to_string(n) + "_" + std::to_string(getpid()) + ".ini";
     std::ofstream out(path);
-    out << "[instances.tallybus]\ndevice = 12\noffset = 0\ndrvtype = i\n";
+    // Slot 12.K: the instance's offset is 1 (a component takes 0 as not set
+    // and would never finish its start-up), the component's K - 1.
+    out << "[instances.tallybus]\ndevice = 12\noffset = 1\ndrvtype = i\n";
     for (int k = 1; k <= n; ++k) out << "[instances.cam" << k << "]\ndevice = 3\noffset = " << k << "\ndrvtype = g\n";
     out << "[tsl_in.mixer]\nport = 0\ngpi = 3\n";
     out << "[tsl_out.lamps]\ndevice = 12\nport = " << lampPort << "\nlamps = right\n";
     for (int k = 1; k <= n; ++k) {
-        out << "[component.cam" << k << "]\nparam.setslot = tallybus\nparam.slotoffset = " << k
+        out << "[component.cam" << k << "]\nparam.setslot = tallybus\nparam.slotoffset = " << k - 1
             << "\nparam.tally_on = 1\nparam.tally_val = 1\nparam.instance = cam" << k << "\n";
     }
     out.close();
@@ -192,8 +190,18 @@ Run measure(int n) {
     // The components exist already: their logs are emptied too.
     facility->setLogCapacity(0);
     for (const auto& component : facility->components()) component->setLogCapacity(0);
-    facility->advance(500);  // start-up: every component registers and writes "0"
-    drain(lamps);
+    // Start-up: every component registers, polls its input and writes "0"
+    // (half a second after it starts, so the clock goes a little further).
+    facility->advance(1000);
+    int started = 0;
+    readLamps(lamps, 300, [&](const Display&) {
+        ++started;
+        return false;
+    });
+    if (started < n) {
+        std::fprintf(stderr, "tsl_latency: n=%d: only %d lamp messages at start-up\n", n, started);
+        std::exit(1);
+    }
 
     // The facility thread, as in the live loop: jobs posted to its io_context.
     boost::asio::io_context io;
