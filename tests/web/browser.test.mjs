@@ -257,6 +257,10 @@ test('200 components: a burst of 1,000 forces keeps the page current; the overvi
     const slots = await page.locator('#info-table [data-slot-row]').evaluateAll((rows) =>
       rows.map((row) => Number(row.dataset.slotRow.split('.')[1])));
     assert.deepEqual(slots, [...Array.from({length: 200}, (_, i) => i + 20), 500, 999]);
+    // The timeline, out of view during the burst, is up to date once it comes into view.
+    await page.locator('#timeline').scrollIntoViewIfNeeded();
+    await page.waitForFunction(() => document.querySelector(
+      `#timeline .row:not([hidden])[data-key*=":${Live.facility.timeline.at(-1).seq}:"]`), null, wait);
 
     await page.setViewportSize({width: 1366, height: 768});
     await page.goto(new URL('/overview', big.url).href);

@@ -44,7 +44,9 @@
 
   // --- Component cards -------------------------------------------------------------
 
-  const cards = new Map();  // name -> {card, lamp, lands, doubt, warnings, values: Map(control -> cell)}
+  // name -> {card, lamp, lands, warnings, values: Map(control -> cell),
+  //          changedControls: the controls whose change is not drawn yet}
+  const cards = new Map();
 
   function buildCard(component) {
     const lamp = el('div', {class: 'lamp', role: 'img', 'data-component-lamp': component.name},
@@ -71,8 +73,13 @@
            component.alive === false ? el('span', {class: 'badge gone', text: 'ended'}) : ''),
         lamp, lands, rows, warnings);
     if (component.alive === false) card.classList.add('ended');
-    const drawn = {card, lamp, lands, warnings, values, warningsShown: ''};
+    const drawn = {card, lamp, lands, warnings, values, warningsShown: '', changedControls: new Set()};
     cards.set(component.name, drawn);
+    // Whether the browser renders the card or skips it (content-visibility).
+    card.addEventListener('contentvisibilityautostatechange', (e) => {
+      if (e.skipped) skipped.add(component.name);
+      else skipped.delete(component.name);
+    });
     drawCardFacts(component, drawn, false);
     return card;
   }
@@ -110,6 +117,8 @@
   function drawComponents() {
     const box = $('components');
     cards.clear();
+    skipped.clear();
+    pending.clear();
     const built = [...facility.components.values()].map(buildCard);
     box.replaceChildren(...(built.length ? built : [el('p', {class: 'empty', text: 'No components in this facility.'})]));
     const select = $('send-component');
@@ -118,9 +127,24 @@
     if (facility.components.has(chosen)) select.value = chosen;
   }
 
-  function drawChangedComponents(changes, flash) {
-    for (const [control, name] of changes.controls) {
-      const cell = cards.get(name) && cards.get(name).values.get(control);
+  // A card the browser renders costs a style, layout and paint of its own
+  // when it changes; one out of view costs nothing until it comes into view
+  // (content-visibility). Under a flood that changes every card on the
+  // screen in one frame, that frame would take as long as all of them: so
+  // at most this many rendered cards are drawn per frame, the others in
+  // the next frames, oldest first and always from the latest state. A card
+  // is drawn whole (lamp, values and "lands" line), so that its lamp never
+  // disagrees with its values. Cards out of view are drawn at once.
+  const CARDS_PER_FRAME = 5;
+  const skipped = new Set();  // cards the browser does not render now
+  const pending = new Set();  // rendered cards with changes not drawn yet, in order
+
+  function drawCard(name, flash) {
+    const drawn = cards.get(name);
+    const component = facility.components.get(name);
+    if (!drawn || !component) return;
+    for (const control of drawn.changedControls) {
+      const cell = drawn.values.get(control);
       if (!cell) continue;
       const label = control.label || control.id;
       if (cell.previousElementSibling.textContent !== label) cell.previousElementSibling.textContent = label;
@@ -128,10 +152,30 @@
       cell.textContent = control.text;
       if (flash) flashNode(cell);
     }
-    for (const name of changes.components) {
+    drawn.changedControls.clear();
+    drawCardFacts(component, drawn, true);
+  }
+
+  // True when cards wait for the next frame.
+  function drawChangedComponents(changes, flash) {
+    const names = new Set(changes.components);
+    for (const [control, name] of changes.controls) {
       const drawn = cards.get(name);
-      if (drawn) drawCardFacts(facility.components.get(name), drawn, true);
+      if (!drawn) continue;
+      drawn.changedControls.add(control);
+      names.add(name);
     }
+    for (const name of names) {
+      if (skipped.has(name)) drawCard(name, flash);
+      else pending.add(name);
+    }
+    let budget = CARDS_PER_FRAME;
+    for (const name of pending) {
+      if (budget-- === 0) break;
+      pending.delete(name);
+      drawCard(name, flash);
+    }
+    return pending.size > 0;
   }
 
   // A short highlight without forcing a layout: two animations, alternately.
@@ -382,6 +426,15 @@
     $('timeline-pause').textContent = timeline.paused ? `Resume (${waiting} new)` : 'Pause';
   }
 
+  // Out of view the panel is neither styled nor laid out, yet writing its
+  // rows would still cost every frame of a flood some milliseconds: it is
+  // drawn as it comes into view instead.
+  timeline.skipped = false;
+  timeline.box.closest('.timeline-panel').addEventListener('contentvisibilityautostatechange', (e) => {
+    timeline.skipped = e.skipped;
+    if (!e.skipped) drawTimeline();
+  });
+
   let scrollFrame = 0;
   timeline.box.addEventListener('scroll', () => {
     timeline.scroll = timeline.box.scrollTop;
@@ -428,13 +481,14 @@
       return;
     }
     const flash = changes.controls.size + changes.gpi.size + changes.info.size < FLASH_LIMIT;
-    drawChangedComponents(changes, flash);
+    const more = drawChangedComponents(changes, flash);
     drawChangedDrivers('gpi', changes.gpi, flash);
     drawChangedDrivers('info', changes.info, flash);
     if (changes.bridges) drawBridges();
     if (changes.warnings) drawWarnings();
-    if (changes.timeline) drawTimeline();
+    if (changes.timeline && !timeline.skipped) drawTimeline();
     flushAnnouncements();
+    return more;
   }
 
   function drawLink(link) {

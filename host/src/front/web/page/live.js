@@ -212,6 +212,8 @@ const Live = (() => {
   // frame parses and applies events for at most this long, draws, and leaves
   // the rest in order for the next frame, so that no task grows with a
   // backlog (a burst of a thousand forces is some nine thousand events).
+  // While the view still has drawing left over from the last frame, that
+  // drawing shares the frame, and the parsing gets half as long.
   const FRAME_BUDGET_MS = 8;
   // A page that cannot keep up (a slow device under a flood) would hold an
   // ever longer backlog: past this much unparsed text it starts afresh
@@ -220,7 +222,7 @@ const Live = (() => {
   const INBOX_MAX_CHARS = 8 * 1024 * 1024;
 
   const link = {state: 'connecting', since: null, reason: '', dropped: ''};
-  let view = null;  // {draw(changes), link(link)}
+  let view = null;  // {draw(changes) -> more to draw next frame, link(link)}
   let stream = null;  // the AbortController of the stream being read
   let heardAt = 0;
   let inbox = [];   // texts of whole messages in the order they came, not parsed yet
@@ -228,6 +230,7 @@ const Live = (() => {
   let inboxChars = 0;  // the length of all texts in inbox
   let frame = 0;
   let fallback = 0;
+  let drawingLeft = false;  // the view left drawing for the next frame
   let retryTimer = 0;
 
   function setLink(state, reason = '') {
@@ -268,6 +271,7 @@ const Live = (() => {
     frame = 0;
     fallback = 0;
     const began = performance.now();
+    const budget = drawingLeft ? FRAME_BUDGET_MS / 2 : FRAME_BUDGET_MS;
     let changes = noChanges(false);
     let fresh = false;
     let stale = false;
@@ -275,7 +279,7 @@ const Live = (() => {
     for (let n = 1; inbox.length > 0; n += 1) {
       // A component's write comes as `written` and then the `slot` it wrote:
       // a frame drawn between the two would show its tally in doubt.
-      if (last !== 'written' && n > 16 && performance.now() - began > FRAME_BUDGET_MS) break;
+      if (last !== 'written' && n > 16 && performance.now() - began > budget) break;
       const data = nextData();
       if (data === null) continue;
       let event;
@@ -301,11 +305,12 @@ const Live = (() => {
         stale = true;
       }
     }
-    view.draw(changes);
+    // The view may leave part of its drawing for the next frame.
+    drawingLeft = !!view.draw(changes);
     // Live only once the fresh state is on the screen.
     if (fresh) setLink('live');
     if (stale) resync();
-    if (inbox.length > 0) schedule();
+    if (inbox.length > 0 || drawingLeft) schedule();
   }
 
   function schedule() {
