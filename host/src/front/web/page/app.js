@@ -136,6 +136,9 @@
   // is drawn whole (lamp, values and "lands" line), so that its lamp never
   // disagrees with its values. Cards out of view are drawn at once.
   const CARDS_PER_FRAME = 5;
+  // A browser that cannot say which cards it skips gets every card drawn at
+  // once: capped, the cards out of view would queue behind the others.
+  const TELLS_SKIPPED = 'oncontentvisibilityautostatechange' in HTMLElement.prototype;
   const skipped = new Set();  // cards the browser does not render now
   const pending = new Set();  // rendered cards with changes not drawn yet, in order
 
@@ -166,7 +169,7 @@
       names.add(name);
     }
     for (const name of names) {
-      if (skipped.has(name)) drawCard(name, flash);
+      if (!TELLS_SKIPPED || skipped.has(name)) drawCard(name, flash);
       else pending.add(name);
     }
     let budget = CARDS_PER_FRAME;
