@@ -183,11 +183,10 @@ int main(int argc, char** argv) {
     // How the live loop hands jobs to the facility thread, for the TSL listeners.
     std::function<void(std::function<void(std::function<void()>)>)> onFacilityThread;
     // A TSL listener that cannot be bound ends the live run as a busy port does.
-    std::atomic<bool> endLiveRun{false};
-    bool listenerFailed = false;
+    std::atomic<bool> listenerFailed{false};
     if (serving) {
         vhost::web::ServeOptions serveOptions;
-        serveOptions.stop = &endLiveRun;
+        serveOptions.stop = &listenerFailed;
         serveOptions.facilityThread = [&onFacilityThread](auto post) {
             if (onFacilityThread) onFacilityThread(std::move(post));
         };
@@ -257,10 +256,7 @@ int main(int argc, char** argv) {
         });
         onFacilityThread = [&](std::function<void(std::function<void()>)> post) {
             if (post) {
-                if (!bridges.serve(std::move(post), std::cerr)) {
-                    listenerFailed = true;
-                    endLiveRun = true;
-                }
+                if (!bridges.serve(std::move(post), std::cerr)) listenerFailed = true;
             } else {
                 bridges.stopServing();
             }

@@ -128,16 +128,28 @@ void Bridges::stopTelling(FacilityObserver* observer) { observers_.remove(observ
 
 // ---- out ----------------------------------------------------------------------
 
+std::string_view Bridges::Sender::label(std::uint16_t index) const {
+    if (config.labels.empty()) return {};
+    const auto label = config.labels.find(static_cast<std::int32_t>(index - config.offset));
+    return label != config.labels.end() ? std::string_view(label->second) : std::string_view();
+}
+
+Message Bridges::Sender::message(std::uint16_t index, std::uint8_t level) const {
+    Message message;
+    message.index = index;
+    message.control = controlWord(config.right ? level : 0, config.text ? level : 0,
+                                  config.left ? level : 0);
+    message.label = label(index);
+    return message;
+}
+
 Display Bridges::Sender::display(std::uint16_t index, std::uint8_t level) const {
     Display display;
     display.index = index;
     display.right = config.right ? level : 0;
     display.left = config.left ? level : 0;
     display.text = config.text ? level : 0;
-    if (!config.labels.empty()) {
-        const auto label = config.labels.find(static_cast<std::int32_t>(index - config.offset));
-        if (label != config.labels.end()) display.label = label->second;
-    }
+    display.label = std::string(label(index));
     return display;
 }
 
@@ -195,21 +207,10 @@ void Bridges::flush(std::size_t number) {
     Sender& sender = senders_[number];
     if (sender.pending.empty()) return;
     const OutConfig& config = sender.config;
-    // The messages go straight from the changes into the packets; only the
-    // labels are looked up, and only when there are any.
+    // The messages go straight from the changes into the packets.
     sender.messages.clear();
     for (const Sender::Change& change : sender.pending) {
-        Message message;
-        message.index = change.index;
-        message.control = controlWord(config.right ? change.level : 0,
-                                      config.text ? change.level : 0,
-                                      config.left ? change.level : 0);
-        if (!config.labels.empty()) {
-            const auto label =
-                config.labels.find(static_cast<std::int32_t>(change.index - config.offset));
-            if (label != config.labels.end()) message.label = label->second;
-        }
-        sender.messages.push_back(message);
+        sender.messages.push_back(sender.message(change.index, change.level));
     }
     std::vector<std::vector<std::uint8_t>> packets;
     if (config.batch) {

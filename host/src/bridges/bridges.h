@@ -31,6 +31,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -119,7 +120,10 @@ private:
         std::uint64_t packets = 0, messagesSent = 0;
         std::uint64_t seen = 0;  // status version last published
 
-        // The message for `index` at `level` on the chosen lamps, with its label.
+        // The message for `index` at `level` on the chosen lamps, with its
+        // label (borrowed from the configuration, or a copy).
+        std::string_view label(std::uint16_t index) const;
+        Message message(std::uint16_t index, std::uint8_t level) const;
         Display display(std::uint16_t index, std::uint8_t level) const;
         bool lastSent(std::uint16_t index, Display& out) const;
     };

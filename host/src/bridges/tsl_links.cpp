@@ -416,8 +416,8 @@ struct InLink {
     }
 
     // A cut arrives as several datagrams back to back: those already waiting
-    // go to the facility in the same handoff, as one step, so that their
-    // lamps leave together.
+    // go to the facility in the same handoff (each still a step of its own),
+    // instead of one handoff and two thread wake-ups each.
     void takeWaiting() {
         std::size_t bytes = packets.front().size();
         while (packets.size() < maxDatagramsPerHandoff && bytes < maxBytesPerHandoff) {
