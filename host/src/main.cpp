@@ -261,7 +261,10 @@ int main(int argc, char** argv) {
                 bridges.stopServing();
             }
         };
+        // A burst of thousands of changes is not printed or sent in full.
+        timeline.limitDetail(vhost::web::FacilityBackend::routineEventsPerBatch);
         liveServer.run(*backend, std::cerr);
+        timeline.limitDetail(0);
         backend->setRecorder(nullptr);
         bridges.setReceiveWrapper(nullptr);
         bridges.setPublisher(nullptr);

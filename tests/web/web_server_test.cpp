@@ -82,7 +82,6 @@ struct RecordingBackend : LiveBackend {
     }
     void advanceTo(std::int64_t) override {}
     std::int64_t now() const override { return 0; }
-    void setEventSink(std::function<void(const nlohmann::json&)>) override {}
     Outcome note(const std::string& call) {
         calls = call;
         return {};

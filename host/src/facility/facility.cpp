@@ -267,7 +267,10 @@ void Facility::writeInfo(Connection& writer, std::int32_t device, std::int32_t s
         writer.number(), writer.name(), device, slot, text,
         slotText_, warnings_);
     if (!warnings_.empty()) warnAll(writer);
-    if (observer_ != nullptr) observer_->slotChanged(device, slot, stored);
+    if (observer_ != nullptr) {
+        observer_->infoWritten(writer, device, slot, stored);
+        observer_->slotChanged(device, slot, stored);
+    }
     route(Driver::Info, device, slot);
 }
 

@@ -47,6 +47,11 @@ public:
     virtual void controlChanged(const Connection& component, const std::string& panel,
                                 const Control& control) = 0;
     virtual void slotChanged(std::int32_t device, std::int32_t slot, const std::string& text) = 0;
+    // A component wrote an info slot; slotChanged for the same slot follows.
+    virtual void infoWritten(const Connection& writer, std::int32_t device, std::int32_t slot,
+                             const std::string& text) {
+        (void)writer, (void)device, (void)slot, (void)text;
+    }
     virtual void gpiChanged(std::int32_t device, std::int32_t input, std::int32_t state) = 0;
     // Components, panels or registrations came or went.
     virtual void structureChanged() = 0;

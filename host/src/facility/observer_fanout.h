@@ -30,6 +30,10 @@ public:
     void slotChanged(std::int32_t device, std::int32_t slot, const std::string& text) override {
         for (FacilityObserver* observer : observers_) observer->slotChanged(device, slot, text);
     }
+    void infoWritten(const Connection& writer, std::int32_t device, std::int32_t slot,
+                     const std::string& text) override {
+        for (FacilityObserver* observer : observers_) observer->infoWritten(writer, device, slot, text);
+    }
     void gpiChanged(std::int32_t device, std::int32_t input, std::int32_t state) override {
         for (FacilityObserver* observer : observers_) observer->gpiChanged(device, input, state);
     }

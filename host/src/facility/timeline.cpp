@@ -21,10 +21,24 @@ const char* kindName(EventKind kind) {
     return "?";
 }
 
+namespace {
+
+bool routine(EventKind kind) {
+    return kind != EventKind::Warning && kind != EventKind::Failure && kind != EventKind::Error &&
+           kind != EventKind::Pass;
+}
+
+}  // namespace
+
 void Timeline::event(EventKind kind, const std::string& text, int line,
                      const std::string& component) {
     if (kind == EventKind::Failure || kind == EventKind::Error) ++failures_;
     if (kind == EventKind::Warning) ++warnings_;
+    if (detailLimit_ != 0 && routine(kind) && detailGiven_++ >= detailLimit_) {
+        detailGiven_ = detailLimit_;
+        ++detailLeftOut_;
+        return;
+    }
     const Event event{time_, kind, text, line, component};
     for (TimelineSink* sink : sinks_) sink->event(event);
 }

@@ -7,6 +7,7 @@
 #ifndef VESK_HOST_FACILITY_TIMELINE_H
 #define VESK_HOST_FACILITY_TIMELINE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -51,10 +52,32 @@ public:
     void event(EventKind kind, const std::string& text, int line = 0,
                const std::string& component = std::string());
 
-    // Whether anything listens: texts of routine events need not be built otherwise.
-    bool wanted() const { return !sinks_.empty(); }
+    // Whether anything listens: texts of routine events need not be built
+    // otherwise. Past the detail limit of a batch (see limitDetail), routine
+    // events are not wanted either; each call that says so counts one left
+    // out, so callers ask once per event they would have given.
+    bool wanted() {
+        if (sinks_.empty()) return false;
+        if (detailLimit_ == 0 || detailGiven_ < detailLimit_) return true;
+        ++detailLeftOut_;
+        return false;
+    }
     void addSink(TimelineSink* sink) { sinks_.push_back(sink); }
     void removeSink(TimelineSink* sink);
+
+    // A live run: at most `perBatch` routine events (host, notify, command,
+    // reply, release, diagnostic, state lines) are given to the sinks between
+    // two calls of takeLeftOut; the rest are only counted. Warnings,
+    // failures, errors and expectations always pass. 0: no limit (a
+    // scenario run, which prints every event).
+    void limitDetail(std::size_t perBatch) { detailLimit_ = perBatch; }
+    // Routine events left out since the last call; starts a new batch.
+    std::uint64_t takeLeftOut() {
+        const std::uint64_t count = detailLeftOut_;
+        detailLeftOut_ = 0;
+        detailGiven_ = 0;
+        return count;
+    }
 
     int failures() const { return failures_; }
     int warnings() const { return warnings_; }
@@ -64,6 +87,9 @@ private:
     std::int64_t time_ = 0;
     int failures_ = 0;
     int warnings_ = 0;
+    std::size_t detailLimit_ = 0;
+    std::size_t detailGiven_ = 0;
+    std::uint64_t detailLeftOut_ = 0;
 };
 
 }  // namespace vhost

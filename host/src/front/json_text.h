@@ -7,7 +7,9 @@
 #ifndef VESK_HOST_FRONT_JSON_TEXT_H
 #define VESK_HOST_FRONT_JSON_TEXT_H
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace vhost {
 
@@ -15,7 +17,16 @@ namespace vhost {
 std::string utf8Text(const std::string& text);
 
 // The length of the valid UTF-8 sequence at `text[pos]`, 0 when none starts there.
-std::size_t utf8SequenceLength(const std::string& text, std::size_t pos);
+std::size_t utf8SequenceLength(std::string_view text, std::size_t pos);
+
+// Appends `text` to `out` as a quoted JSON string, mapped as utf8Text does
+// and escaped as the JSON printer escapes (\" \\ \b \f \n \r \t, other
+// control characters as \u00XX), so that a text written here reads back
+// the same as one printed from a JSON tree. For JSON written straight into
+// a buffer, with no tree in between.
+void appendJsonString(std::string& out, std::string_view text);
+// Appends a decimal number.
+void appendJsonNumber(std::string& out, std::int64_t number);
 
 }  // namespace vhost
 

@@ -20,20 +20,23 @@ void EventFanout::remove(const std::shared_ptr<Client>& client) {
     clients_.erase(std::remove(clients_.begin(), clients_.end(), client), clients_.end());
 }
 
-void EventFanout::publish(const std::string& message) {
+void EventFanout::publish(std::string text) {
+    if (clients_.empty()) return;
+    const auto message = std::make_shared<const std::string>(std::move(text));
     // A wake may remove its client: call them on a copy.
     const auto clients = clients_;
     for (const auto& client : clients) {
         if (client->dropped_) continue;
-        if (client->messages.size() >= limits_.maxMessages ||
-            client->bytes + message.size() > limits_.maxBytes) {
+        if (!client->messages.empty() &&
+            (client->messages.size() >= limits_.maxMessages ||
+             client->bytes + message->size() > limits_.maxBytes)) {
             client->dropped_ = true;
             client->messages.clear();
             client->bytes = 0;
             ++dropped_;
         } else {
             client->messages.push_back(message);
-            client->bytes += message.size();
+            client->bytes += message->size();
         }
         if (client->wake) client->wake();
     }
@@ -50,7 +53,8 @@ bool EventFanout::take(Client& client, std::string& out) {
     out += client.first;
     client.first.clear();
     client.first.shrink_to_fit();
-    for (const auto& message : client.messages) out += message;
+    out.reserve(out.size() + client.bytes);
+    for (const auto& message : client.messages) out += *message;
     client.messages.clear();
     client.bytes = 0;
     return true;

@@ -3,9 +3,13 @@
 // Every client has a bounded queue: a client that falls behind by more than
 // the bound is dropped (its stream ends; a browser reconnects and starts
 // again from a fresh snapshot), so a slow or vanished browser never holds up
-// the facility or grows memory. A client's first message (the snapshot) is
-// kept apart and never counts against the bound: however large the
-// facility, a new stream starts.
+// the facility or grows memory. Falling behind means still holding unsent
+// messages when more come: a message that finds the queue empty is always
+// taken, however large (a burst is one message), so a client that keeps up
+// is never dropped, and a queue holds at most the bound plus one message.
+// A client's first message (the snapshot) is kept apart and never counts
+// against the bound: however large the facility, a new stream starts.
+// A message is kept once, shared by every client that still has to send it.
 //
 // Used on one thread: the one that runs the facility and the server.
 #ifndef VESK_HOST_FRONT_WEB_EVENT_FANOUT_H
@@ -40,8 +44,8 @@ public:
     std::shared_ptr<Client> add(std::string first, std::function<void()> wake = {});
     void remove(const std::shared_ptr<Client>& client);
 
-    // Queues `message` for every client; drops those over their bound.
-    void publish(const std::string& message);
+    // Queues `message` for every client; drops those that fell behind.
+    void publish(std::string message);
     // How many clients were dropped since the last call.
     std::size_t takeDropped();
 
@@ -70,7 +74,7 @@ public:
 private:
     friend class EventFanout;
     std::string first;
-    std::deque<std::string> messages;
+    std::deque<std::shared_ptr<const std::string>> messages;
     std::size_t bytes = 0;
     bool dropped_ = false;
     std::function<void()> wake;

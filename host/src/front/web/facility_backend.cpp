@@ -29,6 +29,19 @@ Outcome error(int status, const std::string& message) {
     return outcome;
 }
 
+std::uint64_t slotKey(std::int32_t device, std::int32_t slot) {
+    return static_cast<std::uint64_t>(static_cast<std::uint32_t>(device)) << 32 |
+           static_cast<std::uint32_t>(slot);
+}
+
+// Finds the entry of `key` in `list`, or adds a fresh one.
+template <typename List, typename Index, typename Key>
+typename List::value_type& entryFor(List& list, Index& index, const Key& key) {
+    const auto found = index.emplace(key, list.size());
+    if (found.second) list.emplace_back();
+    return list[found.first->second];
+}
+
 template <typename ByDevice>
 bool present(const ByDevice& byDevice, std::int32_t device, std::int32_t slot) {
     const auto found = byDevice.find(device);
@@ -51,12 +64,194 @@ FacilityBackend::~FacilityBackend() {
     if (facility_ != nullptr && facility_->observer() == this) facility_->setObserver(nullptr);
 }
 
-void FacilityBackend::setEventSink(std::function<void(const nlohmann::json&)> sink) {
-    sink_ = std::move(sink);
+void FacilityBackend::setEventOutlet(EventOutlet* outlet) {
+    outlet_ = outlet;
+    batch_.clear();
+    flushAsked_ = false;
 }
 
-void FacilityBackend::publish(const nlohmann::json& event) {
-    if (sink_) sink_(event);
+void FacilityBackend::Batch::clear() {
+    gpi.clear();
+    info.clear();
+    written.clear();
+    controls.clear();
+    timeline.clear();
+    timelineLeftOut = 0;
+    gpiAt.clear();
+    infoAt.clear();
+    writtenAt.clear();
+    controlAt.clear();
+}
+
+// Something changed: the batch is written once the work at hand is done.
+void FacilityBackend::begun() {
+    if (flushAsked_ || flushing_ || outlet_ == nullptr) return;
+    flushAsked_ = true;
+    outlet_->flushSoon();
+}
+
+void FacilityBackend::flushEvents() {
+    if (flushing_) return;
+    flushing_ = true;
+    flushAsked_ = false;
+    const std::uint64_t leftOut = timeline_.takeLeftOut();
+    if (leftOut > 0) {
+        timeline_.event(EventKind::Host,
+                        std::to_string(leftOut) + " more event(s) of this burst not shown (a live run shows " +
+                            std::to_string(routineEventsPerBatch) + " routine events per burst)");
+    }
+    if (gathering() && !batch_.empty()) {
+        std::string out;
+        writeBatch(out);
+        outlet_->publish(std::move(out));
+    }
+    batch_.clear();
+    flushing_ = false;
+}
+
+// An event of its own: what was gathered before it goes first.
+void FacilityBackend::publishNow(std::string event) {
+    if (!gathering()) return;
+    if (!batch_.empty()) {
+        std::string out;
+        writeBatch(out);
+        batch_.clear();
+        outlet_->publish(std::move(out));
+    }
+    outlet_->publish(std::move(event));
+}
+
+void FacilityBackend::publishEvent(const nlohmann::json& event) {
+    if (!gathering()) return;
+    publishNow(event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+}
+
+nlohmann::json FacilityBackend::timelineJson(const TimelineRecord& record) {
+    nlohmann::json line = {{"type", "timeline"},
+                           {"time_ms", record.time},
+                           {"kind", kindName(record.kind)},
+                           {"text", utf8Text(record.text)}};
+    if (!record.component.empty()) line["component"] = utf8Text(record.component);
+    if (record.line > 0) line["line"] = record.line;
+    return line;
+}
+
+namespace {
+
+void appendTimeline(std::string& out, std::int64_t time, EventKind kind, int line,
+                    const std::string& text, const std::string& component) {
+    out += "{\"type\":\"timeline\",\"time_ms\":";
+    appendJsonNumber(out, time);
+    out += ",\"kind\":\"";
+    out += kindName(kind);
+    out += "\",\"text\":";
+    appendJsonString(out, text);
+    if (!component.empty()) {
+        out += ",\"component\":";
+        appendJsonString(out, component);
+    }
+    if (line > 0) {
+        out += ",\"line\":";
+        appendJsonNumber(out, line);
+    }
+    out += '}';
+}
+
+}  // namespace
+
+// The batch as one JSON object, written straight into `out`.
+void FacilityBackend::writeBatch(std::string& out) const {
+    const RoutingIndex& routing = facility_->routing();
+    out.reserve(64 + batch_.gpi.size() * 24 + batch_.info.size() * 32 +
+                batch_.written.size() * 40 + batch_.controls.size() * 40 +
+                batch_.timeline.size() * 96);
+    out += "{\"type\":\"batch\",\"time_ms\":";
+    appendJsonNumber(out, facility_->now());
+    const auto list = [&out](const char* name, bool empty) {
+        if (empty) return false;
+        out += ",\"";
+        out += name;
+        out += "\":[";
+        return true;
+    };
+    const auto separate = [&out](bool first) {
+        if (!first) out += ',';
+    };
+    const auto flag = [&out](bool value) { out += value ? "true" : "false"; };
+    if (list("gpi", batch_.gpi.empty())) {
+        for (const Batch::Gpi& gpi : batch_.gpi) {
+            separate(&gpi == &batch_.gpi.front());
+            out += '[';
+            appendJsonNumber(out, gpi.device);
+            out += ',';
+            appendJsonNumber(out, gpi.input);
+            out += ',';
+            appendJsonNumber(out, gpi.state);
+            out += ',';
+            flag(routing.registered(Driver::Gpi, gpi.device, gpi.input));
+            out += ']';
+        }
+        out += ']';
+    }
+    if (list("info", batch_.info.empty())) {
+        for (const Batch::Info& info : batch_.info) {
+            separate(&info == &batch_.info.front());
+            out += '[';
+            appendJsonNumber(out, info.device);
+            out += ',';
+            appendJsonNumber(out, info.slot);
+            out += ',';
+            appendJsonString(out, info.text);
+            out += ',';
+            flag(routing.registered(Driver::Info, info.device, info.slot));
+            out += ']';
+        }
+        out += ']';
+    }
+    if (list("written", batch_.written.empty())) {
+        for (const Batch::Written& written : batch_.written) {
+            separate(&written == &batch_.written.front());
+            out += '[';
+            appendJsonString(out, written.component);
+            out += ',';
+            appendJsonNumber(out, written.write.device);
+            out += ',';
+            appendJsonNumber(out, written.write.slot);
+            out += ',';
+            appendJsonString(out, written.write.text);
+            out += ',';
+            appendJsonNumber(out, written.write.timeMs);
+            out += ']';
+        }
+        out += ']';
+    }
+    if (list("controls", batch_.controls.empty())) {
+        for (const Batch::ControlText& control : batch_.controls) {
+            separate(&control == &batch_.controls.front());
+            out += '[';
+            appendJsonString(out, control.component);
+            out += ',';
+            appendJsonString(out, control.panel);
+            out += ',';
+            appendJsonString(out, control.control);
+            out += ',';
+            appendJsonString(out, control.text);
+            out += ']';
+        }
+        out += ']';
+    }
+    if (list("timeline", batch_.timeline.empty())) {
+        for (const TimelineRecord& record : batch_.timeline) {
+            separate(&record == &batch_.timeline.front());
+            appendTimeline(out, record.time, record.kind, record.line, record.text, record.component);
+        }
+        out += ']';
+    }
+    if (batch_.timelineLeftOut > 0) {
+        out += ",\"timeline_left_out\":";
+        appendJsonNumber(out, static_cast<std::int64_t>(batch_.timelineLeftOut));
+    }
+    out += '}';
 }
 
 nlohmann::json FacilityBackend::snapshot() {
@@ -102,7 +297,7 @@ nlohmann::json FacilityBackend::snapshot() {
         }
     }
     nlohmann::json timeline = nlohmann::json::array();
-    for (const auto& event : recent_) timeline.push_back(event);
+    for (const auto& record : recent_) timeline.push_back(timelineJson(record));
     nlohmann::json state = {{"time_ms", facility_->now()}, {"components", components},
                             {"gpi", gpi}, {"info", info}, {"timeline", timeline},
                             {"timeline_dropped", dropped_}, {"warnings", timeline_.warnings()}};
@@ -149,15 +344,9 @@ nlohmann::json FacilityBackend::componentFacts(const std::string& name) const {
     return facts;
 }
 
-nlohmann::json FacilityBackend::writtenEvent(const std::string& component, const TallyWrite& write) {
-    return {{"type", "written"},        {"component", utf8Text(component)},
-            {"device", write.device},    {"slot", write.slot},
-            {"text", utf8Text(write.text)}, {"time_ms", write.timeMs}};
-}
-
-// A component's write reaches the timeline as "info 12.20 = \"1\"" naming
-// it; the slot change that follows (once a page listens) has the raw text.
-// Writes made before the page was attached are known from the line alone.
+// Writes made before the page was attached (by the scenario that ran
+// first) are known from their timeline line, "info 12.20 = \"1\"" naming
+// the writer; later ones the facility reports as they happen.
 void FacilityBackend::noteWrite(const Event& event) {
     static const std::string prefix = "info ";
     if (event.text.compare(0, prefix.size(), prefix) != 0) return;
@@ -170,7 +359,6 @@ void FacilityBackend::noteWrite(const Event& event) {
     std::string error;
     const auto text = parseValue(event.text.substr(equals + 3), error);
     written_[event.component] = TallyWrite{*device, *slot, text ? *text : std::string(), event.time};
-    writer_ = event.component;
 }
 
 Connection* FacilityBackend::find(const std::string& name, Outcome& outcome) {
@@ -261,67 +449,74 @@ void FacilityBackend::controlChanged(const Connection& component, const std::str
     if (recorder_ != nullptr) {
         recorder_->controlChanged(component.name(), control.id, text != nullptr ? *text : "");
     }
-    if (!sink_) return;
-    publish({{"type", "control"},
-             {"component", utf8Text(component.name())},
-             {"panel", utf8Text(panel)},
-             {"control", utf8Text(control.id)},
-             {"property", "text"},
-             {"value", text != nullptr ? utf8Text(*text) : std::string()}});
+    if (!gathering()) return;
+    Batch::ControlText& entry = entryFor(batch_.controls, batch_.controlAt, &control);
+    entry.component = component.name();
+    entry.panel = panel;
+    entry.control = control.id;
+    if (text != nullptr) {
+        entry.text = *text;
+    } else {
+        entry.text.clear();
+    }
+    begun();
 }
 
 void FacilityBackend::slotChanged(std::int32_t device, std::int32_t slot,
                                   const std::string& text) {
     if (recorder_ != nullptr) recorder_->slotChanged(device, slot, text);
-    // The slot change that follows a component's write gives its exact text.
-    if (!writer_.empty()) {
-        const std::string writer = std::move(writer_);
-        writer_.clear();
-        auto write = written_.find(writer);
-        if (write != written_.end() && write->second.device == device &&
-            write->second.slot == slot) {
-            write->second.text = text;
-            if (sink_) publish(writtenEvent(writer, write->second));
-        }
-    }
-    if (!sink_) return;
-    publish({{"type", "slot"},
-             {"device", device},
-             {"slot", slot},
-             {"text", utf8Text(text)},
-             {"registered", facility_->routing().registered(Driver::Info, device, slot)}});
+    if (!gathering()) return;
+    Batch::Info& entry = entryFor(batch_.info, batch_.infoAt, slotKey(device, slot));
+    entry.device = device;
+    entry.slot = slot;
+    entry.text = text;
+    begun();
+}
+
+void FacilityBackend::infoWritten(const Connection& writer, std::int32_t device, std::int32_t slot,
+                                  const std::string& text) {
+    TallyWrite& write = written_[writer.name()];
+    write.device = device;
+    write.slot = slot;
+    write.text = text;
+    write.timeMs = facility_->now();
+    if (!gathering()) return;
+    Batch::Written& entry = entryFor(batch_.written, batch_.writtenAt, &writer);
+    entry.component = writer.name();
+    entry.write = write;
+    begun();
 }
 
 void FacilityBackend::gpiChanged(std::int32_t device, std::int32_t input, std::int32_t state) {
-    if (!sink_) return;
-    publish({{"type", "gpi"},
-             {"device", device},
-             {"input", input},
-             {"state", state},
-             {"registered", facility_->routing().registered(Driver::Gpi, device, input)}});
+    if (!gathering()) return;
+    Batch::Gpi& entry = entryFor(batch_.gpi, batch_.gpiAt, slotKey(device, input));
+    entry = Batch::Gpi{device, input, state};
+    begun();
 }
 
-void FacilityBackend::structureChanged() { publish({{"type", "components"}}); }
+void FacilityBackend::structureChanged() { publishNow("{\"type\":\"components\"}"); }
 
 void FacilityBackend::event(const Event& event) {
-    nlohmann::json line = {{"type", "timeline"},
-                           {"time_ms", event.time},
-                           {"kind", kindName(event.kind)},
-                           {"text", utf8Text(event.text)}};
-    if (!event.component.empty()) line["component"] = utf8Text(event.component);
-    if (event.kind == EventKind::Host && !event.component.empty()) noteWrite(event);
+    if (facility_ == nullptr && event.kind == EventKind::Host && !event.component.empty()) {
+        noteWrite(event);
+    }
     if (event.kind == EventKind::Warning && !event.component.empty()) {
         auto& warnings = componentWarnings_[event.component];
         if (warnings.size() == keptWarningsPerComponent) warnings.pop_front();
         warnings.push_back({{"time_ms", event.time}, {"text", utf8Text(event.text)}});
     }
-    if (event.line > 0) line["line"] = event.line;
     if (recent_.size() == keptEvents) {
         recent_.pop_front();
         ++dropped_;
     }
-    recent_.push_back(line);
-    publish(line);
+    recent_.push_back(TimelineRecord{event.time, event.kind, event.line, event.text, event.component});
+    if (!gathering()) return begun();
+    if (batch_.timeline.size() < batchTimelineMax) {
+        batch_.timeline.push_back(recent_.back());
+    } else {
+        ++batch_.timelineLeftOut;
+    }
+    begun();
 }
 
 }  // namespace web

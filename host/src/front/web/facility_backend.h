@@ -1,10 +1,13 @@
 // facility_backend.h - the live page's view of a facility.
 //
-// Answers the page's requests from the facility and turns every timeline
-// event and every change of a control, slot or input into one JSON event.
-// The newest timeline events, from the start of the run, are kept for the
-// snapshot of a page that opens late; older ones are dropped, so a long run
-// stays bounded.
+// Answers the page's requests from the facility and gathers what changes
+// while a piece of work runs (a request, a mixer's packets, a clock tick):
+// the final state of each input, slot, control and component write, and
+// the timeline events, kept in flat tables, never as JSON trees. When the
+// work is done they are written as one "batch" event straight into a text,
+// and only while a page listens. The newest timeline events, from the start
+// of the run, are kept for the snapshot of a page that opens late; older
+// ones are dropped, so a long run stays bounded.
 #ifndef VESK_HOST_FRONT_WEB_FACILITY_BACKEND_H
 #define VESK_HOST_FRONT_WEB_FACILITY_BACKEND_H
 
@@ -13,8 +16,8 @@
 #include <deque>
 #include <functional>
 #include <set>
-#include <map>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -35,6 +38,13 @@ public:
     // outside can make the facility keep (and the snapshot carry).
     static const std::size_t maxForcedUnknown = 256;
     static const std::size_t keptWarningsPerComponent = 3;
+    // Routine timeline events of one batch that a live run gives in full
+    // (Timeline::limitDetail); the rest are counted, and one event says how
+    // many. A request's or a camera's cut fits; a cut of a thousand does not.
+    static const std::size_t routineEventsPerBatch = 100;
+    // Timeline events listed in one batch, warnings included; more are
+    // counted, not listed.
+    static const std::size_t batchTimelineMax = 500;
 
     // Listens to `timeline` from now on, so that a page opened later sees
     // what happened before serving began; answers requests once attached.
@@ -53,7 +63,8 @@ public:
                          const std::string& key) override;
     void advanceTo(std::int64_t ms) override;
     std::int64_t now() const override { return facility_ != nullptr ? facility_->now() : 0; }
-    void setEventSink(std::function<void(const nlohmann::json&)> sink) override;
+    void setEventOutlet(EventOutlet* outlet) override;
+    void flushEvents() override;
     std::optional<std::string> recording() override;
     Outcome setRecording(bool on) override;
     // Every action from outside is recorded by `recorder` (null: none).
@@ -65,6 +76,8 @@ public:
     void controlChanged(const Connection& component, const std::string& panel,
                         const Control& control) override;
     void slotChanged(std::int32_t device, std::int32_t slot, const std::string& text) override;
+    void infoWritten(const Connection& writer, std::int32_t device, std::int32_t slot,
+                     const std::string& text) override;
     void gpiChanged(std::int32_t device, std::int32_t input, std::int32_t state) override;
     void structureChanged() override;
 
@@ -74,7 +87,7 @@ public:
     // Parts of the host beside the facility (the TSL bridges): their state
     // in the snapshot under `key`, and events of their own.
     void addPart(const std::string& key, std::function<nlohmann::json()> state);
-    void publishEvent(const nlohmann::json& event) { publish(event); }
+    void publishEvent(const nlohmann::json& event);
 
 private:
     // The info slot a component wrote last: where its tally lands.
@@ -84,27 +97,58 @@ private:
         std::string text;
         std::int64_t timeMs = 0;
     };
+    // A timeline event as kept: its text is written out when it is read.
+    struct TimelineRecord {
+        std::int64_t time = 0;
+        EventKind kind = EventKind::Host;
+        int line = 0;
+        std::string text;
+        std::string component;
+    };
+    // What the work at hand changed, final states only, in the order first
+    // changed; indexes by key so that a repeat replaces its entry.
+    struct Batch {
+        struct Gpi { std::int32_t device, input, state; };
+        struct Info { std::int32_t device, slot; std::string text; };
+        struct Written { std::string component; TallyWrite write; };
+        struct ControlText { std::string component, panel, control, text; };
+        std::vector<Gpi> gpi;
+        std::vector<Info> info;
+        std::vector<Written> written;
+        std::vector<ControlText> controls;
+        std::vector<TimelineRecord> timeline;
+        std::uint64_t timelineLeftOut = 0;
+        std::unordered_map<std::uint64_t, std::size_t> gpiAt, infoAt;
+        std::unordered_map<const void*, std::size_t> writtenAt, controlAt;
+        bool empty() const {
+            return gpi.empty() && info.empty() && written.empty() && controls.empty() &&
+                   timeline.empty() && timelineLeftOut == 0;
+        }
+        void clear();
+    };
     Connection* find(const std::string& name, Outcome& outcome);
     using Key = std::pair<std::int32_t, std::int32_t>;
     bool roomFor(Driver driver, bool known, const Key& key, std::set<Key>& forced, Outcome& refusal);
-    void publish(const nlohmann::json& event);
+    bool gathering() const { return outlet_ != nullptr && outlet_->listening(); }
+    void begun();
+    void publishNow(std::string event);
     nlohmann::json componentFacts(const std::string& name) const;
     void noteWrite(const Event& event);
-    static nlohmann::json writtenEvent(const std::string& component, const TallyWrite& write);
+    static nlohmann::json timelineJson(const TimelineRecord& record);
+    void writeBatch(std::string& out) const;
 
     Facility* facility_ = nullptr;
     Recorder* recorder_ = nullptr;
     Timeline& timeline_;
-    std::function<void(const nlohmann::json&)> sink_;
-    std::deque<nlohmann::json> recent_;
+    EventOutlet* outlet_ = nullptr;
+    Batch batch_;
+    bool flushAsked_ = false;
+    bool flushing_ = false;
+    std::deque<TimelineRecord> recent_;
     std::uint64_t dropped_ = 0;  // older events no longer in recent_
     std::set<Key> forcedGpi_, forcedInfo_;  // brought into being from the page
-    // The facility reports a component's info write as a timeline line
-    // naming the writer, then as the slot change: the writer is held here
-    // between the two.
-    std::string writer_;
-    std::map<std::string, TallyWrite> written_;
-    std::map<std::string, std::deque<nlohmann::json>> componentWarnings_;  // the newest, bounded
+    std::unordered_map<std::string, TallyWrite> written_;
+    std::unordered_map<std::string, std::deque<nlohmann::json>> componentWarnings_;  // the newest, bounded
     std::vector<std::pair<std::string, std::function<nlohmann::json()>>> parts_;
 };
 

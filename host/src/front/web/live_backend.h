@@ -22,18 +22,26 @@
 //    "warnings": 0,
 //    "recording": {"on": false, "file": ""}}      (with a recorder; file: --record FILE)
 //
-// Events published while the facility runs, one JSON object each:
-//   {"type": "timeline", "time_ms": 500, "kind": "command", "text": "IW 12 '2' 20 0",
-//    "component": "cam1"}                          (kind as in the JSON timeline; "warning"
-//                                                   for rehearsal warnings; component may be absent)
-//   {"type": "control", "component": "cam1", "panel": "1", "control": "Tally",
-//    "property": "text", "value": "2"}
-//   {"type": "slot", "device": 12, "slot": 20, "text": "2", "registered": false}
-//   {"type": "gpi", "device": 3, "input": 7, "state": 1, "registered": true}
-//   {"type": "written", "component": "cam1", "device": 12, "slot": 20, "text": "1",
-//    "time_ms": 500}                               (a component wrote an info slot)
+// Events published while the facility runs, one JSON object each. What a
+// batch of work (a request, a packet from a mixer, a tick of the clock)
+// changed reaches the page as one "batch": the final state of every GPI
+// input, info slot, component write and control it changed, and its
+// timeline events, each list left out when empty:
+//   {"type": "batch", "time_ms": 500,
+//    "gpi": [[3, 7, 1, true], ...],               ([device, input, state, registered])
+//    "info": [[12, 20, "2", false], ...],         ([device, slot, text, registered])
+//    "written": [["cam1", 12, 20, "1", 500], ...] ([component, device, slot, text, time_ms]:
+//                                                  a component wrote an info slot)
+//    "controls": [["cam1", "1", "Tally", "2"], ...] ([component, panel, control, text])
+//    "timeline": [{"time_ms": 500, "kind": "command", "text": "IW 12 '2' 20 0",
+//                  "component": "cam1"}, ...],   (kind as in the JSON timeline;
+//                                                  "warning" for rehearsal warnings;
+//                                                  component and line may be absent)
+//    "timeline_left_out": 9000}                   (routine events of a large batch
+//                                                  not listed; a "host" event says so)
 //   {"type": "components"}                         (components or panels came or went:
 //                                                   fetch the snapshot again)
+//   {"type": "bridge", ...}                        (a TSL bridge's state, as in the snapshot)
 #ifndef VESK_HOST_FRONT_WEB_LIVE_BACKEND_H
 #define VESK_HOST_FRONT_WEB_LIVE_BACKEND_H
 
@@ -54,6 +62,19 @@ struct Outcome {
     nlohmann::json body = nlohmann::json::object();
 };
 
+// What the server offers a backend for its events; called on the
+// facility's thread.
+class EventOutlet {
+public:
+    virtual ~EventOutlet() = default;
+    // Whether any event stream is open: events need not be written otherwise.
+    virtual bool listening() const = 0;
+    // One event, the text of a JSON object.
+    virtual void publish(std::string event) = 0;
+    // Asks for flushEvents to run once the work at hand is done (once per request).
+    virtual void flushSoon() = 0;
+};
+
 class LiveBackend {
 public:
     virtual ~LiveBackend() = default;
@@ -68,9 +89,12 @@ public:
     // Runs the simulated clock forward to `ms` since the start; timers tick.
     virtual void advanceTo(std::int64_t ms) = 0;
     virtual std::int64_t now() const = 0;
-    // Every change from now on is handed to `sink` as one event, on the
-    // facility's thread, while the call that caused it runs.
-    virtual void setEventSink(std::function<void(const nlohmann::json&)> sink) = 0;
+    // Where events go, from now on (null: nowhere). Changes are gathered
+    // and published as one batch by flushEvents, which the outlet is asked
+    // to run once the work at hand is done.
+    virtual void setEventOutlet(class EventOutlet* outlet) { (void)outlet; }
+    // Publishes what was gathered since the last call, if anything.
+    virtual void flushEvents() {}
     // The rehearsal recorded as a scenario so far (GET /api/recording), and
     // the "record" switch (POST /api/record, body on success {"on": true});
     // none without a recorder.

@@ -80,7 +80,7 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
 
 }  // namespace
 
-class LiveServer::Impl : public Router {
+class LiveServer::Impl : public Router, public EventOutlet {
 public:
     ~Impl() override {
         // Handlers still queued own the connections, whose slots refer to
@@ -141,7 +141,7 @@ public:
     void run(LiveBackend& backend, std::ostream& log) {
         backend_ = &backend;
         log_ = &log;
-        backend.setEventSink([this](const json& event) { fanout_.publish("data: " + dump(event) + "\n\n"); });
+        backend.setEventOutlet(this);
 
         std::string url = "http://" + urlHost(options_.address) + ":" + std::to_string(rules_.port) + "/";
         if (!rules_.token.empty()) url += "?token=" + rules_.token;
@@ -176,7 +176,7 @@ public:
         ticker_.reset();
         acceptor_.reset();
         io_.reset();
-        backend.setEventSink([](const json&) {});
+        backend.setEventOutlet(nullptr);
         log << "vesk-host: live page stopped" << std::endl;
     }
 
@@ -209,8 +209,26 @@ public:
             .answer(request);
     }
 
+    // EventOutlet
+    bool listening() const override { return fanout_.clients() > 0; }
+    void publish(std::string event) override {
+        std::string message;
+        message.reserve(event.size() + 8);
+        message += "data: ";
+        message += event;
+        message += "\n\n";
+        fanout_.publish(std::move(message));
+    }
+    void flushSoon() override {
+        asio::post(*io_, [this] {
+            if (backend_ != nullptr) backend_->flushEvents();
+        });
+    }
+
     void openStream(Socket socket, ConnectionSlot slot, const Request&) override {
         advanceClock();
+        // What the work before gathered goes to the streams already open.
+        backend_->flushEvents();
         // The snapshot and the subscription in one step, so that the stream
         // misses no event and repeats none.
         const json hello = {{"type", "hello"}, {"state", backend_->snapshot()}};

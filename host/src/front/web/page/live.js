@@ -128,66 +128,107 @@ const Live = (() => {
     }
   }
 
+  // What one change does to the model; each notes in `changes` what to
+  // draw and says false when the page must fetch a fresh snapshot.
+  function applyControl(name, panel, id, property, value, changes) {
+    const component = facility.components.get(name);
+    const control = component && component.index.get(`${panel}/${id.toLowerCase()}`);
+    if (!control) return false;  // a control the page has not seen
+    control.properties = control.properties || {};
+    control.properties[property] = value;
+    if (property === 'text') control.text = value;
+    else if (property === 'label') control.label = value;
+    else return true;
+    changes.components.add(component.name);
+    changes.controls.set(control, component.name);
+    return true;
+  }
+
+  function applyDriver(isGpi, entry, changes) {
+    const map = isGpi ? facility.gpi : facility.info;
+    const key = slotKey(entry.device, isGpi ? entry.input : entry.slot);
+    if (!map.has(key)) changes.newRows = true;
+    map.set(key, entry);
+    (isGpi ? changes.gpi : changes.info).add(key);
+    for (const name of facility.writers.get(key) || []) changes.components.add(name);
+    return true;
+  }
+
+  function applyWritten(name, tally, changes) {
+    const component = facility.components.get(name);
+    if (!component) return false;
+    if (component.tally) {
+      const old = facility.writers.get(slotKey(component.tally.device, component.tally.slot));
+      if (old) old.delete(component.name);
+    }
+    component.tally = tally;
+    noteWriter(component);
+    changes.components.add(component.name);
+    return true;
+  }
+
+  function applyTimeline(event, changes) {
+    if (typeof event.time_ms === 'number') {
+      facility.timeMs = event.time_ms;
+      facility.timeAt = performance.now();
+    }
+    if (event.kind === 'warning') {
+      facility.warnings += 1;
+      changes.warnings = true;
+      const component = event.component && facility.components.get(event.component);
+      if (component) {
+        component.warnings.push({time_ms: event.time_ms, text: event.text});
+        if (component.warnings.length > WARNINGS_PER_COMPONENT) component.warnings.shift();
+        changes.components.add(component.name);
+      }
+    }
+    addTimeline(event);
+    changes.timeline = true;
+    return true;
+  }
+
+  // A batch: the final state of everything one piece of the host's work
+  // changed, in compact lists (see the host's documentation of events).
+  function applyBatch(batch, changes) {
+    let known = true;
+    for (const [device, input, state, registered] of batch.gpi || []) {
+      applyDriver(true, {device, input, state, registered}, changes);
+    }
+    for (const [device, slot, text, registered] of batch.info || []) {
+      applyDriver(false, {device, slot, text, registered}, changes);
+    }
+    for (const [name, device, slot, text, time_ms] of batch.written || []) {
+      known = applyWritten(name, {device, slot, text, time_ms}, changes) && known;
+    }
+    for (const [name, panel, id, text] of batch.controls || []) {
+      known = applyControl(name, panel, id, 'text', text, changes) && known;
+    }
+    for (const event of batch.timeline || []) applyTimeline(event, changes);
+    if (typeof batch.time_ms === 'number') {
+      facility.timeMs = batch.time_ms;
+      facility.timeAt = performance.now();
+    }
+    return known;
+  }
+
   // Applies one event to the model and notes in `changes` what to draw.
   // False when the page must fetch a fresh snapshot.
   function applyEvent(event, changes) {
     switch (event.type) {
-      case 'control': {
-        const component = facility.components.get(event.component);
-        const control = component && component.index.get(`${event.panel}/${event.control.toLowerCase()}`);
-        if (!control) return false;  // a control the page has not seen
-        control.properties = control.properties || {};
-        control.properties[event.property] = event.value;
-        if (event.property === 'text') control.text = event.value;
-        else if (event.property === 'label') control.label = event.value;
-        else return true;
-        changes.components.add(component.name);
-        changes.controls.set(control, component.name);
-        return true;
-      }
+      case 'batch':
+        return applyBatch(event, changes);
+      case 'control':
+        return applyControl(event.component, event.panel, event.control, event.property, event.value, changes);
       case 'gpi':
       case 'slot': {
-        const isGpi = event.type === 'gpi';
-        const map = isGpi ? facility.gpi : facility.info;
-        const key = slotKey(event.device, isGpi ? event.input : event.slot);
-        if (!map.has(key)) changes.newRows = true;
         const {type, ...entry} = event;
-        map.set(key, entry);
-        (isGpi ? changes.gpi : changes.info).add(key);
-        for (const name of facility.writers.get(key) || []) changes.components.add(name);
-        return true;
+        return applyDriver(type === 'gpi', entry, changes);
       }
-      case 'written': {
-        const component = facility.components.get(event.component);
-        if (!component) return false;
-        if (component.tally) {
-          const old = facility.writers.get(slotKey(component.tally.device, component.tally.slot));
-          if (old) old.delete(component.name);
-        }
-        component.tally = {device: event.device, slot: event.slot, text: event.text, time_ms: event.time_ms};
-        noteWriter(component);
-        changes.components.add(component.name);
-        return true;
-      }
-      case 'timeline': {
-        if (typeof event.time_ms === 'number') {
-          facility.timeMs = event.time_ms;
-          facility.timeAt = performance.now();
-        }
-        if (event.kind === 'warning') {
-          facility.warnings += 1;
-          changes.warnings = true;
-          const component = event.component && facility.components.get(event.component);
-          if (component) {
-            component.warnings.push({time_ms: event.time_ms, text: event.text});
-            if (component.warnings.length > WARNINGS_PER_COMPONENT) component.warnings.shift();
-            changes.components.add(component.name);
-          }
-        }
-        addTimeline(event);
-        changes.timeline = true;
-        return true;
-      }
+      case 'written':
+        return applyWritten(event.component,
+            {device: event.device, slot: event.slot, text: event.text, time_ms: event.time_ms}, changes);
+      case 'timeline':
+        return applyTimeline(event, changes);
       case 'bridge': {
         const {type, ...bridge} = event;
         facility.bridges.set(bridge.name, bridge);
