@@ -1,0 +1,256 @@
+// What the live page is sent: one batch of final states per piece of work,
+// JSON written straight into text that reads back as the tree printer's,
+// and a timeline that lists a burst's first events and counts the rest.
+#include "front/web/facility_backend.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "connection/connection.h"
+#include "front/json_text.h"
+#include "front/web/event_fanout.h"
+
+namespace vhost {
+namespace web {
+namespace {
+
+using nlohmann::json;
+
+// A component that sends, on the parent request "cmd=<command>", that command.
+class CommandScript : public vesk_client_callback {
+public:
+    explicit CommandScript(vesk_client_callback* host) : host_(host) {}
+    char* notify(void* data, int type) override {
+        if (type == VESK_NOTIFY_PARENT_REQUEST) {
+            const std::string key = static_cast<const char*>(data);
+            if (key.rfind("cmd=", 0) == 0) {
+                char* reply = host_->notify(const_cast<char*>(key.c_str() + 4), VESK_NOTIFY_COMMAND);
+                if (reply != nullptr) host_->notify(reply, VESK_NOTIFY_RELEASE);
+            }
+        } else if (type == VESK_NOTIFY_RELEASE) {
+            delete[] static_cast<char*>(data);
+        }
+        return nullptr;
+    }
+
+private:
+    vesk_client_callback* host_;
+};
+
+vesk_client_callback* makeScript(vesk_client_callback* host, const char*) {
+    return new CommandScript(host);
+}
+
+// The server's side: records what is published; a flush runs when asked.
+struct Outlet : EventOutlet {
+    bool open = true;
+    int flushesAsked = 0;
+    std::vector<json> events;
+    bool listening() const override { return open; }
+    void publish(std::string event) override { events.push_back(json::parse(event)); }
+    void flushSoon() override { ++flushesAsked; }
+};
+
+class BackendTest : public ::testing::Test {
+protected:
+    BackendTest() : backend(timeline) {}
+    void SetUp() override {
+        facility = std::make_unique<Facility>(Environment(), timeline, false);
+        backend.attach(*facility);
+        backend.setEventOutlet(&outlet);
+    }
+    void TearDown() override { backend.setEventOutlet(nullptr); }
+    Connection& component(const std::string& name) {
+        Connection& added = facility->addComponent(name, makeScript, "panels", "fake");
+        EXPECT_TRUE(added.create());
+        return added;
+    }
+    // The batches published by one flush.
+    std::vector<json> flush() {
+        outlet.events.clear();
+        backend.flushEvents();
+        return outlet.events;
+    }
+
+    Timeline timeline;
+    FacilityBackend backend;
+    std::unique_ptr<Facility> facility;
+    Outlet outlet;
+};
+
+TEST_F(BackendTest, OneBatchHoldsTheFinalStateOfEachInputAndSlot) {
+    facility->forceGpi(3, 7, 1);
+    facility->forceGpi(3, 8, 1);
+    facility->forceGpi(3, 7, 0);
+    facility->forceInfo(20, 4, "PGM");
+    facility->forceInfo(20, 4, "PVW");
+    facility->forceInfo(-1, 2147483647, "far");
+    EXPECT_EQ(outlet.flushesAsked, 1) << "one flush per piece of work, asked once";
+    const auto events = flush();
+    ASSERT_EQ(events.size(), 1u);
+    const json& batch = events[0];
+    EXPECT_EQ(batch["type"], "batch");
+    EXPECT_EQ(batch["gpi"], json::parse("[[3,7,0,false],[3,8,1,false]]"));
+    EXPECT_EQ(batch["info"], json::parse(R"([[20,4,"PVW",false],[-1,2147483647,"far",false]])"));
+    EXPECT_FALSE(batch.contains("written"));
+    EXPECT_FALSE(batch.contains("controls"));
+    EXPECT_EQ(batch["timeline"].size(), 6u);
+    EXPECT_EQ(batch["timeline"][5]["text"], "force info -1.2147483647 = \"far\"");
+
+    EXPECT_TRUE(flush().empty()) << "nothing new, nothing sent";
+    facility->forceGpi(3, 7, 1);
+    EXPECT_EQ(outlet.flushesAsked, 2) << "the next piece of work asks again";
+}
+
+TEST_F(BackendTest, WritesAndControlsArriveWithTheirComponent) {
+    Connection& cam1 = component("cam1");
+    cam1.parentRequest("cmd=PS '1' '" VESK_HOST_TEST_PANELS "/varnik.vesk_ui'");
+    flush();
+    cam1.parentRequest("cmd=IR 12 20 20");
+    cam1.parentRequest("cmd=IW 12 '1' 20 0");
+    cam1.parentRequest("cmd=IW 12 '2' 20 0");
+    cam1.parentRequest("cmd=TP 'text=1' '1' 'Tally'");
+    cam1.parentRequest("cmd=TP 'text=2' '1' 'Tally'");
+    const auto events = flush();
+    ASSERT_EQ(events.size(), 1u);
+    const json& batch = events[0];
+    ASSERT_EQ(batch["written"].size(), 1u);
+    EXPECT_EQ(batch["written"][0], json::parse(R"(["cam1",12,20,"2",0])"));
+    EXPECT_EQ(batch["info"], json::parse(R"([[12,20,"2",true]])")) << "registered by cam1";
+    EXPECT_EQ(batch["controls"], json::parse(R"([["cam1","1","Tally","2"]])"));
+    // The snapshot knows where the tally landed.
+    const json state = backend.snapshot();
+    EXPECT_EQ(state["components"][0]["tally"]["text"], "2");
+}
+
+TEST_F(BackendTest, NothingIsGatheredWhileNoPageListens) {
+    outlet.open = false;
+    facility->forceGpi(3, 7, 1);
+    backend.flushEvents();
+    EXPECT_TRUE(outlet.events.empty());
+    outlet.open = true;
+    facility->forceGpi(3, 8, 1);
+    const auto events = flush();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0]["gpi"], json::parse("[[3,8,1,false]]"));
+    // The snapshot still has every event, listened to or not.
+    EXPECT_EQ(backend.snapshot()["timeline"].size(), 2u);
+}
+
+TEST_F(BackendTest, AnEventOfItsOwnFollowsWhatWasGatheredBeforeIt) {
+    facility->forceGpi(3, 7, 1);
+    outlet.events.clear();
+    backend.publishEvent({{"type", "bridge"}, {"name", "mixer"}});
+    ASSERT_EQ(outlet.events.size(), 2u);
+    EXPECT_EQ(outlet.events[0]["type"], "batch");
+    EXPECT_EQ(outlet.events[1]["type"], "bridge");
+    EXPECT_TRUE(flush().empty());
+}
+
+TEST_F(BackendTest, ALiveRunListsTheFirstRoutineEventsOfABurstAndCountsTheRest) {
+    const std::size_t limit = FacilityBackend::routineEventsPerBatch;
+    timeline.limitDetail(limit);
+    for (std::size_t i = 0; i < limit + 5; ++i) facility->forceGpi(3, static_cast<std::int32_t>(i), 1);
+    timeline.event(EventKind::Warning, "a warning always passes");
+    auto events = flush();
+    ASSERT_EQ(events.size(), 1u);
+    const json& lines = events[0]["timeline"];
+    ASSERT_EQ(lines.size(), limit + 2);
+    EXPECT_EQ(lines[limit - 1]["text"], "force gpi 3." + std::to_string(limit - 1) + " = 1");
+    EXPECT_EQ(lines[limit]["kind"], "warning");
+    EXPECT_EQ(lines[limit + 1]["text"],
+              "5 more event(s) of this burst not shown (a live run shows 100 routine events per burst)");
+    EXPECT_EQ(events[0]["gpi"].size(), limit + 5) << "every state goes out, only the lines are cut";
+    // The next burst starts afresh.
+    for (std::size_t i = 0; i < limit; ++i) facility->forceGpi(4, static_cast<std::int32_t>(i), 1);
+    events = flush();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0]["timeline"].size(), limit);
+    EXPECT_EQ(timeline.takeLeftOut(), 0u);
+    timeline.limitDetail(0);
+}
+
+TEST(TimelineDetail, CountsWhatItLeavesOutAndLetsWarningsPass) {
+    struct Counting : TimelineSink {
+        int seen = 0;
+        void event(const Event&) override { ++seen; }
+    } sink;
+    Timeline timeline;
+    EXPECT_FALSE(timeline.wanted()) << "nobody listens";
+    timeline.addSink(&sink);
+    timeline.limitDetail(2);
+    EXPECT_TRUE(timeline.wanted());
+    timeline.event(EventKind::Command, "one");
+    timeline.event(EventKind::Notify, "two");
+    EXPECT_FALSE(timeline.wanted()) << "past the limit; counted as left out";
+    timeline.event(EventKind::Host, "three");
+    for (EventKind kind : {EventKind::Warning, EventKind::Failure, EventKind::Error, EventKind::Pass}) {
+        timeline.event(kind, "always");
+    }
+    EXPECT_EQ(sink.seen, 6);
+    EXPECT_EQ(timeline.takeLeftOut(), 2u);
+    EXPECT_TRUE(timeline.wanted());
+    timeline.limitDetail(0);
+    for (int i = 0; i < 10; ++i) timeline.event(EventKind::Command, "unlimited");
+    EXPECT_EQ(timeline.takeLeftOut(), 0u);
+    EXPECT_EQ(sink.seen, 16);
+}
+
+// Written straight into text, a string reads back as the tree printer writes it.
+TEST(JsonText, StringsMatchTheTreePrinter) {
+    const std::string texts[] = {
+        "",           "CAM 1",          "\"quoted\"", "back\\slash", "a\nb\tc\rd\be\ff",
+        "\x01\x1f\x7f", "caf\xc3\xa9", "lone \xe9 byte", "cut \xe2\x82",  "overlong \xc0\x80",
+        "surrogate \xed\xa0\x80", "\xf0\x9f\x8e\xa5 four", "past \xf4\x90\x80\x80", "end \xc3",
+        std::string("nul\0inside", 10),
+    };
+    for (const std::string& text : texts) {
+        std::string written;
+        appendJsonString(written, text);
+        const std::string printed =
+            json(utf8Text(text)).dump(-1, ' ', false, json::error_handler_t::replace);
+        EXPECT_EQ(written, printed) << json(utf8Text(text)).dump(-1, ' ', true);
+    }
+    std::string number;
+    appendJsonNumber(number, -9223372036854775807LL - 1);
+    EXPECT_EQ(number, "-9223372036854775808");
+}
+
+TEST(EventFanoutQueue, OnlyAClientThatFallsBehindIsDropped) {
+    EventFanout::Limits limits;
+    limits.maxMessages = 3;
+    limits.maxBytes = 10;
+    EventFanout fanout(limits);
+    auto client = fanout.add("hello");
+    ASSERT_NE(client, nullptr);
+    std::string out;
+    // A message larger than the bound is taken when nothing waits.
+    fanout.publish(std::string(64, 'x'));
+    EXPECT_FALSE(client->dropped());
+    ASSERT_TRUE(fanout.take(*client, out));
+    EXPECT_EQ(out.size(), 5u + 64u);
+    // Up to the count: kept; one more while they wait: dropped.
+    for (int i = 0; i < 3; ++i) fanout.publish("ab");
+    EXPECT_FALSE(client->dropped());
+    fanout.publish("ab");
+    EXPECT_TRUE(client->dropped());
+    EXPECT_EQ(fanout.takeDropped(), 1u);
+    EXPECT_FALSE(fanout.take(*client, out));
+
+    // Bytes: up to the bound kept, one past it dropped.
+    auto second = fanout.add("");
+    fanout.publish("12345");
+    fanout.publish("12345");
+    EXPECT_FALSE(second->dropped());
+    fanout.publish("1");
+    EXPECT_TRUE(second->dropped());
+}
+
+}  // namespace
+}  // namespace web
+}  // namespace vhost
