@@ -72,6 +72,13 @@ void Facility::callPluginWith(Connection& target, void (*run)(void*), void* cont
         return;
     }
     busy_ = true;
+    if (watching_) {
+        Hot& hot = hot_[target.number()];
+        if (hot.calledIn != watch_) {
+            hot.calledIn = watch_;
+            called_.push_back(Called{target.number(), target.commands().end()});
+        }
+    }
     capture_.begin();
     markPluginCall(true);
     try {
@@ -87,6 +94,12 @@ void Facility::callPluginWith(Connection& target, void (*run)(void*), void* cont
     drainDiagnostics(target);
     capture_.end();
     busy_ = false;
+}
+
+void Facility::watchCalls() {
+    ++watch_;
+    watching_ = true;
+    called_.clear();
 }
 
 void Facility::takeDiagnostics(Connection& target) {

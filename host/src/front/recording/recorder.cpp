@@ -30,6 +30,11 @@ std::string slotName(std::int32_t device, std::int32_t slot) {
     return std::to_string(device) + " " + std::to_string(slot);
 }
 
+std::uint64_t slotKey(std::int32_t device, std::int32_t slot) {
+    return static_cast<std::uint64_t>(static_cast<std::uint32_t>(device)) << 32 |
+           static_cast<std::uint32_t>(slot);
+}
+
 }  // namespace
 
 bool Recorder::start(const RecordingStart& start, std::string& error) {
@@ -76,6 +81,7 @@ bool Recorder::start(const RecordingStart& start, std::string& error) {
     write("");
     write("# Live from " + seconds(last_) + " s on.");
     if (!file_.empty()) setRecording(true);
+    flushFile();
     return true;
 }
 
@@ -85,6 +91,7 @@ void Recorder::setRecording(bool on) {
     const std::string what = std::string("recording ") + (on ? "on" : "off") + " at " +
                              seconds(facility_.now()) + " s";
     write("# " + what + (on ? "" : ": later steps are not checked"));
+    flushFile();
     timeline_.event(EventKind::Host,
                     what + (file_.empty() ? std::string() : ", to " + file_));
 }
@@ -102,11 +109,20 @@ std::string Recorder::text() const {
     return text.str();
 }
 
+void Recorder::flushFile() {
+    if (file_.empty() || fileFailed_) return;
+    out_.flush();
+    if (!out_) {
+        fileFailed_ = true;
+        timeline_.event(EventKind::Failure, "cannot write the recording " + file_ +
+                                                " any more (is the disk full?); it ends here");
+    }
+}
+
 void Recorder::write(const std::string& line) {
     if (!file_.empty()) {
         if (fileFailed_) return;
         out_ << line << '\n';
-        out_.flush();
         if (!out_) {
             fileFailed_ = true;
             timeline_.event(EventKind::Failure, "cannot write the recording " + file_ +
@@ -152,50 +168,74 @@ void Recorder::begin(const std::string& component, const std::string& step) {
     write("advance " + std::to_string(now - last_));
     last_ = now;
     write((component.empty() ? "" : "@" + component + " ") + step);
-    Pending pending;
+    flushFile();
+    // The tables of the last action are cleared, not freed: a steady run
+    // of actions allocates nothing for them.
+    Pending pending = std::move(spare_);
     pending.component = component;
-    for (const auto& each : facility_.components()) {
-        pending.sentBefore.push_back(each->commands().end());
-    }
+    pending.componentsBefore = facility_.components().size();
+    pending.slots.clear();
+    pending.slotAt.clear();
+    pending.controls.clear();
+    pending.controlAt.clear();
+    pending.reply.reset();
+    pending.forced.reset();
+    pending.watched = false;
     pending_ = std::move(pending);
-}
-
-void Recorder::remember(std::vector<Written>& list, const std::string& where,
-                        const std::string& text) {
-    for (Written& written : list) {
-        if (written.where == where) {
-            written.text = text;
-            return;
-        }
-    }
-    list.push_back(Written{where, text});
+    // Only the outcomes of a recorded action are written: the components
+    // it called into are watched only then.
+    pending_->watched = on_;
+    if (on_) facility_.watchCalls();
 }
 
 void Recorder::slotChanged(std::int32_t device, std::int32_t slot, const std::string& text) {
-    if (pending_) remember(pending_->slots, slotName(device, slot), text);
+    if (!pending_) return;
+    const auto at = pending_->slotAt.emplace(slotKey(device, slot), pending_->slots.size());
+    if (at.second) {
+        pending_->slots.push_back(SlotWrite{device, slot, text});
+    } else {
+        pending_->slots[at.first->second].text = text;
+    }
 }
 
 void Recorder::controlChanged(const std::string& component, const std::string& control,
                               const std::string& text) {
-    if (pending_ && equalsIgnoreCase(control, "Tally")) {
-        remember(pending_->controls, "@" + component + " control " + control, text);
+    if (!pending_ || !equalsIgnoreCase(control, "Tally")) return;
+    std::string key = component;
+    key += '\n';
+    key += control;
+    const auto at = pending_->controlAt.emplace(std::move(key), pending_->controls.size());
+    if (at.second) {
+        pending_->controls.push_back(ControlWrite{component, control, text});
+    } else {
+        pending_->controls[at.first->second].text = text;
     }
 }
 
 void Recorder::end() {
-    Pending pending = std::move(*pending_);
+    spare_ = std::move(*pending_);
     pending_.reset();
+    Pending& pending = spare_;
+    const bool watched = pending.watched;
+    facility_.stopWatchingCalls();
     if (!on_) return;
     const std::string self = "expect @" + pending.component + " ";
     if (pending.reply) {
         write(self + (*pending.reply ? "reply = " + scenarioValue(**pending.reply) : "reply none"));
     }
+    // The components the action called into, in the facility's order; a
+    // component that sent nothing has nothing to check.
+    std::vector<Facility::Called> called;
+    if (watched) called = facility_.called();
+    std::sort(called.begin(), called.end(),
+              [](const Facility::Called& a, const Facility::Called& b) { return a.number < b.number; });
     const auto& components = facility_.components();
-    for (std::size_t i = 0; i < components.size() && i < pending.sentBefore.size(); ++i) {
-        const Connection& component = *components[i];
+    for (const Facility::Called& each : called) {
+        if (each.number >= pending.componentsBefore || each.number >= components.size()) continue;
+        const Connection& component = *components[each.number];
         const BoundedLog& sent = component.commands();
         const std::string name = "@" + component.name();
-        std::size_t from = pending.sentBefore[i];
+        std::size_t from = each.commandsBefore;
         if (from < sent.first()) {
             write("# " + name + " sent more commands than the host keeps; the first " +
                   std::to_string(sent.first() - from) + " are not checked");
@@ -208,13 +248,18 @@ void Recorder::end() {
                                 ", which no expect line can hold");
         }
     }
-    for (const Written& slot : pending.slots) {
-        if (slot.where == pending.forced.where && slot.text == pending.forced.text) continue;
-        write("expect slot " + slot.where + " = " + scenarioValue(slot.text));
+    for (const SlotWrite& slot : pending.slots) {
+        if (pending.forced && slot.device == pending.forced->device &&
+            slot.slot == pending.forced->slot && slot.text == pending.forced->text) {
+            continue;
+        }
+        write("expect slot " + slotName(slot.device, slot.slot) + " = " + scenarioValue(slot.text));
     }
-    for (const Written& control : pending.controls) {
-        write("expect " + control.where + " = " + scenarioValue(control.text));
+    for (const ControlWrite& control : pending.controls) {
+        write("expect @" + control.component + " control " + control.control + " = " +
+              scenarioValue(control.text));
     }
+    flushFile();
 }
 
 Recorder::Action::Action(Recorder* recorder, const std::string& component,
@@ -233,7 +278,7 @@ void Recorder::Action::reply(const std::optional<std::string>& reply) {
 
 void Recorder::Action::forcedSlot(std::int32_t device, std::int32_t slot,
                                   const std::string& text) {
-    if (recorder_ != nullptr) recorder_->pending_->forced = Written{slotName(device, slot), text};
+    if (recorder_ != nullptr) recorder_->pending_->forced = SlotWrite{device, slot, text};
 }
 
 }  // namespace vhost

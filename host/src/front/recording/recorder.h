@@ -26,6 +26,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "facility/facility.h"
@@ -91,23 +92,34 @@ public:
     static std::string eventStep(const std::string& control, const std::string& key);
 
 private:
-    struct Written {
-        std::string where;  // "12 20" for a slot, "@cam1 control Tally" for a control
+    // What an action wrote, in the order first written, the newest text of
+    // each; found again through an index, not by comparing texts.
+    struct SlotWrite {
+        std::int32_t device;
+        std::int32_t slot;
+        std::string text;
+    };
+    struct ControlWrite {
+        std::string component;
+        std::string control;
         std::string text;
     };
     struct Pending {
         std::string component;
-        std::vector<std::size_t> sentBefore;  // per component, its command count
-        std::vector<Written> slots;
-        std::vector<Written> controls;
+        std::size_t componentsBefore = 0;  // those added during the action are not checked
+        bool watched = false;              // its calls into components were watched
+        std::vector<SlotWrite> slots;
+        std::unordered_map<std::uint64_t, std::size_t> slotAt;
+        std::vector<ControlWrite> controls;
+        std::unordered_map<std::string, std::size_t> controlAt;
         std::optional<std::optional<std::string>> reply;
-        Written forced;
+        std::optional<SlotWrite> forced;
     };
     void begin(const std::string& component, const std::string& step);
     void end();
     void write(const std::string& line);
-    static void remember(std::vector<Written>& list, const std::string& where,
-                         const std::string& text);
+    // Lines go to the file in one write per action, not one per line.
+    void flushFile();
 
     Facility& facility_;
     Timeline& timeline_;
@@ -120,6 +132,7 @@ private:
     bool on_ = false;
     std::int64_t last_ = 0;  // facility time of the action before
     std::optional<Pending> pending_;
+    Pending spare_;  // a finished action's tables, kept for the next one
 };
 
 }  // namespace vhost

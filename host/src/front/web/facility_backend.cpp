@@ -330,12 +330,19 @@ void FacilityBackend::addPart(const std::string& key, std::function<nlohmann::js
 // and the warnings about this component.
 nlohmann::json FacilityBackend::componentFacts(const std::string& name) const {
     nlohmann::json facts = {{"tally", nullptr}, {"warnings", nlohmann::json::array()}};
-    const auto write = written_.find(name);
-    if (write != written_.end()) {
-        facts["tally"] = {{"device", write->second.device},
-                          {"slot", write->second.slot},
-                          {"text", utf8Text(write->second.text)},
-                          {"time_ms", write->second.timeMs}};
+    const TallyWrite* write = nullptr;
+    const Connection* component = facility_ != nullptr ? facility_->component(name) : nullptr;
+    if (component != nullptr && component->number() < writtenBy_.size() &&
+        writtenBy_[component->number()]) {
+        write = &*writtenBy_[component->number()];
+    } else if (const auto before = writtenBefore_.find(name); before != writtenBefore_.end()) {
+        write = &before->second;
+    }
+    if (write != nullptr) {
+        facts["tally"] = {{"device", write->device},
+                          {"slot", write->slot},
+                          {"text", utf8Text(write->text)},
+                          {"time_ms", write->timeMs}};
     }
     const auto warnings = componentWarnings_.find(name);
     if (warnings != componentWarnings_.end()) {
@@ -358,7 +365,7 @@ void FacilityBackend::noteWrite(const Event& event) {
     if (!device || !slot) return;
     std::string error;
     const auto text = parseValue(event.text.substr(equals + 3), error);
-    written_[event.component] = TallyWrite{*device, *slot, text ? *text : std::string(), event.time};
+    writtenBefore_[event.component] = TallyWrite{*device, *slot, text ? *text : std::string(), event.time};
 }
 
 Connection* FacilityBackend::find(const std::string& name, Outcome& outcome) {
@@ -475,7 +482,9 @@ void FacilityBackend::slotChanged(std::int32_t device, std::int32_t slot,
 
 void FacilityBackend::infoWritten(const Connection& writer, std::int32_t device, std::int32_t slot,
                                   const std::string& text) {
-    TallyWrite& write = written_[writer.name()];
+    if (writtenBy_.size() <= writer.number()) writtenBy_.resize(writer.number() + 1);
+    if (!writtenBy_[writer.number()]) writtenBy_[writer.number()].emplace();
+    TallyWrite& write = *writtenBy_[writer.number()];
     write.device = device;
     write.slot = slot;
     write.text = text;

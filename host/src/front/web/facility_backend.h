@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -147,7 +148,10 @@ private:
     std::deque<TimelineRecord> recent_;
     std::uint64_t dropped_ = 0;  // older events no longer in recent_
     std::set<Key> forcedGpi_, forcedInfo_;  // brought into being from the page
-    std::unordered_map<std::string, TallyWrite> written_;
+    // Where each component's tally landed: by its number once the page is
+    // attached, by name for what the scenario before it wrote.
+    std::vector<std::optional<TallyWrite>> writtenBy_;
+    std::unordered_map<std::string, TallyWrite> writtenBefore_;
     std::unordered_map<std::string, std::deque<nlohmann::json>> componentWarnings_;  // the newest, bounded
     std::vector<std::pair<std::string, std::function<nlohmann::json()>>> parts_;
 };
