@@ -9,7 +9,6 @@
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/http/empty_body.hpp>
-
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
@@ -136,7 +135,7 @@ void HttpSession::send(Reply reply) {
 
 struct HttpSession::Pieces {
     std::function<std::string(std::size_t, std::size_t)> read;
-    std::size_t length;  // what is still to go out, from offset 0
+    std::size_t length;  // the bytes to send (none for HEAD)
 };
 
 void HttpSession::sendInPieces(Reply reply) {
