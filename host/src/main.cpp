@@ -103,6 +103,7 @@ int main(int argc, char** argv) {
     // Read only where the live page is built in.
     [[maybe_unused]] bool tokenGiven = false;
     std::string recordPath;
+    bool recordGiven = false;
     [[maybe_unused]] bool pluginGiven = false;
 
     for (int i = 1; i < argc; ++i) {
@@ -143,6 +144,8 @@ int main(int argc, char** argv) {
             tokenGiven = true;
         } else if (arg == "--record") {
             if (!value(recordPath)) return usage("--record needs a file");
+            if (recordPath.empty()) return usage("--record needs a file name, not an empty one");
+            recordGiven = true;
 #endif
         } else if (arg.size() > 1 && arg[0] == '-') {
             return usage("unknown option " + arg);
@@ -153,7 +156,7 @@ int main(int argc, char** argv) {
         }
     }
     const bool serving = !serveAddress.empty();
-    if (!recordPath.empty() && !serving) return usage("--record needs --serve");
+    if (recordGiven && !serving) return usage("--record needs --serve");
     // A component's panel layouts are installed beside its module.
     if (!panelsGiven) setup.panelsDir = folderOf(setup.pluginPath);
 
@@ -198,9 +201,20 @@ int main(int argc, char** argv) {
             std::cerr << "vesk-host: " << error << "\n";
             return exitUsage;
         }
-        if (!recordPath.empty() && !std::ofstream(recordPath, std::ios::app)) {
+        // Only a regular file or a new one: a device or a pipe would block
+        // the start or feed a download without end, a link hides what is replaced.
+        bool replaces = false;
+        if (recordGiven && !vhost::Recorder::checkFile(recordPath, replaces, error)) {
+            std::cerr << "vesk-host: " << error << "\n";
+            return exitUsage;
+        }
+        if (recordGiven && !std::ofstream(recordPath, std::ios::app)) {
             std::cerr << "vesk-host: cannot write the recording " << recordPath << "\n";
             return exitUsage;
+        }
+        if (replaces) {
+            std::cerr << "vesk-host: the recording " << recordPath
+                      << " exists; this run replaces what it holds\n";
         }
     }
 #endif

@@ -1,9 +1,10 @@
 // A rehearsal driven over the HTTP API with --record, replayed by vesk-host:
 // the same outcome every time, and a failure naming its line when the
-// module behaves differently (VESK_CHANGED_PLUGIN writes tally "3").
+// module behaves differently (VESK_CHANGED_PLUGIN writes tally "3"). What
+// --record refuses, and what GET /api/recording serves.
 import assert from 'node:assert/strict';
 import {spawnSync} from 'node:child_process';
-import {mkdtempSync, readFileSync, rmSync, writeFileSync} from 'node:fs';
+import {appendFileSync, existsSync, mkdtempSync, readFileSync, rmSync, symlinkSync, writeFileSync} from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import {after, before, test} from 'node:test';
@@ -14,6 +15,16 @@ import {call, facilityArgs, hostBinary, startHost} from './serve.mjs';
 let folder;
 let file;
 let recorded;
+let liveSlots;
+
+// Texts that only replay exactly when written in quotes.
+const hostile = ['back\\slash', 'say "cut"', 'two words', '#1', 'caf\u00e9', '', ' lead', 'a\tb'];
+// Long enough to be served in several pieces.
+const long = 'x'.repeat(9000);
+
+// The info slots of the environment as the host shows them when it ends.
+const slotLines = (output) => output.split('\n').filter((line) => /\|\s+info 30\.\d+ = /.test(line))
+  .map((line) => line.replace(/^.*? info /, 'info '));
 
 const post = (host, pathname, body) =>
   call(host, 'POST', pathname, {headers: {'Content-Type': 'application/json'}, body: JSON.stringify(body)});
@@ -38,8 +49,18 @@ before(async () => {
   await post(host, '/api/param', {component: 'cam3', key: 'tally_val=2'});
   await post(host, '/api/gpi', {device: 3, input: 3, state: 1});
   await post(host, '/api/event', {component: 'cam4', control: 'AlarmTest', key: 'click=1'});
+  for (const [slot, text] of hostile.entries()) {
+    assert.equal((await post(host, '/api/info', {device: 30, slot: slot + 1, text})).status, 200);
+  }
+  for (let i = 0; i < 25; ++i) await post(host, '/api/info', {device: 30, slot: 20, text: `${i} ${long}`});
+  // Another program adding to the file: not the host's to serve.
+  const before = readFileSync(file, 'utf8');
+  appendFileSync(file, 'gpi 3 1 1\n');
   recorded = (await call(host, 'GET', '/api/recording')).text;
+  assert.equal(recorded, before, 'the download holds what the host wrote, and only that');
+  writeFileSync(file, before);
   assert.equal((await host.stop()).code, 0, host.output());
+  liveSlots = slotLines(host.output());
 });
 
 after(() => { if (folder) rmSync(folder, {recursive: true, force: true}); });
@@ -54,6 +75,64 @@ test('the recording replays with the same outcome, ten times in a row', () => {
     const run = replay(file);
     assert.equal(run.status, 0, `replay ${i + 1}:\n${run.output}`);
   }
+});
+
+test('texts that need quotes replay exactly, and a long recording downloads whole', () => {
+  const text = readFileSync(file, 'utf8');
+  assert.ok(text.length > 3 * 64 * 1024, `${text.length} bytes`);
+  assert.match(text, /^info 30 1 "back\\\\slash"$/m);
+  assert.match(text, /^info 30 6 ""$/m);
+  assert.equal(liveSlots.length, hostile.length + 1, liveSlots.join('\n'));
+  const run = spawnSync(hostBinary, [file], {encoding: 'utf8'});
+  assert.equal(run.status, 0, run.stdout + run.stderr);
+  assert.deepEqual(slotLines(run.stdout), liveSlots);
+});
+
+// Each refused at start-up with status 2 and a message naming it, before
+// the scenario runs (a pipe would otherwise block, a device feed a download
+// without end).
+test('--record refuses an empty name, a link, a folder, a device and a pipe', () => {
+  const target = path.join(folder, 'target.vesk');
+  writeFileSync(target, 'kept\n');
+  const link = path.join(folder, 'link.vesk');
+  symlinkSync(target, link);
+  const pipe = path.join(folder, 'pipe');
+  assert.equal(spawnSync('mkfifo', [pipe]).status, 0);
+  const rows = [
+    ['', /--record needs a file name, not an empty one/],
+    [link, /link\.vesk is a symbolic link/],
+    [folder, /is a folder/],
+    ['/dev/zero', /\/dev\/zero is not a regular file/],
+    ['/dev/full', /\/dev\/full is not a regular file/],
+    [pipe, /pipe is not a regular file/],
+  ];
+  for (const [name, message] of rows) {
+    const run = spawnSync(hostBinary, ['--serve', '127.0.0.1:0', '--record', name, ...facilityArgs()],
+                          {encoding: 'utf8', timeout: 20000});
+    assert.equal(run.status, 2, `${name}: ${run.error ?? ''}${run.stdout}${run.stderr}`);
+    assert.match(run.stderr, message, name);
+    assert.doesNotMatch(run.stdout, /live page at/, name);
+  }
+  assert.equal(readFileSync(target, 'utf8'), 'kept\n');
+});
+
+test('an existing recording is replaced, and vesk-host says so', async () => {
+  const old = path.join(folder, 'old.vesk');
+  writeFileSync(old, '# an old rehearsal\n'.repeat(1000));
+  const host = await startHost({args: ['--record', old, ...facilityArgs()]});
+  // Answered once the live loop runs, and with it the handler of Ctrl-C.
+  assert.equal((await call(host, 'GET', '/api/state')).status, 200);
+  assert.equal((await host.stop()).code, 0, host.output());
+  assert.match(host.output(), /the recording .*old\.vesk exists; this run replaces what it holds/);
+  const text = readFileSync(old, 'utf8');
+  assert.doesNotMatch(text, /an old rehearsal/);
+  assert.match(text, /^# A rehearsal on the live page/);
+  const fresh = path.join(folder, 'fresh.vesk');
+  const again = await startHost({args: ['--record', fresh, ...facilityArgs()]});
+  assert.equal((await call(again, 'GET', '/api/state')).status, 200);
+  assert.equal((await again.stop()).code, 0);
+  assert.doesNotMatch(again.output(), /replaces/);
+  assert.ok(existsSync(fresh));
 });
 
 test('a changed module fails the replay at the first differing line, also when edited by hand',

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <sstream>
+#include <filesystem>
+#include <system_error>
 
 #include "connection/connection.h"
 #include "front/recording/step_text.h"
@@ -37,10 +38,50 @@ std::uint64_t slotKey(std::int32_t device, std::int32_t slot) {
 
 }  // namespace
 
+bool Recorder::checkFile(const std::string& path, bool& replaces, std::string& error) {
+    namespace fs = std::filesystem;
+    replaces = false;
+    if (path.empty()) {
+        error = "--record needs a file name, not an empty one (without --record the recording "
+                "is kept in memory)";
+        return false;
+    }
+    std::error_code failed;
+    // Not followed: a link is named as what it is.
+    const fs::file_status status = fs::symlink_status(fs::path(path), failed);
+    switch (status.type()) {
+        case fs::file_type::not_found:
+            return true;
+        case fs::file_type::regular:
+            replaces = true;
+            return true;
+        case fs::file_type::symlink:
+            error = "the recording " + path +
+                    " is a symbolic link; name the file itself (or a new one), so that it is "
+                    "plain which file is replaced";
+            return false;
+        case fs::file_type::directory:
+            error = "the recording " + path + " is a folder, not a file";
+            return false;
+        case fs::file_type::none:
+            error = "cannot look at the recording " + path + ": " + failed.message();
+            return false;
+        default:
+            error = "the recording " + path +
+                    " is not a regular file (a device, a pipe or a socket); give a regular file "
+                    "or a new one";
+            return false;
+    }
+}
+
 bool Recorder::start(const RecordingStart& start, std::string& error) {
     if (!start.file.empty()) {
+        // Checked again here: a pipe put in its place since would block the start.
+        bool replaces = false;
+        if (!checkFile(start.file, replaces, error)) return false;
         out_.open(start.file, std::ios::binary | std::ios::trunc);
-        if (!out_) {
+        if (out_) in_.open(start.file, std::ios::binary);
+        if (!out_ || !in_) {
             error = "cannot write the recording " + start.file;
             return false;
         }
@@ -96,17 +137,27 @@ void Recorder::setRecording(bool on) {
                     what + (file_.empty() ? std::string() : ", to " + file_));
 }
 
-std::string Recorder::text() const {
+std::string Recorder::read(std::size_t offset, std::size_t max) const {
+    if (offset >= size_ || max == 0) return std::string();
+    const std::size_t wanted = std::min(max, size_ - offset);
+    std::string piece;
     if (file_.empty()) {
-        std::string text;
-        text.reserve(memoryUsed_);
-        for (const std::string& piece : memory_) text += piece;
-        return text;
+        piece.reserve(wanted);
+        while (piece.size() < wanted) {
+            const std::size_t at = offset + piece.size();
+            const std::string& from = memory_[at / memoryPiece];
+            const std::size_t before = piece.size();
+            piece.append(from, at % memoryPiece, wanted - piece.size());
+            if (piece.size() == before) break;
+        }
+        return piece;
     }
-    std::ifstream in(file_, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    piece.resize(wanted);
+    in_.clear();
+    in_.seekg(static_cast<std::streamoff>(offset));
+    if (in_) in_.read(&piece[0], static_cast<std::streamsize>(wanted));
+    piece.resize(in_.gcount() > 0 ? static_cast<std::size_t>(in_.gcount()) : 0);
+    return piece;
 }
 
 void Recorder::flushFile() {
@@ -116,7 +167,11 @@ void Recorder::flushFile() {
         fileFailed_ = true;
         timeline_.event(EventKind::Failure, "cannot write the recording " + file_ +
                                                 " any more (is the disk full?); it ends here");
+        return;
     }
+    // Only what reached the file is served.
+    size_ += unflushed_;
+    unflushed_ = 0;
 }
 
 void Recorder::write(const std::string& line) {
@@ -127,25 +182,32 @@ void Recorder::write(const std::string& line) {
             fileFailed_ = true;
             timeline_.event(EventKind::Failure, "cannot write the recording " + file_ +
                                                     " any more (is the disk full?); it ends here");
+            return;
         }
+        unflushed_ += line.size() + 1;
         return;
     }
     if (full_) return;
     std::string text = line + "\n";
     const std::size_t roomForTheNotice = 160;
-    if (memoryUsed_ + text.size() + roomForTheNotice > memoryLimit) {
+    if (size_ + text.size() + roomForTheNotice > memoryLimit) {
         full_ = true;
         const std::string why = "the recording reached " + std::to_string(memoryLimit) +
                                 " bytes and stops here; give --record FILE to record longer";
         text = "# " + why + "\n";
         timeline_.event(EventKind::Host, why);
     }
-    if (memory_.empty() || memory_.back().size() + text.size() > memoryPiece) {
-        memory_.emplace_back();
-        memory_.back().reserve(std::max(memoryPiece, text.size()));
+    // Every piece but the last is full, so that a byte's piece follows from its offset.
+    for (std::size_t at = 0; at < text.size();) {
+        if (memory_.empty() || memory_.back().size() == memoryPiece) {
+            memory_.emplace_back();
+            memory_.back().reserve(memoryPiece);
+        }
+        const std::size_t taken = std::min(memoryPiece - memory_.back().size(), text.size() - at);
+        memory_.back().append(text, at, taken);
+        at += taken;
     }
-    memory_.back() += text;
-    memoryUsed_ += text.size();
+    size_ += text.size();
 }
 
 std::string Recorder::gpiStep(std::int32_t device, std::int32_t input, std::int32_t state) {
@@ -165,7 +227,11 @@ std::string Recorder::eventStep(const std::string& control, const std::string& k
 
 void Recorder::begin(const std::string& component, const std::string& step) {
     const std::int64_t now = facility_.now();
-    write("advance " + std::to_string(now - last_));
+    std::int64_t gap = now - last_;
+    for (; gap > longestAdvance; gap -= longestAdvance) {
+        write("advance " + std::to_string(longestAdvance));
+    }
+    write("advance " + std::to_string(gap));
     last_ = now;
     write((component.empty() ? "" : "@" + component + " ") + step);
     flushFile();

@@ -18,6 +18,11 @@
 // options. Written to a file, every line is flushed as it is written;
 // without one, the newest recording is kept in memory up to a limit, after
 // which it stops and says so.
+//
+// The file must be a regular file or a new one: a device, a pipe, a folder
+// or a symbolic link is refused before anything is written. The recording
+// is read back (for a download) a piece at a time, and never past the bytes
+// this run wrote, whatever else the file holds or gains.
 #ifndef VESK_HOST_FRONT_RECORDING_RECORDER_H
 #define VESK_HOST_FRONT_RECORDING_RECORDER_H
 
@@ -44,9 +49,18 @@ struct RecordingStart {
 class Recorder {
 public:
     // The most kept in memory when there is no file, in pieces of
-    // `memoryPiece` bytes (a long run never copies it whole).
+    // `memoryPiece` bytes (a long run never copies it whole). Every piece
+    // but the last is full.
     static constexpr std::size_t memoryLimit = 4 * 1024 * 1024;
     static constexpr std::size_t memoryPiece = 64 * 1024;
+    // The longest gap one "advance" line states; a longer one is split, so
+    // that every line reads back as a number.
+    static constexpr std::int64_t longestAdvance = 2147483647;
+
+    // Whether `path` may take a recording: a new file, or a regular one,
+    // which is then replaced (`replaces`). Otherwise false, with `error`
+    // naming the path and what it is.
+    static bool checkFile(const std::string& path, bool& replaces, std::string& error);
 
     Recorder(Facility& facility, Timeline& timeline) : facility_(facility), timeline_(timeline) {}
     Recorder(const Recorder&) = delete;
@@ -60,8 +74,12 @@ public:
     void setRecording(bool on);
     bool recording() const { return on_; }
     const std::string& file() const { return file_; }
-    // The recording so far.
-    std::string text() const;
+    // The bytes recorded so far: written to the file and flushed this run,
+    // or kept in memory.
+    std::size_t size() const { return size_; }
+    // Up to `max` of them from `offset`: fewer at the end, and fewer or none
+    // when the file no longer holds them (cut short by someone else).
+    std::string read(std::size_t offset, std::size_t max) const;
 
     // One action from outside, from its creation to its end. `component`
     // is the component it talks to (empty for GPI and info forces); `step`
@@ -125,9 +143,11 @@ private:
     Timeline& timeline_;
     std::string file_;
     std::ofstream out_;
+    mutable std::ifstream in_;  // the same file, opened once: a download reads what was written
     bool fileFailed_ = false;
     std::vector<std::string> memory_;
-    std::size_t memoryUsed_ = 0;
+    std::size_t size_ = 0;
+    std::size_t unflushed_ = 0;  // written to the stream, not yet flushed
     bool full_ = false;
     bool on_ = false;
     std::int64_t last_ = 0;  // facility time of the action before

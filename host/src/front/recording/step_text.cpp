@@ -26,12 +26,18 @@ std::vector<std::string> pathParts(const std::string& path) {
     return parts;
 }
 
+// Printable ASCII that a reader of the line (a person, an editor, the
+// scenario reader) takes as it is: no blank, quote, backslash or '#'.
+bool plainByte(char c) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    return u > 0x20 && u < 0x7f && c != '"' && c != '\\' && c != '#';
+}
+
 }  // namespace
 
 std::string scenarioValue(const std::string& text) {
-    bool bare = !text.empty() && !isBlank(text.front()) && !isBlank(text.back()) &&
-                text.front() != '"';
-    for (const char c : text) bare = bare && static_cast<unsigned char>(c) >= 0x20 && c != 0x7f;
+    bool bare = !text.empty();
+    for (const char c : text) bare = bare && plainByte(c);
     if (bare) return text;
     std::string quoted = "\"";
     for (const char c : text) {

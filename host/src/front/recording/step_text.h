@@ -8,8 +8,10 @@
 
 namespace vhost {
 
-// A value for a step or an expectation: the text itself when it reads back
-// unchanged, otherwise in double quotes with \n, \t, \" and \\ escapes.
+// A value for a step or an expectation: the text itself when it is plain
+// printable ASCII without a blank, '"', '\\' or '#'; otherwise (the empty
+// text too) in double quotes with \n, \t, \" and \\ escapes, other bytes
+// as they are.
 std::string scenarioValue(const std::string& text);
 
 // The text of an "expect sent" line that matches `command`: the command,

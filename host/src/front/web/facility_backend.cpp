@@ -309,9 +309,12 @@ nlohmann::json FacilityBackend::snapshot() {
     return state;
 }
 
-std::optional<std::string> FacilityBackend::recording() {
+std::optional<std::size_t> FacilityBackend::recording(std::size_t offset, std::size_t max,
+                                                      std::string& piece) {
+    piece.clear();
     if (recorder_ == nullptr) return std::nullopt;
-    return recorder_->text();
+    piece = recorder_->read(offset, max);
+    return recorder_->size();
 }
 
 Outcome FacilityBackend::setRecording(bool on) {

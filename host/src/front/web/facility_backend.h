@@ -66,7 +66,8 @@ public:
     std::int64_t now() const override { return facility_ != nullptr ? facility_->now() : 0; }
     void setEventOutlet(EventOutlet* outlet) override;
     void flushEvents() override;
-    std::optional<std::string> recording() override;
+    std::optional<std::size_t> recording(std::size_t offset, std::size_t max,
+                                         std::string& piece) override;
     Outcome setRecording(bool on) override;
     // Every action from outside is recorded by `recorder` (null: none).
     // Other inputs of the facility (a tally protocol, say) force GPI inputs

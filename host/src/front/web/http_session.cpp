@@ -1,10 +1,14 @@
 // http_session.cpp - see http_session.h.
 #include "front/web/http_session.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <limits>
 
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
@@ -108,6 +112,7 @@ void HttpSession::refuse(int status, const std::string& message) {
 }
 
 void HttpSession::send(Reply reply) {
+    if (reply.piece && parser_->is_header_done()) return sendInPieces(std::move(reply));
     const bool headerRead = parser_->is_header_done();
     const bool head = headerRead && parser_->get().method() == http::verb::head;
     const bool keepAlive = !reply.close && headerRead && parser_->get().keep_alive();
@@ -126,6 +131,50 @@ void HttpSession::send(Reply reply) {
                           if (error || !keepAlive) return self->close();
                           self->readHeader();
                       });
+}
+
+struct HttpSession::Pieces {
+    std::function<std::string(std::size_t, std::size_t)> read;
+    std::size_t length;  // the bytes to send (none for HEAD)
+};
+
+void HttpSession::sendInPieces(Reply reply) {
+    const bool head = parser_->get().method() == http::verb::head;
+    const bool keepAlive = !reply.close && parser_->get().keep_alive();
+    auto response = std::make_shared<http::response<http::empty_body>>(
+        static_cast<http::status>(reply.status), 11);
+    response->set(http::field::content_type, reply.contentType);
+    response->set(http::field::cache_control, "no-store");
+    for (const auto& header : reply.headers) response->set(header.first, header.second);
+    response->keep_alive(keepAlive);
+    response->content_length(reply.length);
+    auto body = std::make_shared<Pieces>(Pieces{std::move(reply.piece), head ? 0 : reply.length});
+    stream_.expires_after(limits_.writeWithin);
+    http::async_write(stream_, *response,
+                      [self = shared_from_this(), response, body, keepAlive](error_code error,
+                                                                             std::size_t) {
+                          if (error) return self->close();
+                          self->sendPiece(body, 0, keepAlive);
+                      });
+}
+
+void HttpSession::sendPiece(std::shared_ptr<Pieces> body, std::size_t offset, bool keepAlive) {
+    if (offset >= body->length) {
+        if (!keepAlive) return close();
+        return readHeader();
+    }
+    const std::size_t wanted = std::min(limits_.pieceBytes, body->length - offset);
+    auto piece = std::make_shared<std::string>(body->read(offset, wanted));
+    // Fewer bytes than announced: the client sees the answer end early.
+    if (piece->empty()) return close();
+    if (piece->size() > wanted) piece->resize(wanted);
+    stream_.expires_after(limits_.pieceWithin);
+    boost::asio::async_write(
+        stream_, boost::asio::buffer(*piece),
+        [self = shared_from_this(), body, piece, offset, keepAlive](error_code error, std::size_t) {
+            if (error) return self->close();
+            self->sendPiece(body, offset + piece->size(), keepAlive);
+        });
 }
 
 void HttpSession::close() {

@@ -8,7 +8,11 @@
 //   - the header may hold at most headerBytes bytes and headerFields
 //     fields (431 beyond);
 //   - a body at most bodyBytes (413 beyond), arriving within bodyWithin;
-//   - an answer must be taken by the client within writeWithin.
+//   - an answer must be taken by the client within writeWithin;
+//   - a long answer (a download) goes out in pieces of at most pieceBytes,
+//     each fetched only once the client took the one before and each to be
+//     taken within pieceWithin: a slow but steady client gets it all, a
+//     stalled one is dropped, and no answer is held whole in memory.
 // The server decides what a request is (Router) once its header is read,
 // before any body: a refused request's body is never read.
 #ifndef VESK_HOST_FRONT_WEB_HTTP_SESSION_H
@@ -16,6 +20,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -47,6 +52,8 @@ struct ConnectionLimits {
     std::chrono::milliseconds headerWithin{10000};
     std::chrono::milliseconds bodyWithin{10000};
     std::chrono::milliseconds writeWithin{10000};
+    std::size_t pieceBytes = 64 * 1024;
+    std::chrono::milliseconds pieceWithin{10000};
 };
 
 struct Reply {
@@ -55,6 +62,12 @@ struct Reply {
     std::string body;
     std::vector<std::pair<std::string, std::string>> headers;
     bool close = false;  // end the connection after this answer
+    // A long body, sent in pieces instead of `body`: `length` bytes (the
+    // Content-Length), each piece read by `piece(offset, max)` when it is
+    // due. A piece that comes back empty before the end cuts the answer
+    // short and closes the connection.
+    std::function<std::string(std::size_t offset, std::size_t max)> piece;
+    std::size_t length = 0;
 };
 
 // A JSON error answer: {"error": "<message>"}.
@@ -83,6 +96,9 @@ private:
     void onHeader(boost::beast::error_code error);
     void onBody(boost::beast::error_code error);
     void send(Reply reply);
+    struct Pieces;
+    void sendInPieces(Reply reply);
+    void sendPiece(std::shared_ptr<Pieces> body, std::size_t offset, bool keepAlive);
     void refuse(int status, const std::string& message);
     void close();
 

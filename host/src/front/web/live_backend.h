@@ -45,6 +45,7 @@
 #ifndef VESK_HOST_FRONT_WEB_LIVE_BACKEND_H
 #define VESK_HOST_FRONT_WEB_LIVE_BACKEND_H
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -95,10 +96,17 @@ public:
     virtual void setEventOutlet(class EventOutlet* outlet) { (void)outlet; }
     // Publishes what was gathered since the last call, if anything.
     virtual void flushEvents() {}
-    // The rehearsal recorded as a scenario so far (GET /api/recording), and
-    // the "record" switch (POST /api/record, body on success {"on": true});
-    // none without a recorder.
-    virtual std::optional<std::string> recording() { return std::nullopt; }
+    // The rehearsal recorded as a scenario so far (GET /api/recording): its
+    // size in bytes, with up to `max` of its bytes from `offset` in `piece`
+    // (a download takes it a piece at a time); and the "record" switch (POST
+    // /api/record, body on success {"on": true}). None without a recorder.
+    virtual std::optional<std::size_t> recording(std::size_t offset, std::size_t max,
+                                                 std::string& piece) {
+        (void)offset;
+        (void)max;
+        piece.clear();
+        return std::nullopt;
+    }
     virtual Outcome setRecording(bool on);
 };
 

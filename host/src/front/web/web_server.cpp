@@ -272,13 +272,22 @@ private:
         return jsonReply(200, backend_->snapshot());
     }
 
+    // The recording as it stands now, sent a piece at a time as the client
+    // takes them: each piece is read on this thread between other work, so
+    // the facility waits for one piece at most, never for the whole file.
     Reply recording() {
-        const auto text = backend_->recording();
-        if (!text) return errorReply(404, "this host keeps no recording");
+        std::string none;
+        const auto size = backend_->recording(0, 0, none);
+        if (!size) return errorReply(404, "this host keeps no recording");
         Reply reply;
         reply.contentType = "text/plain; charset=utf-8";
         reply.headers = {{"Content-Disposition", "attachment; filename=\"rehearsal.vesk\""}};
-        reply.body = *text;
+        reply.length = *size;
+        reply.piece = [this](std::size_t offset, std::size_t max) {
+            std::string piece;
+            backend_->recording(offset, max, piece);
+            return piece;
+        };
         return reply;
     }
 
