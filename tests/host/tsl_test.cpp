@@ -374,6 +374,17 @@ TEST(TslConfig, ReportsWhatIsWrongWithASection) {
         {"[tsl-out.lamps]\n", "write [tsl_out.lamps]"},
         {"[tsl]\n", "write [tsl_in.NAME] or [tsl_out.NAME]"},
         {"[tallies]\nx = 1\n[component.tsl]\n", ""},
+        // The ranges, at both ends.
+        {"[tsl_out.a]\ndevice = 12\nport = 65535\noffset = -65535\nscreen = 65535\n", ""},
+        {"[tsl_out.a]\ndevice = 12\nport = 65536\n", "port must be a port from 1 to 65535"},
+        {"[tsl_out.a]\ndevice = 12\nport = 1\noffset = 65536\n", "offset must be a number from -65535"},
+        {"[tsl_out.a]\ndevice = 12\nport = 1\noffset = -65536\n", "offset must be a number from -65535"},
+        {"[tsl_out.a]\ndevice = 12\nport = 1\nscreen = 65536\n", "screen must be a screen from 0"},
+        {"[tsl_out.a]\ndevice = 0\nport = 1\n", "device must be an info device number above 0"},
+        {"[tsl_in.m]\nport = 65535\ngpi = 3\nlevel = 3\nword.3 = ISO\noffset = 65535\n", ""},
+        {"[tsl_in.m]\nport = 1\ngpi = 3\nlevel = 0\n", "level must be any or a level from 1 to 3"},
+        {"[tsl_in.m]\nport = 1\ninfo = 3\nword.4 = X\n", "unknown TSL in setting 'word.4'"},
+        {"[tsl_in.m]\nport = 1\ngpi = 3\nscreen = 65536\n", "screen must be any or a screen"},
     };
     for (const auto& c : cases) {
         std::istringstream in(c.ini);
@@ -640,8 +651,10 @@ TEST(TslBridge, OneStepsChangesLeaveTogetherUnlessBatchIsOff) {
         UdpLamp lamp;
         Rig rig("[tsl_in.mixer]\nport = 0\ninfo = 12\n[tsl_out.lamps]\ndevice = 12\nport = " +
                 lamp.port() + "\nlamps = right\n" + (batch ? "" : "batch = off\n"));
-        rig.receive(0, {display(3, 1, ""), display(1, 2, ""), display(2, 3, "")});
-        const auto packets = lamp.take(3, batch ? 300 : 3000);
+        // Display 3 changes twice in the step: its newest level, in its first place.
+        rig.receive(0, {display(3, 1, ""), display(1, 2, ""), display(2, 3, ""), display(3, 0, "")});
+        rig.receive(0, {display(3, 2, "")});  // the next step: a packet of its own
+        const auto packets = lamp.take(4, batch ? 300 : 3000);
         std::vector<std::string> sent;
         for (const Packet& packet : packets) {
             std::string text;
@@ -649,8 +662,8 @@ TEST(TslBridge, OneStepsChangesLeaveTogetherUnlessBatchIsOff) {
             sent.push_back(text);
         }
         const std::vector<std::string> wanted =
-            batch ? std::vector<std::string>{"3=1 1=2 2=3 "}
-                  : std::vector<std::string>{"3=1 ", "1=2 ", "2=3 "};
+            batch ? std::vector<std::string>{"3=0 1=2 2=3 ", "3=2 "}
+                  : std::vector<std::string>{"3=0 ", "1=2 ", "2=3 ", "3=2 "};
         EXPECT_EQ(sent, wanted) << (batch ? "batch on" : "batch off");
     }
 }
@@ -908,6 +921,25 @@ TEST(TslLinks, AnIdleMixerGivesItsPlaceToANewcomer) {
     EXPECT_EQ(listener.status.view().connections, 8u);
     EXPECT_NE(listener.said().find("sent nothing for 1500 ms to make room"), std::string::npos);
     listener.links.stop();
+}
+
+// What the socket threads say waits for the timeline: 64 texts at most,
+// then only a count.
+TEST(TslLinks, NoticesKeep64TextsAndCountTheRest) {
+    for (const int said : {64, 65, 200}) {
+        Notices notices;
+        for (int i = 0; i < said; ++i) notices.say("text " + std::to_string(i));
+        EXPECT_TRUE(notices.pending());
+        const auto texts = notices.take();
+        const std::size_t kept = std::min(said, 64);
+        ASSERT_EQ(texts.size(), kept + (said > 64 ? 1 : 0)) << said;
+        EXPECT_EQ(texts[kept - 1], "text " + std::to_string(kept - 1));
+        if (said > 64) {
+            EXPECT_EQ(texts.back(), std::to_string(said - 64) + " more bridge messages not shown");
+        }
+        EXPECT_FALSE(notices.pending());
+        EXPECT_TRUE(notices.take().empty());
+    }
 }
 
 TEST(TslLinks, LimitsHaveTheDocumentedDefaults) {
