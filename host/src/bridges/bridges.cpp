@@ -292,13 +292,14 @@ void Bridges::receive(std::size_t number, const std::uint8_t* data, std::size_t 
     }
     ++receiver.accepted;
     receiver.status->countIn();
-    if (!timeline_.wanted() && !receiveWrapper_) {
+    const bool wanted = timeline_.wanted();  // asked once: the answer may count the event
+    if (!wanted && !receiveWrapper_) {
         apply(receiver, packet);
         return;
     }
     // The text after "received: " is the scenario step that feeds the same packet.
     const std::string step = "tsl " + receiver.config.name + " hex " + toHex(data, size);
-    if (timeline_.wanted()) timeline_.event(EventKind::Host, "received: " + step);
+    if (wanted) timeline_.event(EventKind::Host, "received: " + step);
     if (receiveWrapper_) {
         receiveWrapper_(step, [&] { apply(receiver, packet); });
     } else {
