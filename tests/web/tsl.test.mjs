@@ -182,7 +182,13 @@ test('cuts through four cameras: mixer -> GPI -> Varnik -> tally slot -> lamp, U
   assert.equal(byName.lamps.address, `127.0.0.1:${ports.udp}`);
 });
 
-test('a malformed datagram changes nothing and is reported once', async () => {
+const mixerState = async () => {
+  const {json: state} = await call(host, 'GET', '/api/state', {headers: {Host: host.url.host}});
+  return state.bridges.find((bridge) => bridge.name === 'mixer');
+};
+
+test('a malformed datagram changes nothing, is reported once and counted as dropped, not in', async () => {
+  const before = await mixerState();
   const socket = dgram.createSocket('udp4');
   const send = (bytes) => new Promise((resolve) => socket.send(Buffer.from(bytes), ports.mixer, '127.0.0.1', resolve));
   // Version 1, then a message running past the end; each twice.
@@ -199,6 +205,31 @@ test('a malformed datagram changes nothing and is reported once', async () => {
   assert.equal(host.output().match(/dropped a packet: a display message runs past the end/g)?.length, 1);
   const {json: state} = await call(host, 'GET', '/api/state', {headers: {Host: host.url.host}});
   assert.equal(state.gpi.find((input) => input.device === 3 && input.input === 1).state, 0);
+  const mixer = await mixerState();
+  assert.equal(mixer.packets_in, before.packets_in, JSON.stringify(mixer));
+  assert.equal(mixer.dropped, before.dropped + 4, JSON.stringify(mixer));
+});
+
+test('a TCP mixer that stops halfway through a frame shows in the bridge state', async () => {
+  const socket = net.connect(ports.mixerTcp, '127.0.0.1');
+  await new Promise((resolve, reject) => {
+    socket.once('connect', resolve);
+    socket.once('error', reject);
+  });
+  socket.write(Buffer.from([0xfe, 0x02, 0x0a, 0x00, 0x00, 0x00]));
+  const closed = new Promise((resolve) => socket.once('close', resolve));
+  const deadline = Date.now() + 8000;
+  let bridge;
+  while (Date.now() < deadline) {
+    const {json: state} = await call(host, 'GET', '/api/state', {headers: {Host: host.url.host}});
+    bridge = state.bridges.find((each) => each.name === 'mixertcp');
+    if (bridge.connections_closed >= 1) break;
+    await new Promise((resolve) => setTimeout(resolve, 100));
+  }
+  assert.equal(bridge.connections_closed, 1, JSON.stringify(bridge));
+  assert.match(bridge.last_error, /left a frame unfinished for 2 s/);
+  await closed;
+  assert.match(host.output(), /tsl mixertcp: closed a mixer connection that left a frame unfinished/);
 });
 
 test('a mixer port another program holds ends the live run with status 2', async () => {
@@ -210,4 +241,19 @@ test('a mixer port another program holds ends the live run with status 2', async
   taken.close();
   assert.equal(run.status, 2, run.stderr);
   assert.match(run.stderr, /tsl mixer: cannot listen on udp 127\.0\.0\.1:\d+/);
+});
+
+test('a host name or a section in the wrong case stops the load with status 2, naming the line', () => {
+  for (const [text, error] of [
+    ['[tsl_out.lamps]\ndevice = 12\nport = 9100\naddress = localhost\n',
+     /bad\.ini:4: address must be an IP address such as 127\.0\.0\.1 .*"localhost" is not/],
+    ['[gpi.3]\n1 = 0\n\n[TSL_IN.mixer]\nport = 0\ngpi = 3\n',
+     /bad\.ini:4: \[TSL_IN\.mixer\] is not a TSL section: write \[tsl_in\.mixer\]/],
+  ]) {
+    const ini = path.join(folder, 'bad.ini');
+    writeFileSync(ini, text);
+    const run = spawnSync(hostBinary, ['--serve', '0', '--config', ini], {encoding: 'utf8', timeout: 20000});
+    assert.equal(run.status, 2, run.stderr);
+    assert.match(run.stderr, error);
+  }
 });

@@ -22,11 +22,30 @@ public:
     struct View {
         std::string name, direction, protocol, address, state, lastError;
         std::uint64_t packetsIn = 0, packetsOut = 0;
+        // A listener's: packets dropped as malformed (or not taken by the
+        // facility); TCP mixers connected now, turned away because the
+        // listener was full, and closed by the host (a frame left half
+        // sent, or an idle place given to a newcomer); display messages not
+        // applied because they would have made one input or slot too many.
+        std::uint64_t dropped = 0, connections = 0, connectionsRefused = 0,
+                      connectionsClosed = 0, unknownRefused = 0;
+        // A TCP sender's: tries to connect that failed, and the wait before
+        // the next one (0 while connected).
+        std::uint64_t retries = 0;
+        int retryMs = 0;
     };
     View view() const {
         std::lock_guard<std::mutex> lock(mutex_);
-        return View{name_, out_ ? "out" : "in", protocol_, address_, state_, lastError_,
-                    packetsIn_.load(), packetsOut_.load()};
+        View view{name_, out_ ? "out" : "in", protocol_, address_, state_, lastError_,
+                  packetsIn_.load(), packetsOut_.load()};
+        view.dropped = dropped_.load();
+        view.connections = connections_.load();
+        view.connectionsRefused = connectionsRefused_.load();
+        view.connectionsClosed = connectionsClosed_.load();
+        view.unknownRefused = unknownRefused_.load();
+        view.retries = retries_;
+        view.retryMs = retryMs_;
+        return view;
     }
     // Any change since `seen` (updated): state, error or a count.
     bool changedSince(std::uint64_t& seen) const {
@@ -40,8 +59,11 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         if (state_ == state) return;
         state_ = state;
+        connected_ = state == "connected";
         ++version_;
     }
+    // A sender whose socket takes what it is given now.
+    bool connected() const { return connected_.load(); }
     void setError(const std::string& error) {
         std::lock_guard<std::mutex> lock(mutex_);
         lastError_ = error;
@@ -64,6 +86,31 @@ public:
         packetsOut_ += n;
         ++version_;
     }
+    void countDropped(std::uint64_t n = 1) {
+        dropped_ += n;
+        ++version_;
+    }
+    void setConnections(std::uint64_t n) {
+        if (connections_.exchange(n) != n) ++version_;
+    }
+    void countRefusedConnection() {
+        ++connectionsRefused_;
+        ++version_;
+    }
+    void countClosedConnection() {
+        ++connectionsClosed_;
+        ++version_;
+    }
+    void countUnknownRefused() {
+        ++unknownRefused_;
+        ++version_;
+    }
+    // A failed try to connect; the next comes after `nextMs` (0: connected).
+    void setRetry(bool failed, int nextMs) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (failed) ++retries_;
+        retryMs_ = nextMs;
+    }
 
 private:
     mutable std::mutex mutex_;
@@ -74,6 +121,11 @@ private:
     std::string state_ = "disconnected";
     std::string lastError_;
     std::atomic<std::uint64_t> packetsIn_{0}, packetsOut_{0}, version_{1};
+    std::atomic<std::uint64_t> dropped_{0}, connections_{0}, connectionsRefused_{0},
+        connectionsClosed_{0}, unknownRefused_{0};
+    std::uint64_t retries_ = 0;
+    int retryMs_ = 0;
+    std::atomic<bool> connected_{false};
 };
 
 // Messages from the socket threads for the timeline, which only the

@@ -27,14 +27,30 @@ std::uint8_t lampLevel(const Display& display, Lamp lamp) {
 
 nlohmann::json statusJson(const BridgeStatus& status) {
     const BridgeStatus::View view = status.view();
-    return {{"name", utf8Text(view.name)},
-            {"direction", view.direction},
-            {"protocol", view.protocol},
-            {"address", utf8Text(view.address)},
-            {"state", view.state},
-            {"packets_in", view.packetsIn},
-            {"packets_out", view.packetsOut},
-            {"last_error", utf8Text(view.lastError)}};
+    nlohmann::json json = {{"name", utf8Text(view.name)},
+                           {"direction", view.direction},
+                           {"protocol", view.protocol},
+                           {"address", utf8Text(view.address)},
+                           {"state", view.state},
+                           {"packets_in", view.packetsIn},
+                           {"packets_out", view.packetsOut},
+                           {"last_error", utf8Text(view.lastError)}};
+    if (view.direction == "in") {
+        json["dropped"] = view.dropped;
+        json["unknown_refused"] = view.unknownRefused;
+        if (view.protocol == "tcp") {
+            json["connections"] = view.connections;
+            json["connections_refused"] = view.connectionsRefused;
+            json["connections_closed"] = view.connectionsClosed;
+        }
+    }
+    return json;
+}
+
+template <typename ByDevice>
+bool present(const ByDevice& byDevice, std::int32_t device, std::int32_t slot) {
+    const auto found = byDevice.find(device);
+    return found != byDevice.end() && found->second.count(slot) > 0;
 }
 
 // "key=value" words; false (with `error`) on anything else.
@@ -223,10 +239,17 @@ void Bridges::flush(std::size_t number) {
         }
     }
     if (timeline_.wanted()) {
+        // Only what the socket takes now is said to be sent.
+        const bool connected = sender.status->connected();
+        const std::string doing =
+            connected ? " sends"
+            : config.protocol == Protocol::Tcp
+                ? " keeps for " + sender.status->address() + " (not connected; sent once it is):"
+                : " does not send (" + sender.status->view().lastError + "):";
         for (const auto& bytes : packets) {
             Packet packet;
             decode(bytes.data(), bytes.size(), packet);
-            std::string text = "tsl " + config.name + " sends";
+            std::string text = "tsl " + config.name + doing;
             for (const Display& display : packet.displays) {
                 text += (&display == &packet.displays.front() ? " " : "; ") + std::string("index ") +
                         std::to_string(display.index) + " " + levelText(display);
@@ -268,13 +291,15 @@ void Bridges::receive(std::size_t number, const std::uint8_t* data, std::size_t 
         return;
     }
     ++receiver.accepted;
-    if (!timeline_.wanted() && !receiveWrapper_) {
+    receiver.status->countIn();
+    const bool wanted = timeline_.wanted();  // asked once: the answer may count the event
+    if (!wanted && !receiveWrapper_) {
         apply(receiver, packet);
         return;
     }
     // The text after "received: " is the scenario step that feeds the same packet.
     const std::string step = "tsl " + receiver.config.name + " hex " + toHex(data, size);
-    if (timeline_.wanted()) timeline_.event(EventKind::Host, "received: " + step);
+    if (wanted) timeline_.event(EventKind::Host, "received: " + step);
     if (receiveWrapper_) {
         receiveWrapper_(step, [&] { apply(receiver, packet); });
     } else {
@@ -306,13 +331,15 @@ void Bridges::apply(Receiver& receiver, const Packet& packet) {
         if (config.toGpi) {
             const std::int32_t state =
                 level != 0 && (config.level == 0 || level == config.level) ? 1 : 0;
-            if (facility_->gpiState(config.device, at) != state) {
+            if (facility_->gpiState(config.device, at) != state &&
+                roomFor(receiver, at, display.index)) {
                 facility_->forceGpi(config.device, at, state);
             }
         } else {
             const std::string text =
                 config.worded[level] ? config.words[level] : std::string(1, char('0' + level));
-            if (facility_->infoText(config.device, at) != text) {
+            if (facility_->infoText(config.device, at) != text &&
+                roomFor(receiver, at, display.index)) {
                 facility_->forceInfo(config.device, at, text);
             }
         }
@@ -320,9 +347,45 @@ void Bridges::apply(Receiver& receiver, const Packet& packet) {
     if (--hold_ == 0) flushAll();
 }
 
+// An input or slot that neither the configuration nor a component knows is
+// brought into being by forcing it, up to maxUnknownPerListener of them.
+bool Bridges::roomFor(Receiver& receiver, std::int32_t at, std::uint16_t index) {
+    const InConfig& config = receiver.config;
+    const Driver driver = config.toGpi ? Driver::Gpi : Driver::Info;
+    const Environment& env = facility_->environment();
+    if ((config.toGpi ? present(env.gpi, config.device, at)
+                      : present(env.info, config.device, at)) ||
+        facility_->routing().registered(driver, config.device, at)) {
+        return true;
+    }
+    if (receiver.unknownMade < maxUnknownPerListener) {
+        ++receiver.unknownMade;
+        return true;
+    }
+    ++receiver.unknownRefused;
+    receiver.status->countUnknownRefused();
+    const std::string what = std::string(config.toGpi ? "GPI input " : "info slot ") +
+                             std::to_string(config.device) + "." + std::to_string(at);
+    if (receiver.unknownRefused == 1) {
+        timeline_.event(EventKind::Warning,
+                        "tsl " + config.name + ": display " + std::to_string(index) +
+                            " is not applied: " + what +
+                            " is known neither to the configuration nor to a component, and "
+                            "this mixer has already made " +
+                            std::to_string(maxUnknownPerListener) +
+                            " such; check the mixer's display indexes and the bridge's offset "
+                            "(more are only counted)");
+    }
+    receiver.status->setError(std::to_string(receiver.unknownRefused) +
+                              " message(s) for unknown inputs or slots not applied (last: " +
+                              what + ")");
+    return false;
+}
+
 void Bridges::dropped(std::size_t number, Malformed kind) {
     Receiver& receiver = receivers_[number];
     ++receiver.droppedCount;
+    receiver.status->countDropped();
     std::uint64_t& count = receiver.byKind[static_cast<int>(kind)];
     if (count++ == 0) {
         timeline_.event(EventKind::Warning, "tsl " + receiver.config.name +
@@ -421,6 +484,14 @@ void Bridges::finish() {
     if (out_ != nullptr) out_->stop(500);
     sayNotices();
     for (const Receiver& receiver : receivers_) {
+        if (receiver.unknownRefused != 0) {
+            timeline_.event(EventKind::Host,
+                            "tsl " + receiver.config.name + ": " +
+                                std::to_string(receiver.unknownRefused) +
+                                " message(s) for inputs or slots beyond the " +
+                                std::to_string(maxUnknownPerListener) +
+                                " unknown ones it made were not applied");
+        }
         if (receiver.droppedCount == 0) continue;
         std::string text = "tsl " + receiver.config.name + ": dropped " +
                            std::to_string(receiver.droppedCount) + " malformed packet(s):";

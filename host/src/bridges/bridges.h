@@ -55,6 +55,12 @@ class InLinks;
 
 class Bridges : public FacilityAddOn, public StepExtension, private FacilityObserver {
 public:
+    // GPI inputs, and apart from them info slots, that neither the
+    // configuration nor a component knows and one [tsl_in] may bring into
+    // being; a message for one more is not applied, but counted. This bounds
+    // what a mixer (or anyone who can reach its port) makes the facility keep.
+    static constexpr std::size_t maxUnknownPerListener = 256;
+
     explicit Bridges(Timeline& timeline);
     ~Bridges() override;
     Bridges(const Bridges&) = delete;
@@ -134,6 +140,8 @@ private:
         std::uint64_t accepted = 0, droppedCount = 0;
         std::uint64_t byKind[static_cast<int>(Malformed::kinds)] = {};
         bool broadcastSaid = false;
+        std::size_t unknownMade = 0;     // inputs or slots brought into being
+        std::uint64_t unknownRefused = 0;
         std::uint64_t seen = 0;
     };
 
@@ -147,6 +155,7 @@ private:
     void flush(std::size_t sender);
     void flushAll();
     void apply(Receiver& receiver, const Packet& packet);
+    bool roomFor(Receiver& receiver, std::int32_t at, std::uint16_t index);
     void sayNotices();
     void publishChanges();
     Sender* sender(const std::string& name);

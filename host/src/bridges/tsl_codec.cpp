@@ -321,6 +321,12 @@ Malformed Deframer::take(std::uint8_t byte) {
                 buffer_.clear();
                 return Malformed::None;
             }
+            if (byte == dle) {
+                // A stray DLE: the one after it may still start a frame.
+                if (inGarbage_) return Malformed::None;
+                inGarbage_ = true;
+                return Malformed::Garbage;
+            }
             state_ = State::Hunting;
             if (inGarbage_) return Malformed::None;
             inGarbage_ = true;

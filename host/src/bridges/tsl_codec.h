@@ -100,7 +100,8 @@ std::vector<std::uint8_t> encodePacket(std::uint16_t screen, const std::vector<D
 void frame(const std::vector<std::uint8_t>& packet, std::vector<std::uint8_t>& out);
 
 // Takes the bytes of a TCP stream in pieces of any size and finds the
-// packets in it. Memory stays bounded by one packet.
+// packets in it. Memory stays bounded by one packet. Outside a frame every
+// DLE STX starts one, whatever came before it (a stray DLE included).
 class Deframer {
 public:
     template <typename OnPacket, typename OnMalformed>
@@ -124,6 +125,8 @@ public:
         reset();
     }
     void reset();
+    // Inside a frame: its DLE STX was read, its last byte not yet.
+    bool inFrame() const { return state_ == State::InFrame || state_ == State::InFrameDle; }
 
 private:
     enum class State { Hunting, HuntingDle, InFrame, InFrameDle };

@@ -3,6 +3,8 @@
 
 #include <set>
 
+#include <boost/asio/ip/address.hpp>
+
 #include "host_parsers.h"
 
 namespace vhost {
@@ -35,6 +37,12 @@ bool lamp(const std::string& text, Lamp& out) {
     else if (text == "text") out = Lamp::Text;
     else return false;
     return true;
+}
+
+bool ipAddress(const std::string& text) {
+    boost::system::error_code ec;
+    boost::asio::ip::make_address(text, ec);
+    return !ec;
 }
 
 }  // namespace
@@ -91,7 +99,23 @@ BridgeConfig parseBridges(std::istream& in, const std::string& file,
             const std::size_t dot = section.find('.');
             const std::string head = section.substr(0, dot);
             const std::string name = dot == std::string::npos ? "" : section.substr(dot + 1);
-            if (head != "tsl_out" && head != "tsl_in") continue;
+            if (head != "tsl_out" && head != "tsl_in") {
+                // Only lower case is read: a bridge in any other spelling
+                // would be silently missing.
+                const std::string folded = lower(head);
+                if (folded.compare(0, 3, "tsl") == 0) {
+                    const std::string dotted = "." + (name.empty() ? "NAME" : name) + "]";
+                    const std::string wanted =
+                        folded.find("out") != std::string::npos  ? "[tsl_out" + dotted
+                        : folded.find("in") != std::string::npos ? "[tsl_in" + dotted
+                                                                  : "[tsl_in" + dotted +
+                                                                        " or [tsl_out" + dotted;
+                    errors.push_back(located(file, lineNo,
+                                             "[" + section + "] is not a TSL section: write " +
+                                                 wanted + " (in lower case)"));
+                }
+                continue;
+            }
             sectionLine = lineNo;
             if (name.empty() || name.find_first_of(" \t") != std::string::npos) {
                 errors.push_back(located(file, lineNo, "[" + head + ".NAME] needs a name without spaces"));
@@ -137,8 +161,12 @@ BridgeConfig parseBridges(std::istream& in, const std::string& file,
             if (kind == Kind::Out) config.outs.back().protocol = p;
             else config.ins.back().protocol = p;
         } else if (key == "address") {
-            ok = !value.empty();
-            expected = "an IP address";
+            // A name would have to be looked up, and might change or fail
+            // while the rehearsal runs: the address is given as numbers.
+            ok = ipAddress(value);
+            expected = "an IP address such as 127.0.0.1 or 192.168.10.40 (" +
+                       (value.empty() ? std::string("empty") : displayQuote(value)) +
+                       " is not; host names are not looked up)";
             if (kind == Kind::Out) config.outs.back().address = value;
             else config.ins.back().address = value;
         } else if (key == "port") {

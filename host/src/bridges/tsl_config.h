@@ -25,6 +25,7 @@
 #ifndef VESK_HOST_BRIDGES_TSL_CONFIG_H
 #define VESK_HOST_BRIDGES_TSL_CONFIG_H
 
+#include <cstddef>
 #include <cstdint>
 #include <istream>
 #include <map>
@@ -51,6 +52,13 @@ struct OutConfig {
     bool right = true, left = true, text = true;
     bool batch = true;
     std::map<std::int32_t, std::string> labels;  // by slot
+    // TCP: the wait before connecting again, doubling from the first to the
+    // last; and the bytes that may wait for a peer that does not read
+    // before only the newest level of each display is sent. Not settings
+    // of the INI.
+    int firstRetryMs = 100;
+    int lastRetryMs = 5000;
+    std::size_t maxBacklog = 1 << 20;
 };
 
 struct InConfig {
@@ -67,6 +75,13 @@ struct InConfig {
     int level = 0;  // GPI: 0 closes on any level other than 0, else on exactly this one
     std::string words[4];
     bool worded[4] = {false, false, false, false};
+    // TCP: at most this many mixers at once; a frame begun must end within
+    // partialFrameMs or the connection is closed; when the listener is full,
+    // a mixer that has sent no whole packet for idleMs gives its place to
+    // the newcomer. Not settings of the INI.
+    std::size_t maxClients = 8;
+    int partialFrameMs = 2000;
+    int idleMs = 10000;
 };
 
 struct BridgeConfig {
@@ -76,7 +91,10 @@ struct BridgeConfig {
 };
 
 // Reads the [tsl_out.NAME] and [tsl_in.NAME] sections; other sections are
-// skipped. Errors are "file:line: message" texts.
+// skipped, but one that looks like a TSL section and is not one exactly
+// ([TSL_IN.x], [tsl-out.x], [tsl]) is an error, so that a bridge is never
+// silently missing. An address must be an IP address: no name is looked
+// up. Errors are "file:line: message" texts.
 BridgeConfig parseBridges(std::istream& in, const std::string& file,
                           std::vector<std::string>& errors);
 

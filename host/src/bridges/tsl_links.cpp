@@ -19,10 +19,8 @@ using asio::ip::udp;
 
 namespace {
 
-const int firstRetryMs = 100;
-const int lastRetryMs = 5000;
-const std::size_t maxBacklog = 1 << 20;  // bytes waiting for a TCP peer that does not read
-const std::size_t maxClients = 8;        // TCP mixers connected to one listener at once
+using Clock = std::chrono::steady_clock;
+
 const std::size_t maxDatagramsPerHandoff = 256;
 const std::size_t maxBytesPerHandoff = 1 << 20;
 
@@ -76,7 +74,7 @@ struct OutLink {
     // TCP
     bool connected = false;
     bool complained = false;  // the outage was reported; said again only once it is over
-    int backoffMs = firstRetryMs;
+    int backoffMs = config.firstRetryMs;
     std::map<std::uint16_t, Display> latest;
     std::vector<std::uint8_t> writing, waiting;
     std::size_t writingPackets = 0, waitingPackets = 0;
@@ -141,7 +139,7 @@ struct OutLink {
                  const std::vector<Display>& displays) {
         for (const Display& display : displays) latest[display.index] = display;
         if (!connected) return;
-        if (waiting.size() > maxBacklog) {
+        if (waiting.size() > config.maxBacklog) {
             // The peer reads too slowly: send the newest levels instead of every step.
             if (!refreshWanted) {
                 notices.say(label() + where() +
@@ -207,7 +205,8 @@ struct OutLink {
                 return;
             }
             connected = true;
-            backoffMs = firstRetryMs;
+            backoffMs = config.firstRetryMs;
+            status.setRetry(false, 0);
             boost::system::error_code ignored;
             tcpSocket.set_option(tcp::no_delay(true), ignored);
             status.setState("connected");
@@ -221,7 +220,8 @@ struct OutLink {
 
     void again() {
         retry.expires_after(std::chrono::milliseconds(backoffMs));
-        backoffMs = std::min(backoffMs * 2, lastRetryMs);
+        status.setRetry(true, backoffMs);
+        backoffMs = std::min(backoffMs * 2, config.lastRetryMs);
         retry.async_wait([this](const boost::system::error_code& ec) {
             if (!ec) connect();
         });
@@ -328,12 +328,21 @@ void OutLinks::stop(int graceMs) {
 struct InLink;
 
 struct Client : std::enable_shared_from_this<Client> {
-    Client(tcp::socket socket, InLink& link) : socket(std::move(socket)), link(link) {}
+    Client(tcp::socket socket, InLink& link)
+        : socket(std::move(socket)), link(link), lastPacket(Clock::now()) {}
     tcp::socket socket;
     InLink& link;
     Deframer deframer;
     std::array<std::uint8_t, 4096> buffer{};
+    Clock::time_point lastPacket;  // or the connection, before the first packet
+    Clock::time_point frameBegun;  // of the frame being read, while inFrame()
+    bool closed = false;           // by the host; its read has yet to end
     void read();
+    void close() {
+        closed = true;
+        boost::system::error_code ignored;
+        socket.close(ignored);
+    }
 };
 
 struct InLink {
@@ -351,7 +360,7 @@ struct InLink {
     udp::endpoint from;
     std::vector<std::vector<std::uint8_t>> packets;  // one handoff's datagrams
     std::vector<std::weak_ptr<Client>> clients;
-    bool refusedSaid = false;
+    bool refusedSaid = false, partialSaid = false, idleSaid = false, lateSaid = false;
     bool listening = false;
 
     std::string label() const { return "tsl " + config.name + ": "; }
@@ -391,10 +400,21 @@ struct InLink {
         return label() + text + "; nothing is received";
     }
 
+    // Says `text` once per listener and kind; it is the bridge's last error each time.
+    void tell(bool& said, const std::string& text) {
+        status.setError(text);
+        if (said) return;
+        said = true;
+        notices->say(label() + text + " (this is said once; the bridge state counts them)");
+    }
+
     void hand(std::vector<std::vector<std::uint8_t>>& packets, std::vector<Malformed>& faults) {
         if (packets.empty() && faults.empty()) return;
-        status.countIn(packets.size());
-        (*deliver)(number, packets, faults);
+        const std::size_t count = packets.size();
+        if (!(*deliver)(number, packets, faults) && count != 0) {
+            status.countDropped(count);
+            tell(lateSaid, "the facility did not take packets in time; they were dropped");
+        }
     }
 
     void receive() {
@@ -430,33 +450,80 @@ struct InLink {
         }
     }
 
+    // The mixers connected now, those the host closed left out.
+    std::vector<std::shared_ptr<Client>> alive() {
+        std::vector<std::shared_ptr<Client>> out;
+        clients.erase(std::remove_if(clients.begin(), clients.end(),
+                                     [&](const std::weak_ptr<Client>& weak) {
+                                         auto client = weak.lock();
+                                         if (client && !client->closed) out.push_back(client);
+                                         return !client;
+                                     }),
+                      clients.end());
+        return out;
+    }
+
     void accept() {
         acceptor.async_accept([this](const boost::system::error_code& ec, tcp::socket socket) {
             if (ec == asio::error::operation_aborted || !acceptor.is_open()) return;
-            if (!ec) {
-                std::size_t alive = 0;
-                for (auto& weak : clients) alive += weak.expired() ? 0 : 1;
-                if (alive >= maxClients) {
-                    boost::system::error_code ignored;
-                    socket.close(ignored);
-                    if (!refusedSaid) {
-                        notices->say(label() + "more than " + std::to_string(maxClients) +
-                                     " mixers at once; further connections are closed");
-                        refusedSaid = true;
-                    }
-                } else {
-                    auto client = std::make_shared<Client>(std::move(socket), *this);
-                    clients.erase(std::remove_if(clients.begin(), clients.end(),
-                                                 [](const std::weak_ptr<Client>& weak) {
-                                                     return weak.expired();
-                                                 }),
-                                  clients.end());
-                    clients.push_back(client);
-                    client->read();
-                }
-            }
+            if (!ec) admit(std::move(socket));
             accept();
         });
+    }
+
+    // A full listener gives the place of the mixer that has sent no whole
+    // packet for longest, if that is idleMs or more, to the newcomer;
+    // otherwise the newcomer is turned away.
+    void admit(tcp::socket socket) {
+        auto present = alive();
+        if (present.size() >= config.maxClients) {
+            const auto now = Clock::now();
+            std::shared_ptr<Client> idlest;
+            for (const auto& client : present) {
+                if (!idlest || client->lastPacket < idlest->lastPacket) idlest = client;
+            }
+            if (idlest && now - idlest->lastPacket >= std::chrono::milliseconds(config.idleMs)) {
+                idlest->close();
+                status.countClosedConnection();
+                tell(idleSaid, "closed a mixer connection that sent nothing for " +
+                                   seconds(config.idleMs) + " to make room for a new one");
+                present.erase(std::find(present.begin(), present.end(), idlest));
+            } else {
+                boost::system::error_code ignored;
+                socket.close(ignored);
+                status.countRefusedConnection();
+                tell(refusedSaid, "turned a mixer connection away: " +
+                                      std::to_string(config.maxClients) +
+                                      " mixers are connected and none is idle");
+                return;
+            }
+        }
+        auto client = std::make_shared<Client>(std::move(socket), *this);
+        clients.push_back(client);
+        status.setConnections(present.size() + 1);
+        client->read();
+    }
+
+    // Every 100 ms: a frame begun more than partialFrameMs ago closes its connection.
+    void sweep() {
+        if (config.protocol != Protocol::Tcp) return;
+        const auto now = Clock::now();
+        auto present = alive();
+        for (const auto& client : present) {
+            if (client->deframer.inFrame() &&
+                now - client->frameBegun >= std::chrono::milliseconds(config.partialFrameMs)) {
+                client->close();
+                status.countClosedConnection();
+                status.countDropped();
+                tell(partialSaid, "closed a mixer connection that left a frame unfinished for " +
+                                      seconds(config.partialFrameMs));
+            }
+        }
+        status.setConnections(alive().size());
+    }
+
+    static std::string seconds(int ms) {
+        return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
     }
 
     void close() {
@@ -480,11 +547,24 @@ void Client::read() {
             };
             auto onFault = [&](Malformed kind) { faults.push_back(kind); };
             if (ec) {
-                if (ec != asio::error::operation_aborted) self->deframer.end(onFault);
+                if (ec != asio::error::operation_aborted && !self->closed) {
+                    self->deframer.end(onFault);
+                }
                 self->link.hand(packets, faults);
+                if (!self->closed) {
+                    self->closed = true;
+                    self->link.status.setConnections(self->link.alive().size());
+                }
                 return;
             }
+            const bool wasInFrame = self->deframer.inFrame();
             self->deframer.feed(self->buffer.data(), size, onPacket, onFault);
+            const auto now = Clock::now();
+            if (!packets.empty()) self->lastPacket = now;
+            // A frame that began in this read began now.
+            if (self->deframer.inFrame() && (!wasInFrame || !packets.empty() || !faults.empty())) {
+                self->frameBegun = now;
+            }
             self->link.hand(packets, faults);
             self->read();
         });
@@ -506,6 +586,7 @@ struct InLinks::Impl {
         ticker.expires_after(std::chrono::milliseconds(100));
         ticker.async_wait([this](const boost::system::error_code& ec) {
             if (ec || stopping) return;
+            for (auto& link : links) link->sweep();
             every();
             tick();
         });
