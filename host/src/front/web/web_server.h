@@ -47,6 +47,9 @@ public:
     // page at http://127.0.0.1:8080/").
     void run(LiveBackend& backend, std::ostream& log);
 
+    // The port taken by open() (the real one when asked for port 0).
+    int port() const;
+
 private:
     class Impl;
     std::unique_ptr<Impl> impl_;
