@@ -650,26 +650,31 @@ struct Visitor {
 TEST(LiveServer, ConnectionsAreCountedPerAddressAndInAll) {
     ConnectionLimits limits;
     limits.perAddress = 2;
-    limits.total = 3;
+    limits.total = 4;
     ServerBench bench({}, &limits);
     const int port = bench.server.port();
     const std::string state = bench.get("/api/state");
     std::vector<std::unique_ptr<Visitor>> open;
-    for (const char* from : {"127.0.0.1", "127.0.0.1", "127.0.0.2"}) {
+    const auto admit = [&](const char* from) {
         open.push_back(std::make_unique<Visitor>(port, from));
-        ASSERT_TRUE(open.back()->ask(state, "HTTP/1.1 200")) << from << ": " << open.back()->client.received;
-    }
-    // The third from one address, then a fourth in all.
-    for (const char* from : {"127.0.0.1", "127.0.0.3"}) {
+        EXPECT_TRUE(open.back()->ask(state, "HTTP/1.1 200")) << from << ": " << open.back()->client.received;
+    };
+    const auto refuse = [&](const char* from) {
         Visitor refused(port, from);
         EXPECT_TRUE(refused.wait("HTTP/1.1 503")) << from << ": " << refused.client.received;
-        EXPECT_TRUE(refused.wait("too many open connections"));
-    }
+        EXPECT_TRUE(refused.wait("too many open connections")) << from;
+    };
+    admit("127.0.0.1");
+    admit("127.0.0.1");
+    refuse("127.0.0.1");  // a third from one address, with room in all
+    admit("127.0.0.2");
+    admit("127.0.0.3");
+    refuse("127.0.0.4");  // a fifth in all, the first from its address
     // A place is freed as soon as its client goes.
     open[0]->client.close();
     bool admitted = false;
     for (int attempt = 0; attempt < 50 && !admitted; ++attempt) {
-        Visitor again(port, "127.0.0.3");
+        Visitor again(port, "127.0.0.4");
         again.client.send(state);
         admitted = again.wait("HTTP/1.1 200", milliseconds(100));
     }
