@@ -429,6 +429,8 @@ TEST_F(HostTest, RehearsalWarnings) {
     start(env);
     Connection* second = nullptr;
     add("cam2", &second);
+    std::string manyArguments = "cmd=ET";
+    for (int i = 0; i < 1000; ++i) manyArguments += " 1";
     const struct {
         Connection* who;
         std::string key;
@@ -462,6 +464,11 @@ TEST_F(HostTest, RehearsalWarnings) {
         {component, "cmd=ET 1 2 3", "malformed ET command"},
         {component, "cmd=AS 1", "malformed AS command"},
         {component, "cmd=IRX 1 2 3", "unknown command IRX"},
+        // More arguments than the reader keeps: counted, refused, nothing overrun.
+        {component, "cmd=IR 1 2 3 4 5 6 7 8", "malformed IR command"},
+        {component, "cmd=IR 1 2 3 4 5 6 7 8 9", "malformed IR command"},
+        {component, "cmd=TP 'a' 'b' 'c' 'd' 'e' 'f' 'g' 'h' 'i'", "malformed TP command"},
+        {component, manyArguments, "malformed ET command"},
     };
     for (const auto& step : steps) {
         const int before = timeline.warnings();

@@ -74,6 +74,42 @@ TEST(HostCommandParse, RejectsMalformedTexts) {
     }
 }
 
+// The in-place reader keeps eight arguments in a fixed array: more are
+// counted but never written past it (the count lies right behind the
+// array, so a ninth write there would show as a wrong count; many more
+// would run over the stack, which the asan build reports).
+TEST(HostCommandParse, ArgumentsPastTheEighthAreCountedNotKept) {
+    for (const std::size_t args : {std::size_t{8}, std::size_t{9}, std::size_t{10}, std::size_t{4096}}) {
+        for (const bool quoted : {false, true}) {
+            std::string text = "IR";
+            for (std::size_t i = 1; i <= args; ++i) {
+                const std::string arg = std::to_string(i);
+                text += quoted ? " '" + arg + "'" : " " + arg;
+            }
+            const std::string what = std::to_string(args) + (quoted ? " quoted" : " plain");
+            CommandView view;
+            // Whatever lies behind the view on the stack stays as it was.
+            const std::string guard = "guard";
+            const char* problem = nullptr;
+            ASSERT_TRUE(readCommand(text, view, problem)) << what;
+            EXPECT_EQ(view.word, "IR") << what;
+            EXPECT_EQ(view.count, args) << what;
+            for (std::size_t i = 0; i < CommandView::maxArgs; ++i) {
+                EXPECT_EQ(view.args[i].text(), std::to_string(i + 1)) << what;
+                EXPECT_EQ(view.args[i].quoted, quoted) << what;
+            }
+            EXPECT_EQ(guard, "guard");
+            // The general reader keeps them all.
+            std::string error;
+            const auto parsed = parseCommand(text, error);
+            ASSERT_TRUE(parsed) << what << ": " << error;
+            ASSERT_EQ(parsed->args.size(), args) << what;
+            EXPECT_EQ(parsed->args.back().text, std::to_string(args)) << what;
+        }
+    }
+    static_assert(CommandView::maxArgs == 8, "no command takes more than eight arguments");
+}
+
 TEST(DecodedKeyLayout, CutsLikeTheScriptSide) {
     struct Case {
         const char* key;

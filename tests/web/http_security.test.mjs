@@ -1,6 +1,7 @@
 // The access rules of the live page's server, request by request.
 import assert from 'node:assert/strict';
 import http from 'node:http';
+import net from 'node:net';
 import {after, before, describe, test} from 'node:test';
 
 import {call, startHost} from './serve.mjs';
@@ -48,6 +49,12 @@ describe('a loopback server without a token', () => {
        '{"component":"nobody","control":"AlarmTest","key":"click=1"}', 404],
       ['record switch not a boolean', 'POST', '/api/record', json({Host: own}), '{"on":1}', 400],
       ['unknown endpoint', 'POST', '/api/nothing', json({Host: own}), '{}', 404],
+      // A NUL would cut the text a plug-in gets; a recording of it would not replay.
+      ['NUL in an info text', 'POST', '/api/info', json({Host: own}), '{"device":20,"slot":4,"text":"CAM\\u00002"}', 400],
+      ['NUL in a parameter', 'POST', '/api/param', json({Host: own}),
+       '{"component":"cam1","key":"monitoring=a\\u0000b"}', 400],
+      ['NUL in an event key', 'POST', '/api/event', json({Host: own}),
+       '{"component":"cam1","control":"AlarmTest","key":"click=1\\u0000"}', 400],
     ];
     const before = await drivers(host);
     for (const [what, method, path, headers, body, status] of rows) {
@@ -56,6 +63,36 @@ describe('a loopback server without a token', () => {
       assert.equal(typeof answer.json?.error, 'string', `${what}: a JSON error, got ${answer.text}`);
     }
     assert.equal(await drivers(host), before, 'a refused request changed the facility');
+  });
+
+  test('refuses a repeated Host and codings it does not read, changing nothing', async () => {
+    const own = host.url.host;
+    const body = gpi(1);
+    const chunked = `${body.length.toString(16)}\r\n${body}\r\n0\r\n\r\n`;
+    const rows = [
+      // [what, header lines after the request line, body, status]
+      ['two Host fields', [`Host: ${own}`, `Host: ${own}`, `Content-Length: ${body.length}`], body, 400],
+      ['gzip before chunked', [`Host: ${own}`, 'Transfer-Encoding: gzip, chunked'], chunked, 501],
+      ['gzip and chunked in two fields', [`Host: ${own}`, 'Transfer-Encoding: gzip', 'Transfer-Encoding: chunked'],
+       chunked, 501],
+      ['gzip content', [`Host: ${own}`, 'Content-Encoding: gzip', `Content-Length: ${body.length}`], body, 415],
+      ['plain chunked', [`Host: ${own}`, 'Transfer-Encoding: chunked'], chunked, 200],
+      ['identity content', [`Host: ${own}`, 'Content-Encoding: identity', `Content-Length: ${body.length}`], body, 200],
+    ];
+    const before = await drivers(host);
+    for (const [what, lines, sent, status] of rows) {
+      if (status === 200) continue;
+      const answer = await raw(host, `POST /api/gpi HTTP/1.1\r\n${lines.join('\r\n')}\r\n` +
+                                     `Content-Type: application/json\r\n\r\n${sent}`);
+      assert.equal(answer.status, status, `${what}: ${answer.text}`);
+      assert.equal(typeof answer.json?.error, 'string', `${what}: a JSON error, got ${answer.text}`);
+    }
+    assert.equal(await drivers(host), before, 'a refused request changed the facility');
+    for (const [what, lines, sent, status] of rows.filter((row) => row[3] === 200)) {
+      const answer = await raw(host, `POST /api/gpi HTTP/1.1\r\n${lines.join('\r\n')}\r\n` +
+                                     `Content-Type: application/json\r\nConnection: close\r\n\r\n${sent}`);
+      assert.equal(answer.status, status, `${what}: ${answer.text}`);
+    }
   });
 
   test('accepts its own origin, localhost names and programs without Origin', async () => {
@@ -136,6 +173,27 @@ describe('a token', () => {
     }
   });
 });
+
+// Sends `text` as it is and reads the answer until the server closes (every
+// refusal closes the connection; so does "Connection: close").
+function raw(host, text) {
+  return new Promise((resolve, reject) => {
+    let got = '';
+    const socket = net.connect(Number(host.url.port), host.url.hostname, () => socket.end(text));
+    socket.setEncoding('utf8');
+    socket.setTimeout(5000, () => socket.destroy(new Error(`no answer to ${text.split('\r\n')[0]}`)));
+    socket.on('data', (chunk) => { got += chunk; });
+    let failed = null;
+    socket.on('error', (error) => { failed = error; });
+    socket.on('close', () => {
+      if (!got && failed) return reject(failed);
+      const body = got.slice(got.indexOf('\r\n\r\n') + 4);
+      let json = null;
+      try { json = JSON.parse(body); } catch { /* not JSON */ }
+      return resolve({status: Number(got.slice(9, 12)), text: got, json});
+    });
+  });
+}
 
 // A server-sent event stream; next(match) resolves with the first matching event.
 function openStream(host) {

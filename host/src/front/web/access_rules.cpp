@@ -1,6 +1,8 @@
 // access_rules.cpp - see access_rules.h.
 #include "front/web/access_rules.h"
 
+#include <algorithm>
+
 #include "front/web/serve_options.h"
 #include "host_parsers.h"
 
@@ -74,7 +76,45 @@ bool sameSecret(const std::string& given, const std::string& secret) {
     return diff == 0;
 }
 
+// The codings named by a header's values: comma-separated, in any case,
+// with blanks around; empty items are skipped.
+std::vector<std::string> codings(const std::vector<std::string>& values) {
+    std::vector<std::string> out;
+    for (const auto& value : values) {
+        std::size_t at = 0;
+        while (at <= value.size()) {
+            const auto comma = std::min(value.find(',', at), value.size());
+            std::string item = lower(trim(value.substr(at, comma - at)));
+            if (!item.empty()) out.push_back(std::move(item));
+            at = comma + 1;
+        }
+    }
+    return out;
+}
+
 }  // namespace
+
+Refusal checkFraming(const RequestFraming& request) {
+    if (request.hostFields > 1) {
+        return {400, "the request has " + std::to_string(request.hostFields) +
+                         " Host fields; one is allowed"};
+    }
+    const auto transfer = codings(request.transferEncodings);
+    if (!request.transferEncodings.empty() &&
+        (transfer.size() != 1 || transfer.front() != "chunked")) {
+        std::string named;
+        for (const auto& coding : transfer) named += (named.empty() ? "" : ", ") + coding;
+        return {501, "Transfer-Encoding \"" + named +
+                         "\" is not served; send the body with a length or plainly chunked"};
+    }
+    for (const auto& coding : codings(request.contentEncodings)) {
+        if (coding != "identity") {
+            return {415, "Content-Encoding \"" + coding +
+                             "\" is not served; send the body as plain JSON text"};
+        }
+    }
+    return {};
+}
 
 Refusal checkAccess(const AccessRules& rules, const RequestFacts& request) {
     if (!hostAllowed(rules, request.host)) {

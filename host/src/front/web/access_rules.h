@@ -2,7 +2,9 @@
 #ifndef VESK_HOST_FRONT_WEB_ACCESS_RULES_H
 #define VESK_HOST_FRONT_WEB_ACCESS_RULES_H
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 namespace vhost {
 namespace web {
@@ -27,6 +29,20 @@ struct Refusal {
     int status = 0;  // 0: allowed
     std::string message;
 };
+
+// How a request's header says its body is framed and encoded: the values
+// of each of its Transfer-Encoding and Content-Encoding fields, as sent.
+struct RequestFraming {
+    std::size_t hostFields = 1;
+    std::vector<std::string> transferEncodings;
+    std::vector<std::string> contentEncodings;
+};
+
+// Checked before the access rules, as a request that fails these cannot be
+// read as meant: a repeated Host (400; which one would the rules judge?),
+// a transfer coding other than plain "chunked" (501), a content coding
+// other than "identity" (415: bodies are read as JSON text as they come).
+Refusal checkFraming(const RequestFraming& request);
 
 // In this order: Host (403), token (401), Origin (403). A request with an
 // Origin must come from the served origin when it changes state (not GET or

@@ -77,6 +77,12 @@ std::string checkFields(const json& body, const std::vector<Field>& fields) {
         if (it == body.end()) return "missing field " + name;
         if (field.type == Type::Text) {
             if (!it->is_string()) return name + " must be a string";
+            // A plug-in receives every text as a C string, cut at the NUL,
+            // and a scenario (so a recording) refuses one.
+            if (it->get_ref<const std::string&>().find('\0') != std::string::npos) {
+                return name + " holds a NUL character (\\u0000), which no text passed to a "
+                              "plug-in can carry";
+            }
             continue;
         }
         if (field.type == Type::Bool) {

@@ -7,7 +7,8 @@
 //   POST /api/record {"on": true}
 //
 // A body is one JSON object with exactly these fields; numbers are JSON
-// integers in the signed 32-bit range, a GPI state is 0 or 1. Anything else
+// integers in the signed 32-bit range, a GPI state is 0 or 1, a text holds
+// no NUL character (a scenario cannot hold one either). Anything else
 // is refused with 400 and a message naming the field, before the facility
 // is touched.
 #ifndef VESK_HOST_FRONT_WEB_API_REQUESTS_H

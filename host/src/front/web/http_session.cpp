@@ -48,13 +48,15 @@ void HttpSession::readHeader() {
     parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
     stream_.expires_after(limits_.headerWithin);
     http::async_read_header(stream_, buffer_, *parser_,
-                            [self = shared_from_this()](error_code error, std::size_t) {
-                                self->onHeader(error);
+                            [self = shared_from_this()](error_code error, std::size_t bytes) {
+                                self->onHeader(error, bytes);
                             });
 }
 
-void HttpSession::onHeader(error_code error) {
-    if (error == http::error::header_limit) {
+void HttpSession::onHeader(error_code error, std::size_t headerBytes) {
+    // The parser's own limit leaves the request line out of its count: it
+    // cuts a flood off, this holds the header to its size exactly.
+    if (error == http::error::header_limit || (!error && headerBytes > limits_.headerBytes)) {
         return refuse(431, "the request header is over " + std::to_string(limits_.headerBytes) +
                                " bytes");
     }

@@ -5,8 +5,8 @@
 // one thread. What a connection may cost is bounded:
 //   - the whole header of a request (idle time before it included) must
 //     arrive within headerWithin, else the connection is closed;
-//   - the header may hold at most headerBytes bytes and headerFields
-//     fields (431 beyond);
+//   - the header (request line to its empty line) may hold at most
+//     headerBytes bytes and headerFields fields (431 beyond);
 //   - a body at most bodyBytes (413 beyond), arriving within bodyWithin;
 //   - an answer must be taken by the client within writeWithin;
 //   - a long answer (a download) goes out in pieces of at most pieceBytes,
@@ -93,7 +93,7 @@ public:
 
 private:
     void readHeader();
-    void onHeader(boost::beast::error_code error);
+    void onHeader(boost::beast::error_code error, std::size_t headerBytes);
     void onBody(boost::beast::error_code error);
     void send(Reply reply);
     struct Pieces;

@@ -3,11 +3,15 @@
 #define VESK_HOST_FRONT_WEB_SERVE_OPTIONS_H
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <functional>
 #include <string>
 
 namespace vhost {
 namespace web {
+
+struct ConnectionLimits;  // http_session.h
 
 struct ServeOptions {
     // An IPv4 literal, an IPv6 literal without brackets, or "localhost".
@@ -25,6 +29,12 @@ struct ServeOptions {
     // over runs. The TSL listeners hand what they receive to the facility
     // this way.
     std::function<void(std::function<void(std::function<void()>)>)> facilityThread;
+
+    // The server's bounds and rhythm. Tests shorten them; null limits: the
+    // defaults of http_session.h.
+    const ConnectionLimits* limits = nullptr;
+    std::size_t maxStreams = 16;                  // open event streams
+    std::chrono::milliseconds heartbeatEvery{1000};  // on every event stream
 };
 
 // Reads "[ADDR:]PORT" ("8080", "0.0.0.0:8080", "[::1]:8080", "localhost:0")

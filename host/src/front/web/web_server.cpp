@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <iterator>
 #include <map>
 
 #include <boost/asio/io_context.hpp>
@@ -33,9 +34,7 @@ using nlohmann::json;
 using std::chrono::milliseconds;
 using tcp = asio::ip::tcp;
 
-const std::size_t maxStreams = 16;
-const milliseconds tick(10);              // the clock follows the wall clock this closely
-const milliseconds heartbeatEvery(1000);  // a page that hears nothing longer knows it lost the link
+const milliseconds tick(10);  // the clock follows the wall clock this closely
 
 // Texts are 8-bit; bytes that are not UTF-8 print as U+FFFD.
 std::string dump(const json& value) {
@@ -93,6 +92,9 @@ public:
 
     bool open(const ServeOptions& options, std::string& error) {
         options_ = options;
+        if (options.limits != nullptr) limits_ = *options.limits;
+        maxStreams_ = options.maxStreams;
+        fanout_ = EventFanout(EventFanout::Limits{maxStreams_});
         rules_.address = options.address;
         rules_.token = options.token;
         if (!rules_.token.empty() && !validToken(rules_.token, error)) {
@@ -138,6 +140,8 @@ public:
         return true;
     }
 
+    int port() const { return rules_.port; }
+
     void run(LiveBackend& backend, std::ostream& log) {
         backend_ = &backend;
         log_ = &log;
@@ -160,7 +164,7 @@ public:
         started_ = std::chrono::steady_clock::now();
         base_ = backend.now();
         nextTick_ = started_;
-        nextHeartbeat_ = started_ + heartbeatEvery;
+        nextHeartbeat_ = started_ + options_.heartbeatEvery;
         scheduleTick();
         accept();
         if (options_.facilityThread) {
@@ -182,6 +186,23 @@ public:
 
     // Router
     Next route(const Request& header, Reply& reply) override {
+        namespace http = boost::beast::http;
+        RequestFraming framing;
+        const auto hosts = header.equal_range(http::field::host);
+        framing.hostFields = static_cast<std::size_t>(std::distance(hosts.first, hosts.second));
+        for (const auto& field : header) {
+            if (field.name() == http::field::transfer_encoding) {
+                framing.transferEncodings.emplace_back(field.value());
+            } else if (field.name() == http::field::content_encoding) {
+                framing.contentEncodings.emplace_back(field.value());
+            }
+        }
+        const Refusal unreadable = checkFraming(framing);
+        if (unreadable.status != 0) {
+            reply = errorReply(unreadable.status, unreadable.message);
+            reply.close = true;  // the body is not read
+            return Next::Answer;
+        }
         const std::string target(header.target());
         RequestFacts facts;
         facts.method = std::string(header.method_string());
@@ -248,8 +269,8 @@ private:
         if (get && path == "/api/state") return {Next::Answer, [this](const Request&) { return state(); }};
         if (get && path == "/api/recording") return {Next::Answer, [this](const Request&) { return recording(); }};
         if (get && path == "/api/events") {
-            if (fanout_.clients() < maxStreams) return {Next::Stream, nullptr};
-            return refusal(503, "too many open event streams (at most " + std::to_string(maxStreams) + ")");
+            if (fanout_.clients() < maxStreams_) return {Next::Stream, nullptr};
+            return refusal(503, "too many open event streams (at most " + std::to_string(maxStreams_) + ")");
         }
         if (method == "POST" && isApiPost(path)) {
             return {Next::ReadBody, [this, path](const Request& r) { return post(path, r.body()); }};
@@ -398,7 +419,8 @@ private:
         advanceClock();
         const auto now = std::chrono::steady_clock::now();
         if (now >= nextHeartbeat_) {
-            nextHeartbeat_ = now + heartbeatEvery;
+            // A page that hears nothing for longer knows it lost the link.
+            nextHeartbeat_ = now + options_.heartbeatEvery;
             fanout_.publish("data: " + dump(json{{"type", "heartbeat"}, {"time_ms", backend_->now()}}) +
                             "\n\n");
         }
@@ -424,7 +446,8 @@ private:
     std::map<std::string, std::size_t> perAddress_;
     std::size_t open_ = 0;
     ConnectionLimits limits_;
-    EventFanout fanout_{EventFanout::Limits{maxStreams}};
+    std::size_t maxStreams_ = 16;
+    EventFanout fanout_{EventFanout::Limits{maxStreams_}};
     ServeOptions options_;
     AccessRules rules_;
     bool generatedToken_ = false;
@@ -448,6 +471,8 @@ bool LiveServer::open(const ServeOptions& options, std::string& error) {
 }
 
 void LiveServer::run(LiveBackend& backend, std::ostream& log) { impl_->run(backend, log); }
+
+int LiveServer::port() const { return impl_->port(); }
 
 }  // namespace web
 }  // namespace vhost

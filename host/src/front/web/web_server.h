@@ -11,7 +11,8 @@
 //   POST /api/gpi | /api/info | /api/param | /api/event | /api/record   (see api_requests.h)
 //
 // Access rules, checked once a request's header is read and before anything
-// else (access_rules.h): Host, token, Origin. Limits on connections and
+// else (access_rules.h): one Host field, a body neither in a transfer coding
+// other than chunked nor compressed, then Host, token, Origin. Limits on connections and
 // requests: http_session.h. Bodies over 16 KiB: 413. Bad bodies: 400.
 // Unknown component: 404.
 #ifndef VESK_HOST_FRONT_WEB_WEB_SERVER_H
@@ -46,6 +47,9 @@ public:
     // clock from backend.now() on. Prints the URL to `log` ("vesk-host: live
     // page at http://127.0.0.1:8080/").
     void run(LiveBackend& backend, std::ostream& log);
+
+    // The port taken by open() (the real one when asked for port 0).
+    int port() const;
 
 private:
     class Impl;
