@@ -832,7 +832,23 @@ int main(int argc, char** argv) {
     for (const auto& r : results) {
         std::printf("%6d  %s%s%s\n", r.n, r.live.ending.c_str(), r.live.failure.empty() ? "" : "; ",
                     r.live.failure.c_str());
-        for (const auto& message : r.live.hostMessages) std::printf("        %s\n", message.c_str());
+        // Repeated lines (one per dropped stream) once, with their count.
+        std::vector<std::pair<std::string, int>> counted;
+        for (const auto& message : r.live.hostMessages) {
+            auto same = std::find_if(counted.begin(), counted.end(), [&](const auto& c) { return c.first == message; });
+            if (same == counted.end()) {
+                counted.emplace_back(message, 1);
+            } else {
+                ++same->second;
+            }
+        }
+        for (const auto& [message, count] : counted) {
+            if (count > 1) {
+                std::printf("        %s  (x%d)\n", message.c_str(), count);
+            } else {
+                std::printf("        %s\n", message.c_str());
+            }
+        }
         if (r.live.hostMessagesLost > 0) std::printf("        (%zu more lines)\n", r.live.hostMessagesLost);
     }
     std::printf("\nload average at the end: %s (2 cores: figures include time spent waiting for one)\n",
