@@ -191,8 +191,9 @@ public:
         return "ended";
     }
 
-    // What vesk-host wrote on stderr besides its two start-up lines.
-    std::vector<std::string> messages() {
+    // What vesk-host wrote on stderr besides its two start-up lines, each
+    // text once with its count.
+    std::vector<std::pair<std::string, int>> messages() {
         std::lock_guard<std::mutex> lock(mutex_);
         return lines_;
     }
@@ -230,10 +231,16 @@ private:
             httpPort_ = static_cast<std::uint16_t>(std::atoi(text.c_str() + at + page.size()));
         } else if (mixerPort_ == 0 && (at = text.find(mixer)) != std::string::npos) {
             mixerPort_ = static_cast<std::uint16_t>(std::atoi(text.c_str() + at + mixer.size()));
-        } else if (lines_.size() < 200) {
-            lines_.push_back(text);
         } else {
-            ++linesLost_;
+            // Counted by text: a long run repeats the same few lines.
+            auto same = std::find_if(lines_.begin(), lines_.end(), [&](const auto& l) { return l.first == text; });
+            if (same != lines_.end()) {
+                ++same->second;
+            } else if (lines_.size() < 200) {
+                lines_.emplace_back(text, 1);
+            } else {
+                ++linesLost_;
+            }
         }
         changed_.notify_all();
     }
@@ -247,7 +254,7 @@ private:
     std::condition_variable changed_;
     std::uint16_t httpPort_ = 0, mixerPort_ = 0;
     bool errorsEnded_ = false;
-    std::vector<std::string> lines_;
+    std::vector<std::pair<std::string, int>> lines_;  // each text and how often
     std::size_t linesLost_ = 0;
 };
 
@@ -472,7 +479,7 @@ struct LiveRun {
     int streamOpened = 0, streamEnded = 0, droppedNotices = 0, refused = 0;
     long long recordingBytes = -1;
     std::string ending;
-    std::vector<std::string> hostMessages;
+    std::vector<std::pair<std::string, int>> hostMessages;
     std::size_t hostMessagesLost = 0;
     bool gaveUp = false;
 };
@@ -602,6 +609,9 @@ LiveRun measureLive(int n, const std::string& folder, const Options& options) {
         noteStream(reader.get(), options, run.allStream);
         if ((i + 1) % quarter == 0 && i + 1 < options.allCuts) {
             run.rss.push_back({"after " + std::to_string(i + 1) + " cuts of every camera", statusKb(pid, "VmRSS")});
+            std::printf("  %d of %d cuts of every camera, VmRSS %.1f MiB\n", i + 1, options.allCuts,
+                        static_cast<double>(run.rss.back().kb) / 1024.0);
+            std::fflush(stdout);
         }
         if (gaveUp(done)) break;
     }
@@ -832,24 +842,14 @@ int main(int argc, char** argv) {
     for (const auto& r : results) {
         std::printf("%6d  %s%s%s\n", r.n, r.live.ending.c_str(), r.live.failure.empty() ? "" : "; ",
                     r.live.failure.c_str());
-        // Repeated lines (one per dropped stream) once, with their count.
-        std::vector<std::pair<std::string, int>> counted;
-        for (const auto& message : r.live.hostMessages) {
-            auto same = std::find_if(counted.begin(), counted.end(), [&](const auto& c) { return c.first == message; });
-            if (same == counted.end()) {
-                counted.emplace_back(message, 1);
-            } else {
-                ++same->second;
-            }
-        }
-        for (const auto& [message, count] : counted) {
+        for (const auto& [message, count] : r.live.hostMessages) {
             if (count > 1) {
                 std::printf("        %s  (x%d)\n", message.c_str(), count);
             } else {
                 std::printf("        %s\n", message.c_str());
             }
         }
-        if (r.live.hostMessagesLost > 0) std::printf("        (%zu more lines)\n", r.live.hostMessagesLost);
+        if (r.live.hostMessagesLost > 0) std::printf("        (%zu lines of other texts)\n", r.live.hostMessagesLost);
     }
     std::printf("\nload average at the end: %s (2 cores: figures include time spent waiting for one)\n",
                 loadAfter.c_str());
