@@ -553,7 +553,7 @@ LiveRun measureLive(int n, const std::string& folder, const Options& options) {
 
     if (options.stream) {
         reader = std::make_unique<StreamReader>(httpPort, n);
-        if (!reader->waitReady(options.timeoutMs)) {
+        if (!reader->waitReady(startupMs)) {
             run.failure = "the event stream gave no snapshot";
             return finish();
         }
@@ -562,8 +562,10 @@ LiveRun measureLive(int n, const std::string& folder, const Options& options) {
     const pid_t pid = host.pid();
     run.rss.push_back({"started", statusKb(pid, "VmRSS")});
 
+    // A stream that ended is open again, its snapshot read, before a cut
+    // (at 10,000 cameras the snapshot is some 10 MB).
     auto beforeCut = [&] {
-        if (reader) reader->waitReady(options.timeoutMs);
+        if (reader) reader->waitReady(startupMs);
     };
     int inARow = 0;
     auto gaveUp = [&](bool completed) {
