@@ -396,7 +396,9 @@ private:
     }
 
     // One line of the stream: a `data:` message is counted and its info
-    // slots of device 12 taken in.
+    // slots of device 12 taken in, whether they come as objects (the
+    // snapshot, `slot` events) or as rows of a `batch` event's "info" list
+    // ([device, slot, "text", registered]).
     void line(const char* data, std::size_t size) {
         const std::string_view text(data, size);
         if (text.compare(0, 6, "data: ") != 0) return;
@@ -404,6 +406,8 @@ private:
         if (text.find("\"type\":\"dropped\"") != std::string_view::npos) ++droppedNotices_;
         const std::string_view device = "{\"device\":12,";
         std::lock_guard<std::mutex> lock(mutex_);
+        const std::string_view batch = "{\"type\":\"batch\",";
+        if (text.compare(6, batch.size(), batch) == 0) batchRows(text);
         for (std::size_t at = text.find(device); at != std::string_view::npos; at = text.find(device, at + 1)) {
             const std::size_t close = text.find('}', at);
             const std::string_view entry = text.substr(at, close == std::string_view::npos ? text.npos : close - at);
@@ -419,6 +423,32 @@ private:
         if (text.size() > 20 && text.rfind("\"type\":\"hello\"") != std::string_view::npos) {
             helloSeen_ = true;
             ready_.notify_all();
+        }
+    }
+
+    // The rows of a batch's "info" list. Texts are JSON strings: escapes
+    // are skipped over, so a text holding "]" or "," ends nothing.
+    void batchRows(std::string_view text) {
+        const std::string_view key = ",\"info\":[";
+        std::size_t at = text.find(key);
+        if (at == text.npos) return;
+        at += key.size();
+        while (at < text.size() && text[at] == '[') {
+            const long rowDevice = std::atol(std::string(text.substr(at + 1, 12)).c_str());
+            const std::size_t comma = text.find(',', at);
+            if (comma == text.npos) return;
+            const long slot = std::atol(std::string(text.substr(comma + 1, 12)).c_str());
+            std::size_t quote = text.find('"', comma);
+            if (quote == text.npos) return;
+            std::size_t end = quote + 1;
+            while (end < text.size() && text[end] != '"') end += text[end] == '\\' ? 2 : 1;
+            if (rowDevice == 12 && slot >= 1 && slot < static_cast<long>(slots_.size())) {
+                setSlot(static_cast<int>(slot), end == quote + 2 ? text[quote + 1] : '?');
+            }
+            at = text.find(']', end);
+            if (at == text.npos) return;
+            at += 1;
+            if (at < text.size() && text[at] == ',') at += 1;
         }
     }
 
