@@ -31,10 +31,10 @@
 
 #include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <map>
 #include <memory>
 #include <mutex>
+#include <string_view>
+#include <utility>
 
 #include "tsl_bench.h"
 
@@ -269,8 +269,9 @@ enum class StreamOutcome { Final, Ended, Timeout, NotOpen };
 
 class StreamReader {
 public:
+    // Port 0: no connection, for checking what the reader makes of lines.
     StreamReader(std::uint16_t port, int n) : port_(port), slots_(static_cast<std::size_t>(n) + 1, 0) {
-        thread_ = std::thread([this] { run(); });
+        if (port != 0) thread_ = std::thread([this] { run(); });
     }
     ~StreamReader() {
         stop_ = true;
@@ -311,6 +312,17 @@ public:
         if (!settled) return StreamOutcome::Timeout;
         return StreamOutcome::NotOpen;
     }
+
+    // Slot 12.K as the stream showed it last ('0' to '3'; 0 when never).
+    char slot(int k) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return slots_[static_cast<std::size_t>(k)];
+    }
+    int slotsAt(char level) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return static_cast<int>(std::count(slots_.begin() + 1, slots_.end(), level));
+    }
+    void feed(std::string_view text) { line(text.data(), text.size()); }
 
     std::uint64_t bytes() const { return bytes_; }
     std::uint64_t events() const { return events_; }
@@ -587,6 +599,13 @@ LiveRun measureLive(int n, const std::string& folder, const Options& options) {
             run.failure = "the event stream gave no snapshot";
             return finish();
         }
+        // The snapshot shows every tally slot at 0, or the stream is not
+        // read the way the host writes it.
+        if (reader->slotsAt('0') != n) {
+            run.failure = "the event stream's snapshot shows " + std::to_string(reader->slotsAt('0')) + " of " +
+                          std::to_string(n) + " tally slots at 0";
+            return finish();
+        }
     }
     run.started = true;
     const pid_t pid = host.pid();
@@ -694,6 +713,31 @@ void printStream(int n, const char* kind, const StreamFigures& s) {
                 have ? cell(f.p99).c_str() : "-", s.finalMicros.size(), s.ended, s.timeouts, s.notOpen);
 }
 
+// What the stream reader makes of the lines the host writes: the snapshot's
+// slot objects, `slot` events, and the rows of a `batch` event, among rows
+// of other devices and texts holding brackets, commas and quotes. A reader
+// that misread them would report every cut as never shown on the page.
+bool streamReaderReads() {
+    StreamReader reader(0, 4);
+    reader.feed(R"(data: {"state":{"info":[{"device":12,"registered":false,"slot":1,"text":"0"},)"
+                R"({"device":3,"slot":2,"text":"2"},{"device":12,"registered":false,"slot":2,"text":"0"}]},"type":"hello"})");
+    reader.feed(R"(data: {"device":12,"registered":false,"slot":3,"text":"2","type":"slot"})");
+    reader.feed(R"(data: {"type":"batch","time_ms":5,"gpi":[[3,1,1,true]],"info":[[20,4,"p\"],[12,3,\"1\",false],[\"",true],)"
+                R"([12,1,"1",false],[12,4,"3",false],[12,2,"",false]],"written":[["cam1",12,2,"2",5]]})");
+    reader.feed(R"(data: {"type":"timeline","text":"IW 12 '2' 3 0 ,\"info\":[[12,3,\"1\",false]]"})");
+    reader.feed(R"(data: {"type":"dropped","reason":"fell behind"})");
+    const char want[] = {'1', '?', '2', '3'};
+    bool ok = reader.droppedNotices() == 1 && reader.events() == 5;
+    for (int k = 1; k <= 4; ++k) {
+        if (reader.slot(k) != want[k - 1]) {
+            std::fprintf(stderr, "live_latency: the stream reader read slot 12.%d as '%c', not '%c'\n", k,
+                         reader.slot(k) == 0 ? ' ' : reader.slot(k), want[k - 1]);
+            ok = false;
+        }
+    }
+    return ok;
+}
+
 int usage(const char* problem) {
     if (problem != nullptr) std::fprintf(stderr, "live_latency: %s\n", problem);
     std::fprintf(stderr,
@@ -777,6 +821,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
+    if (!streamReaderReads()) {
+        std::fprintf(stderr, "live_latency: the page stream reader is broken; nothing measured\n");
+        return 1;
+    }
 
     char folderTemplate[] = "/tmp/live_latency_XXXXXX";
     const char* made = mkdtemp(folderTemplate);
