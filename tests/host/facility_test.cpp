@@ -23,6 +23,12 @@
 #include "portable.h"
 #include "front/scenario.h"
 #include "front/timeline_printer.h"
+#include "platform/diagnostic_capture.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 using namespace vhost;
 
@@ -587,3 +593,31 @@ TEST_F(HostTest, LargeInputsStayWithinBounds) {
     EXPECT_EQ(runner.failedExpectations(), 1);
     EXPECT_NE(out.str().find("keeps only the last 512 commands"), std::string::npos);
 }
+
+#ifndef _WIN32
+// Each call's diagnostics come back whole, also once the capture file has
+// been emptied behind them (it is, now and then, not after every call).
+TEST(DiagnosticCaptureFile, EveryCallGetsItsOwnTextAcrossTruncations) {
+    DiagnosticCapture capture(true);
+    ASSERT_TRUE(capture.active()) << capture.problem();
+    const std::string line(40, 'd');
+    std::size_t total = 0;
+    for (int call = 0; total < 3 * DiagnosticCapture::truncateAfter; ++call) {
+        const std::string message = std::to_string(call) + " " + line + "\n";
+        capture.begin();
+        ASSERT_EQ(::write(2, message.data(), message.size()), static_cast<ssize_t>(message.size()));
+        // Standard error is the capture file during the call: it stays short.
+        struct stat file {};
+        ASSERT_EQ(::fstat(2, &file), 0);
+        ASSERT_LT(file.st_size, DiagnosticCapture::truncateAfter + static_cast<long long>(message.size()))
+            << "call " << call;
+        const std::string taken = capture.take();
+        capture.end();
+        ASSERT_EQ(taken, message) << "call " << call;
+        total += message.size();
+    }
+    capture.begin();
+    EXPECT_EQ(capture.take(), "") << "nothing left over";
+    capture.end();
+}
+#endif

@@ -25,6 +25,9 @@ public:
     bool active() const { return file_ >= 0; }
     const std::string& problem() const { return problem_; }
 
+    // What has been read of the file is dropped once it is this long.
+    static constexpr long long truncateAfter = 64 * 1024;
+
     void begin();
     // The text written since the last take().
     std::string take();

@@ -83,7 +83,9 @@ void DiagnosticCapture::end() {
     ::dup2(saved_, 2);
     ::close(saved_);
     saved_ = -1;
-    if (::ftruncate(file_, 0) == 0) readPos_ = 0;
+    // Emptied once it holds enough to matter, not after every call: a
+    // truncation costs the file system far more than the call itself.
+    if (readPos_ >= truncateAfter && ::ftruncate(file_, 0) == 0) readPos_ = 0;
 }
 
 void DiagnosticCapture::releaseAfterCrash() {
