@@ -95,7 +95,7 @@ TEST_F(BackendTest, OneBatchHoldsTheFinalStateOfEachInputAndSlot) {
     ASSERT_EQ(events.size(), 1u);
     const json& batch = events[0];
     EXPECT_EQ(batch["type"], "batch");
-    EXPECT_EQ(batch["gpi"], json::parse("[[3,7,0,false],[3,8,1,false]]"));
+    EXPECT_EQ(batch["gpi"], json::parse("[[3,8,1,false],[3,7,0,false]]")) << "each in its last place";
     EXPECT_EQ(batch["info"], json::parse(R"([[20,4,"PVW",false],[-1,2147483647,"far",false]])"));
     EXPECT_FALSE(batch.contains("written"));
     EXPECT_FALSE(batch.contains("controls"));
@@ -173,6 +173,33 @@ TEST_F(BackendTest, ALiveRunListsTheFirstRoutineEventsOfABurstAndCountsTheRest) 
     EXPECT_EQ(events[0]["timeline"].size(), limit);
     EXPECT_EQ(timeline.takeLeftOut(), 0u);
     timeline.limitDetail(0);
+}
+
+TEST(FinalStatesList, KeepsTheLastEntryOfEachKeyInItsPlace) {
+    struct Entry {
+        std::uint64_t key = 0;
+        int value = 0;
+    };
+    const struct {
+        std::vector<std::pair<std::uint64_t, int>> added;
+        std::vector<std::pair<std::uint64_t, int>> kept;
+    } rows[] = {
+        {{}, {}},
+        {{{1, 10}}, {{1, 10}}},
+        {{{1, 10}, {1, 11}}, {{1, 11}}},                       // a repeat at once replaces
+        {{{1, 10}, {2, 20}, {1, 11}}, {{2, 20}, {1, 11}}},     // later: the last place counts
+        {{{3, 1}, {2, 2}, {1, 3}}, {{3, 1}, {2, 2}, {1, 3}}},  // no repeats: order kept
+        {{{~0ull, 1}, {0, 2}, {~0ull, 3}, {0, 4}, {5, 5}}, {{~0ull, 3}, {0, 4}, {5, 5}}},
+    };
+    FinalStates<Entry> states;
+    for (const auto& row : rows) {
+        states.clear();
+        for (const auto& [key, value] : row.added) states.add(key).value = value;
+        states.keepLast();
+        std::vector<std::pair<std::uint64_t, int>> kept;
+        for (const Entry& entry : states) kept.emplace_back(entry.key, entry.value);
+        EXPECT_EQ(kept, row.kept);
+    }
 }
 
 TEST(TimelineDetail, CountsWhatItLeavesOutAndLetsWarningsPass) {

@@ -63,6 +63,9 @@ void DiagnosticCapture::begin() {
 
 std::string DiagnosticCapture::take() {
     if (file_ < 0) return std::string();
+    // Most calls write nothing: the file's end says so without a read.
+    const off_t end = ::lseek(file_, 0, SEEK_END);
+    if (end >= 0 && static_cast<long long>(end) <= readPos_) return std::string();
     std::string text;
     char buffer[4096];
     for (;;) {

@@ -34,12 +34,8 @@ std::uint64_t slotKey(std::int32_t device, std::int32_t slot) {
            static_cast<std::uint32_t>(slot);
 }
 
-// Finds the entry of `key` in `list`, or adds a fresh one.
-template <typename List, typename Index, typename Key>
-typename List::value_type& entryFor(List& list, Index& index, const Key& key) {
-    const auto found = index.emplace(key, list.size());
-    if (found.second) list.emplace_back();
-    return list[found.first->second];
+std::uint64_t pointerKey(const void* pointer) {
+    return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(pointer));
 }
 
 template <typename ByDevice>
@@ -77,10 +73,6 @@ void FacilityBackend::Batch::clear() {
     controls.clear();
     timeline.clear();
     timelineLeftOut = 0;
-    gpiAt.clear();
-    infoAt.clear();
-    writtenAt.clear();
-    controlAt.clear();
 }
 
 // Something changed: the batch is written once the work at hand is done.
@@ -160,7 +152,11 @@ void appendTimeline(std::string& out, std::int64_t time, EventKind kind, int lin
 }  // namespace
 
 // The batch as one JSON object, written straight into `out`.
-void FacilityBackend::writeBatch(std::string& out) const {
+void FacilityBackend::writeBatch(std::string& out) {
+    batch_.gpi.keepLast();
+    batch_.info.keepLast();
+    batch_.written.keepLast();
+    batch_.controls.keepLast();
     const RoutingIndex& routing = facility_->routing();
     out.reserve(64 + batch_.gpi.size() * 24 + batch_.info.size() * 32 +
                 batch_.written.size() * 40 + batch_.controls.size() * 40 +
@@ -180,7 +176,7 @@ void FacilityBackend::writeBatch(std::string& out) const {
     const auto flag = [&out](bool value) { out += value ? "true" : "false"; };
     if (list("gpi", batch_.gpi.empty())) {
         for (const Batch::Gpi& gpi : batch_.gpi) {
-            separate(&gpi == &batch_.gpi.front());
+            separate(&gpi == batch_.gpi.begin());
             out += '[';
             appendJsonNumber(out, gpi.device);
             out += ',';
@@ -195,7 +191,7 @@ void FacilityBackend::writeBatch(std::string& out) const {
     }
     if (list("info", batch_.info.empty())) {
         for (const Batch::Info& info : batch_.info) {
-            separate(&info == &batch_.info.front());
+            separate(&info == batch_.info.begin());
             out += '[';
             appendJsonNumber(out, info.device);
             out += ',';
@@ -210,7 +206,7 @@ void FacilityBackend::writeBatch(std::string& out) const {
     }
     if (list("written", batch_.written.empty())) {
         for (const Batch::Written& written : batch_.written) {
-            separate(&written == &batch_.written.front());
+            separate(&written == batch_.written.begin());
             out += '[';
             appendJsonString(out, written.component);
             out += ',';
@@ -227,7 +223,7 @@ void FacilityBackend::writeBatch(std::string& out) const {
     }
     if (list("controls", batch_.controls.empty())) {
         for (const Batch::ControlText& control : batch_.controls) {
-            separate(&control == &batch_.controls.front());
+            separate(&control == batch_.controls.begin());
             out += '[';
             appendJsonString(out, control.component);
             out += ',';
@@ -460,7 +456,7 @@ void FacilityBackend::controlChanged(const Connection& component, const std::str
         recorder_->controlChanged(component.name(), control.id, text != nullptr ? *text : "");
     }
     if (!gathering()) return;
-    Batch::ControlText& entry = entryFor(batch_.controls, batch_.controlAt, &control);
+    Batch::ControlText& entry = batch_.controls.add(pointerKey(&control));
     entry.component = component.name();
     entry.panel = panel;
     entry.control = control.id;
@@ -476,7 +472,7 @@ void FacilityBackend::slotChanged(std::int32_t device, std::int32_t slot,
                                   const std::string& text) {
     if (recorder_ != nullptr) recorder_->slotChanged(device, slot, text);
     if (!gathering()) return;
-    Batch::Info& entry = entryFor(batch_.info, batch_.infoAt, slotKey(device, slot));
+    Batch::Info& entry = batch_.info.add(slotKey(device, slot));
     entry.device = device;
     entry.slot = slot;
     entry.text = text;
@@ -493,7 +489,7 @@ void FacilityBackend::infoWritten(const Connection& writer, std::int32_t device,
     write.text = text;
     write.timeMs = facility_->now();
     if (!gathering()) return;
-    Batch::Written& entry = entryFor(batch_.written, batch_.writtenAt, &writer);
+    Batch::Written& entry = batch_.written.add(pointerKey(&writer));
     entry.component = writer.name();
     entry.write = write;
     begun();
@@ -501,8 +497,10 @@ void FacilityBackend::infoWritten(const Connection& writer, std::int32_t device,
 
 void FacilityBackend::gpiChanged(std::int32_t device, std::int32_t input, std::int32_t state) {
     if (!gathering()) return;
-    Batch::Gpi& entry = entryFor(batch_.gpi, batch_.gpiAt, slotKey(device, input));
-    entry = Batch::Gpi{device, input, state};
+    Batch::Gpi& entry = batch_.gpi.add(slotKey(device, input));
+    entry.device = device;
+    entry.input = input;
+    entry.state = state;
     begun();
 }
 

@@ -3,7 +3,7 @@
 // Answers the page's requests from the facility and gathers what changes
 // while a piece of work runs (a request, a mixer's packets, a clock tick):
 // the final state of each input, slot, control and component write, and
-// the timeline events, kept in flat tables, never as JSON trees. When the
+// the timeline events, kept in flat lists, never as JSON trees. When the
 // work is done they are written as one "batch" event straight into a text,
 // and only while a page listens. The newest timeline events, from the start
 // of the run, are kept for the snapshot of a page that opens late; older
@@ -25,6 +25,7 @@
 #include "facility/facility.h"
 #include "facility/timeline.h"
 #include "front/recording/recorder.h"
+#include "front/web/final_states.h"
 #include "front/web/live_backend.h"
 
 namespace vhost {
@@ -107,21 +108,18 @@ private:
         std::string text;
         std::string component;
     };
-    // What the work at hand changed, final states only, in the order first
-    // changed; indexes by key so that a repeat replaces its entry.
+    // What the work at hand changed, final states only.
     struct Batch {
-        struct Gpi { std::int32_t device, input, state; };
-        struct Info { std::int32_t device, slot; std::string text; };
-        struct Written { std::string component; TallyWrite write; };
-        struct ControlText { std::string component, panel, control, text; };
-        std::vector<Gpi> gpi;
-        std::vector<Info> info;
-        std::vector<Written> written;
-        std::vector<ControlText> controls;
+        struct Gpi { std::uint64_t key; std::int32_t device, input, state; };
+        struct Info { std::uint64_t key; std::int32_t device, slot; std::string text; };
+        struct Written { std::uint64_t key; std::string component; TallyWrite write; };
+        struct ControlText { std::uint64_t key; std::string component, panel, control, text; };
+        FinalStates<Gpi> gpi;
+        FinalStates<Info> info;
+        FinalStates<Written> written;
+        FinalStates<ControlText> controls;
         std::vector<TimelineRecord> timeline;
         std::uint64_t timelineLeftOut = 0;
-        std::unordered_map<std::uint64_t, std::size_t> gpiAt, infoAt;
-        std::unordered_map<const void*, std::size_t> writtenAt, controlAt;
         bool empty() const {
             return gpi.empty() && info.empty() && written.empty() && controls.empty() &&
                    timeline.empty() && timelineLeftOut == 0;
@@ -137,7 +135,7 @@ private:
     nlohmann::json componentFacts(const std::string& name) const;
     void noteWrite(const Event& event);
     static nlohmann::json timelineJson(const TimelineRecord& record);
-    void writeBatch(std::string& out) const;
+    void writeBatch(std::string& out);
 
     Facility* facility_ = nullptr;
     Recorder* recorder_ = nullptr;
