@@ -65,6 +65,12 @@ public:
                 if (key.rfind("cmd=", 0) == 0) send(key.substr(4));
                 if (key.rfind("keep=", 0) == 0) send(key.substr(5), false);
                 if (key == "answer and end") send("AS");
+#ifndef _WIN32
+                if (key.rfind("say=", 0) == 0) {
+                    const std::string text = key.substr(4) + "\n";
+                    if (::write(2, text.data(), text.size()) < 0) received.push_back("not said");
+                }
+#endif
                 if (key.rfind("answer", 0) == 0) {
                     result = new char[4];
                     std::memcpy(result, "yes", 4);
@@ -595,6 +601,39 @@ TEST_F(HostTest, LargeInputsStayWithinBounds) {
 }
 
 #ifndef _WIN32
+// Held across a burst of calls, the capture still gives each component its own words.
+TEST(DiagnosticCaptureFile, AHoldAcrossCallsKeepsEachComponentsWords) {
+    struct Words : TimelineSink {
+        std::vector<std::string> said;
+        void event(const Event& event) override {
+            if (event.kind == EventKind::Diagnostic) said.push_back(event.component + ": " + event.text);
+        }
+    } words;
+    Timeline timeline;
+    timeline.addSink(&words);
+    Facility facility(Environment(), timeline, true);
+    ASSERT_TRUE(facility.captureProblem().empty()) << facility.captureProblem();
+    Connection& first = facility.addComponent("first", makeFake, "panels", "fake");
+    Connection& second = facility.addComponent("second", makeFake, "panels", "fake");
+    ASSERT_TRUE(first.create());
+    ASSERT_TRUE(second.create());
+    struct stat before {}, during {}, after {};
+    ASSERT_EQ(::fstat(2, &before), 0);
+    {
+        const Facility::DiagnosticsHeld held(facility);
+        ASSERT_EQ(::fstat(2, &during), 0);
+        first.parentRequest("say=from the first");
+        second.parentRequest("say=from the second");
+        first.parentRequest("say=the first again");
+    }
+    ASSERT_EQ(::fstat(2, &after), 0);
+    EXPECT_NE(during.st_ino, before.st_ino) << "held: pointed at the capture";
+    EXPECT_EQ(after.st_ino, before.st_ino) << "released: standard error again";
+    EXPECT_EQ(words.said, (std::vector<std::string>{"first: from the first", "second: from the second",
+                                               "first: the first again"}));
+    facility.finish();
+}
+
 // Each call's diagnostics come back whole, also once the capture file has
 // been emptied behind them (it is, now and then, not after every call).
 TEST(DiagnosticCaptureFile, EveryCallGetsItsOwnTextAcrossTruncations) {

@@ -311,6 +311,7 @@ void Bridges::apply(Receiver& receiver, const Packet& packet) {
     const InConfig& config = receiver.config;
     if (packet.screenControl || facility_ == nullptr) return;
     if (!config.anyScreen && packet.screen != config.screen && packet.screen != everyone) return;
+    const Facility::DiagnosticsHeld held(*facility_);
     ++hold_;
     for (const Display& display : packet.displays) {
         if (display.controlData) continue;

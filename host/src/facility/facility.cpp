@@ -92,7 +92,7 @@ void Facility::callPluginWith(Connection& target, void (*run)(void*), void* cont
     }
     markPluginCall(false);
     drainDiagnostics(target);
-    capture_.end();
+    if (diagnosticsHeld_ == 0) capture_.end();
     busy_ = false;
 }
 

@@ -97,6 +97,27 @@ public:
     // Said once, when the facility starts, if diagnostics cannot be captured.
     const std::string& captureProblem() const { return capture_.problem(); }
 
+    // While one lives, the plug-ins' diagnostic output stays pointed at the
+    // capture across many calls (a mixer's packet of a thousand displays)
+    // instead of being pointed there and back for each call, which costs
+    // more than the call; each call's text is still taken after it, for the
+    // component it belongs to. The host must not write to standard error
+    // meanwhile (its timeline goes to standard output).
+    class DiagnosticsHeld {
+    public:
+        explicit DiagnosticsHeld(Facility& facility) : facility_(facility) {
+            if (facility_.diagnosticsHeld_++ == 0) facility_.capture_.begin();
+        }
+        ~DiagnosticsHeld() {
+            if (--facility_.diagnosticsHeld_ == 0 && !facility_.busy_) facility_.capture_.end();
+        }
+        DiagnosticsHeld(const DiagnosticsHeld&) = delete;
+        DiagnosticsHeld& operator=(const DiagnosticsHeld&) = delete;
+
+    private:
+        Facility& facility_;
+    };
+
     // The components called into since watchCalls, in the order first
     // called, each with its command count before that first call: what a
     // recording needs to find the commands an action caused without
@@ -210,6 +231,7 @@ private:
     std::int64_t now_ = 0;
     std::size_t logCapacity_ = BoundedLog::defaultCapacity;
     bool busy_ = false;
+    int diagnosticsHeld_ = 0;
     std::string pendingDiagnostic_;
 };
 
