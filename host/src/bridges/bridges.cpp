@@ -354,9 +354,10 @@ bool Bridges::roomFor(Receiver& receiver, std::int32_t at, std::uint16_t index) 
     const InConfig& config = receiver.config;
     const Driver driver = config.toGpi ? Driver::Gpi : Driver::Info;
     const Environment& env = facility_->environment();
-    if ((config.toGpi ? present(env.gpi, config.device, at)
-                      : present(env.info, config.device, at)) ||
-        facility_->routing().registered(driver, config.device, at)) {
+    // A component's input first: the routing table is flat, the environment a tree.
+    if (facility_->routing().registered(driver, config.device, at) ||
+        (config.toGpi ? present(env.gpi, config.device, at)
+                      : present(env.info, config.device, at))) {
         return true;
     }
     if (receiver.unknownMade < maxUnknownPerListener) {
