@@ -44,17 +44,12 @@
 #include "facility/facility.h"
 #include "front/facility_setup.h"
 #include "front/timeline_printer.h"
+#include "tsl_bench.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace tslbench;
 using vhost::tsl::Display;
-
-double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-struct Figures {
-    double p50 = 0, p99 = 0;
-};
 
 // CPU time the facility thread spent in jobs (microseconds), to tell the
 // facility's own work from waiting and the network in a latency.
@@ -65,94 +60,10 @@ double threadCpuMicros() {
 }
 std::atomic<double> facilityCpu{0};
 
-Figures percentiles(std::vector<double> samples) {
-    std::sort(samples.begin(), samples.end());
-    if (samples.empty()) return {};
-    // Nearest rank: of 100 rounds, p99 is the 99th (the second worst), not the worst.
-    auto at = [&](int percent) {
-        const std::size_t rank = (samples.size() * static_cast<std::size_t>(percent) + 99) / 100;
-        return samples[std::min(samples.size(), std::max<std::size_t>(rank, 1)) - 1];
-    };
-    return {at(50), at(99)};
-}
-
-int udpSocket(std::uint16_t& port) {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        std::perror("tsl_latency: socket");
-        std::exit(1);
-    }
-    const int big = 8 << 20;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-    return fd;
-}
-
-void sendTo(int fd, std::uint16_t port, const std::vector<std::uint8_t>& bytes) {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(port);
-    sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-}
-
-// Reads lamp packets until `done` holds or `ms` pass; false on the timeout.
-template <typename OnDisplay>
-bool readLamps(int fd, int ms, OnDisplay&& onDisplay) {
-    const auto until = Clock::now() + std::chrono::milliseconds(ms);
-    std::uint8_t buffer[65536];
-    vhost::tsl::Packet packet;  // reused: the harness should cost the cores little
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-        if (left.count() < 0) return false;
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left.count()) + 1) <= 0) continue;
-        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) continue;
-        if (vhost::tsl::decode(buffer, static_cast<std::size_t>(n), packet) != vhost::tsl::Malformed::None) continue;
-        for (const Display& display : packet.displays) {
-            if (onDisplay(display)) return true;
-        }
-    }
-}
-
 std::string writeFacility(int n, std::uint16_t lampPort) {
     const std::string path = "/tmp/tsl_latency_" + std::to_string(n) + "_" + std::to_string(getpid()) + ".ini";
-    std::ofstream out(path);
-    // Slot 12.K: the instance's offset is 1 (a component takes 0 as not set
-    // and would never finish its start-up), the component's K - 1.
-    out << "[instances.tallybus]\ndevice = 12\noffset = 1\ndrvtype = i\n";
-    for (int k = 1; k <= n; ++k) out << "[instances.cam" << k << "]\ndevice = 3\noffset = " << k << "\ndrvtype = g\n";
-    out << "[tsl_in.mixer]\nport = 0\ngpi = 3\n";
-    out << "[tsl_out.lamps]\ndevice = 12\nport = " << lampPort << "\nlamps = right\n";
-    for (int k = 1; k <= n; ++k) {
-        out << "[component.cam" << k << "]\nparam.setslot = tallybus\nparam.slotoffset = " << k - 1
-            << "\nparam.tally_on = 1\nparam.tally_val = 1\nparam.instance = cam" << k << "\n";
-    }
-    out.close();
-    // Dated back, so that the plug-in keeps the file parsed rather than re-reading a fresh one.
-    const timespec past[2] = {{std::time(nullptr) - 10, 0}, {std::time(nullptr) - 10, 0}};
-    utimensat(AT_FDCWD, path.c_str(), past, 0);
+    tslbench::writeFacility(path, n, 0, lampPort);
     return path;
-}
-
-std::vector<std::vector<std::uint8_t>> mixerPackets(int first, int last, std::uint8_t level) {
-    std::vector<Display> displays;
-    for (int k = first; k <= last; ++k) {
-        Display display;
-        display.index = static_cast<std::uint16_t>(k);
-        display.right = level;
-        displays.push_back(display);
-    }
-    std::vector<std::vector<std::uint8_t>> packets;
-    vhost::tsl::encode(0, displays, packets);
-    return packets;
 }
 
 struct Run {
