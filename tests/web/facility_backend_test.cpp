@@ -77,9 +77,10 @@ protected:
         return outlet.events;
     }
 
+    // The backend goes before the facility it observes.
     Timeline timeline;
-    FacilityBackend backend;
     std::unique_ptr<Facility> facility;
+    FacilityBackend backend;
     Outlet outlet;
 };
 
