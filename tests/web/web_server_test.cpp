@@ -552,10 +552,12 @@ TEST(HttpSession, EachDeadlineClosesTheConnectionInTime) {
                 EXPECT_EQ(bench.released, 1) << row.what << ": still open after 400 ms of trickling";
                 break;
             case Doing::IdleAfterAnswer:
+                // Timed from the request: the idle deadline starts later,
+                // once the answer is written, so this never undercounts.
+                start = Clock::now();
                 client.send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
                 client.read();
                 ASSERT_TRUE(runUntil(bench.io, [&] { return client.status() == 200; }, milliseconds(2000)));
-                start = Clock::now();
                 break;
             case Doing::StallBody:
                 client.send("POST /api/info HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 50\r\n\r\n0123456789");
@@ -592,15 +594,16 @@ TEST(EventStream, AClientThatDoesNotReadIsLetGoAtTheWriteDeadline) {
     tcp::acceptor acceptor{io, {asio::ip::make_address("127.0.0.1"), 0}};
     const std::string hello = "data: " + std::string(32u << 20, 'h') + "\n\n";
     const milliseconds deadline(150);
+    Clock::time_point start;  // the write, and so its deadline, begins in start()
     acceptor.async_accept([&](boost::system::error_code error, tcp::socket socket) {
         ASSERT_FALSE(error);
         ConnectionSlot slot(nullptr, [&](void*) { ++released; });
         auto stream = std::make_shared<EventStream>(std::move(socket), std::move(slot), fanout, deadline);
+        start = Clock::now();
         ASSERT_TRUE(stream->start(hello));
     });
     TestClient client(io, acceptor.local_endpoint().port());
     ASSERT_TRUE(runUntil(io, [&] { return fanout.clients() == 1; }, milliseconds(1000)));
-    const auto start = Clock::now();
     EXPECT_TRUE(runUntil(io, [&] { return fanout.clients() == 0; }, milliseconds(1500)))
         << "the stream waits on its client";
     EXPECT_GE(since(start).count(), deadline.count() - 5);
