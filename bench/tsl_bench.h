@@ -26,6 +26,7 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -222,6 +223,30 @@ struct InProcess {
     std::size_t allPackets = 0;
 };
 
+// The facility of `vesk-host --serve` in this process, read from `ini`,
+// with the TSL bridges added; no timeline sink (nothing is printed) and no
+// diagnostic capture. `facility` is null when it could not be set up.
+struct Bench {
+    Bench(const std::string& ini, const std::string& module, const std::string& panels)
+        : printer(quiet, vhost::OutputMode::Quiet), bridges(timeline) {
+        vhost::SetupOptions options;
+        options.pluginPath = module;
+        options.panelsDir = panels;
+        options.configPath = ini;
+        options.capture = false;
+        setenv("VESK_CONFIG", ini.c_str(), 1);
+        setup = std::make_unique<vhost::FacilitySetup>(options, timeline, printer);
+        setup->setAddOn(&bridges);
+        facility = setup->facility();
+    }
+    vhost::Timeline timeline;
+    std::ostringstream quiet;
+    vhost::TimelinePrinter printer;
+    vhost::tsl::Bridges bridges;
+    std::unique_ptr<vhost::FacilitySetup> setup;
+    vhost::Facility* facility = nullptr;
+};
+
 // The cut in-process, as bench/tsl_latency.cpp runs it: the facility of
 // `vesk-host --serve` (its TSL listener and sender on their threads, the
 // facility on another, work handed over through the facility queue), but no
@@ -235,19 +260,9 @@ inline InProcess measureInProcess(int n, const std::string& ini, const std::stri
     const int mixer = udpSocket(mixerFrom);
     writeFacility(ini, n, 0, lampPort);
 
-    vhost::Timeline timeline;  // no sink: nothing printed
-    std::ostringstream quiet;
-    vhost::TimelinePrinter printer(quiet, vhost::OutputMode::Quiet);
-    vhost::tsl::Bridges bridges(timeline);
-    vhost::SetupOptions options;
-    options.pluginPath = module;
-    options.panelsDir = panels;
-    options.configPath = ini;
-    options.capture = false;
-    setenv("VESK_CONFIG", ini.c_str(), 1);
-    vhost::FacilitySetup setup(options, timeline, printer);
-    setup.setAddOn(&bridges);
-    vhost::Facility* facility = setup.facility();
+    Bench bench(ini, module, panels);
+    vhost::Facility* facility = bench.facility;
+    vhost::tsl::Bridges& bridges = bench.bridges;
     if (facility == nullptr) {
         close(lamps);
         close(mixer);

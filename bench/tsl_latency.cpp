@@ -84,19 +84,9 @@ Run measure(int n) {
     const int mixer = udpSocket(mixerFrom);
     const std::string ini = writeFacility(n, lampPort);
 
-    vhost::Timeline timeline;  // no sink: nothing printed
-    std::ostringstream quiet;
-    vhost::TimelinePrinter printer(quiet, vhost::OutputMode::Quiet);
-    vhost::tsl::Bridges bridges(timeline);
-    vhost::SetupOptions options;
-    options.pluginPath = VARNIK_BENCH_MODULE;
-    options.panelsDir = VARNIK_BENCH_PANELS;
-    options.configPath = ini;
-    options.capture = false;
-    setenv("VESK_CONFIG", ini.c_str(), 1);
-    vhost::FacilitySetup setup(options, timeline, printer);
-    setup.setAddOn(&bridges);
-    vhost::Facility* facility = setup.facility();
+    Bench bench(ini, VARNIK_BENCH_MODULE, VARNIK_BENCH_PANELS);
+    vhost::Facility* facility = bench.facility;
+    vhost::tsl::Bridges& bridges = bench.bridges;
     if (facility == nullptr) std::exit(1);
     // The components exist already: their logs are emptied too.
     facility->setLogCapacity(0);

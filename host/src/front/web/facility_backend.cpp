@@ -130,6 +130,20 @@ nlohmann::json FacilityBackend::timelineJson(const TimelineRecord& record) {
 
 namespace {
 
+void appendField(std::string& out, std::int32_t number) { appendJsonNumber(out, number); }
+void appendField(std::string& out, std::int64_t number) { appendJsonNumber(out, number); }
+void appendField(std::string& out, const std::string& text) { appendJsonString(out, text); }
+void appendField(std::string& out, bool flag) { out += flag ? "true" : "false"; }
+
+// `[a,b,...]`: one entry of a batch's lists.
+template <typename First, typename... Rest>
+void appendRow(std::string& out, const First& first, const Rest&... rest) {
+    out += '[';
+    appendField(out, first);
+    ((out += ',', appendField(out, rest)), ...);
+    out += ']';
+}
+
 void appendTimeline(std::string& out, std::int64_t time, EventKind kind, int line,
                     const std::string& text, const std::string& component) {
     out += "{\"type\":\"timeline\",\"time_ms\":";
@@ -163,86 +177,36 @@ void FacilityBackend::writeBatch(std::string& out) {
                 batch_.timeline.size() * 96);
     out += "{\"type\":\"batch\",\"time_ms\":";
     appendJsonNumber(out, facility_->now());
-    const auto list = [&out](const char* name, bool empty) {
-        if (empty) return false;
+    // `"name":[...]`, one entry a row written by `write`; nothing when empty.
+    const auto list = [&out](const char* name, const auto& entries, const auto& write) {
+        if (entries.begin() == entries.end()) return;
         out += ",\"";
         out += name;
         out += "\":[";
-        return true;
+        for (const auto& entry : entries) {
+            if (&entry != &*entries.begin()) out += ',';
+            write(entry);
+        }
+        out += ']';
     };
-    const auto separate = [&out](bool first) {
-        if (!first) out += ',';
-    };
-    const auto flag = [&out](bool value) { out += value ? "true" : "false"; };
-    if (list("gpi", batch_.gpi.empty())) {
-        for (const Batch::Gpi& gpi : batch_.gpi) {
-            separate(&gpi == batch_.gpi.begin());
-            out += '[';
-            appendJsonNumber(out, gpi.device);
-            out += ',';
-            appendJsonNumber(out, gpi.input);
-            out += ',';
-            appendJsonNumber(out, gpi.state);
-            out += ',';
-            flag(routing.registered(Driver::Gpi, gpi.device, gpi.input));
-            out += ']';
-        }
-        out += ']';
-    }
-    if (list("info", batch_.info.empty())) {
-        for (const Batch::Info& info : batch_.info) {
-            separate(&info == batch_.info.begin());
-            out += '[';
-            appendJsonNumber(out, info.device);
-            out += ',';
-            appendJsonNumber(out, info.slot);
-            out += ',';
-            appendJsonString(out, info.text);
-            out += ',';
-            flag(routing.registered(Driver::Info, info.device, info.slot));
-            out += ']';
-        }
-        out += ']';
-    }
-    if (list("written", batch_.written.empty())) {
-        for (const Batch::Written& written : batch_.written) {
-            separate(&written == batch_.written.begin());
-            out += '[';
-            appendJsonString(out, written.component);
-            out += ',';
-            appendJsonNumber(out, written.write.device);
-            out += ',';
-            appendJsonNumber(out, written.write.slot);
-            out += ',';
-            appendJsonString(out, written.write.text);
-            out += ',';
-            appendJsonNumber(out, written.write.timeMs);
-            out += ']';
-        }
-        out += ']';
-    }
-    if (list("controls", batch_.controls.empty())) {
-        for (const Batch::ControlText& control : batch_.controls) {
-            separate(&control == batch_.controls.begin());
-            out += '[';
-            appendJsonString(out, control.component);
-            out += ',';
-            appendJsonString(out, control.panel);
-            out += ',';
-            appendJsonString(out, control.control);
-            out += ',';
-            appendJsonString(out, control.text);
-            out += ']';
-        }
-        out += ']';
-    }
-    if (list("timeline", batch_.timeline.empty())) {
-        for (const TimelineRecord& record : batch_.timeline) {
-            separate(&record == &batch_.timeline.front());
-            appendTimeline(out, record.time, record.kind, record.line, record.text, record.component);
-        }
-        out += ']';
-    }
+    list("gpi", batch_.gpi, [&](const Batch::Gpi& gpi) {
+        appendRow(out, gpi.device, gpi.input, gpi.state,
+                  routing.registered(Driver::Gpi, gpi.device, gpi.input));
+    });
+    list("info", batch_.info, [&](const Batch::Info& info) {
+        appendRow(out, info.device, info.slot, info.text,
+                  routing.registered(Driver::Info, info.device, info.slot));
+    });
+    list("written", batch_.written, [&](const Batch::Written& written) {
+        appendRow(out, written.component, written.write.device, written.write.slot,
+                  written.write.text, written.write.timeMs);
+    });
+    list("controls", batch_.controls, [&](const Batch::ControlText& control) {
+        appendRow(out, control.component, control.panel, control.control, control.text);
+    });
+    list("timeline", batch_.timeline, [&](const TimelineRecord& record) {
+        appendTimeline(out, record.time, record.kind, record.line, record.text, record.component);
+    });
     if (batch_.timelineLeftOut > 0) {
         out += ",\"timeline_left_out\":";
         appendJsonNumber(out, static_cast<std::int64_t>(batch_.timelineLeftOut));
