@@ -174,6 +174,13 @@ TEST_F(BackendTest, ALiveRunListsTheFirstRoutineEventsOfABurstAndCountsTheRest) 
     EXPECT_EQ(events[0]["timeline"].size(), limit);
     EXPECT_EQ(timeline.takeLeftOut(), 0u);
     timeline.limitDetail(0);
+    // Without a limit per burst a batch still lists at most its maximum.
+    const std::size_t most = FacilityBackend::batchTimelineMax;
+    for (std::size_t i = 0; i < most + 3; ++i) facility->forceGpi(5, static_cast<std::int32_t>(i), 1);
+    events = flush();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0]["timeline"].size(), most);
+    EXPECT_EQ(events[0]["timeline_left_out"], 3);
 }
 
 TEST(FinalStatesList, KeepsTheLastEntryOfEachKeyInItsPlace) {
