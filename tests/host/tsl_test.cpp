@@ -868,7 +868,7 @@ TEST(TslLinks, MixersStallingHalfAFrameAreClosedAtTheDeadline) {
     ASSERT_TRUE(within(3000, [&] { return listener.status.view().connections == 8; }));
     auto late = mixer(io, listener.port);
     EXPECT_TRUE(closedByPeer(late, 3000));
-    EXPECT_EQ(listener.status.view().connectionsRefused, 1u);
+    EXPECT_TRUE(within(3000, [&] { return listener.status.view().connectionsRefused == 1; }));
     EXPECT_EQ(listener.status.view().connectionsClosed, 0u);
     // The first finishes its frame in time and stays.
     write(stalled[0], restOfFrame);
@@ -907,13 +907,15 @@ TEST(TslLinks, AnIdleMixerGivesItsPlaceToANewcomer) {
     }
     auto early = mixer(io, listener.port);  // none has been idle long enough yet
     EXPECT_TRUE(closedByPeer(early, 3000));
-    EXPECT_EQ(listener.status.view().connectionsRefused, 1u);
+    // The listener counts a refusal just after closing: the peer may see the
+    // close first.
+    EXPECT_TRUE(within(3000, [&] { return listener.status.view().connectionsRefused == 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(1600));
     write(idle[0], wholeFrame);  // the oldest, but not idle
     ASSERT_TRUE(within(3000, [&] { return listener.received() == 1; }));
     auto newcomer = mixer(io, listener.port);
     EXPECT_TRUE(closedByPeer(idle[1], 3000));
-    EXPECT_EQ(listener.status.view().connectionsClosed, 1u);
+    EXPECT_TRUE(within(3000, [&] { return listener.status.view().connectionsClosed == 1; }));
     EXPECT_EQ(listener.status.view().connectionsRefused, 1u);
     write(newcomer, wholeFrame);
     write(idle[0], wholeFrame);
