@@ -8,12 +8,18 @@
 //   main-thread task (Long Tasks API) meanwhile;
 // - sustained: 100 changes per second for 10 s; from sending each change to
 //   the next frame after its lamp changed (p50, p99, max).
+// With --cut (`node tests/web/page_bench.mjs --cut 10000`), instead: a TSL
+// mixer played by the benchmark cuts every camera at once, ten times, with
+// the main page and /overview open; for each cut, how long after the last
+// lamp message each page shows every lamp, and the longest main-thread task.
+import dgram from 'node:dgram';
 import http from 'node:http';
 
 import {chromium} from 'playwright-core';
 
 import {cameraFacility, chromiumOptions, startHost} from './serve.mjs';
 
+const cutMode = process.argv.includes('--cut');
 const sizes = process.argv.slice(2).map(Number).filter((n) => n > 0);
 const agent = new http.Agent({keepAlive: true, maxSockets: 8});
 
@@ -140,10 +146,161 @@ async function run(browser, count) {
   return figures;
 }
 
+// Installed before the page's own scripts: which lamp each component shows,
+// and, once armed with a wanted text, when (at the next frame) all do.
+function watchCut() {
+  const cut = {want: null, total: 0, matching: 0, doneAt: 0, values: new Map()};
+  window.benchCut = cut;
+  const nameOf = (lamp) => lamp.dataset.componentLamp ||
+    (lamp.classList.contains('tile') ? lamp.dataset.component : undefined);
+  window.benchArm = (want, total) => {
+    Object.assign(cut, {want, total, matching: 0, doneAt: 0});
+    cut.values.clear();
+    for (const lamp of document.querySelectorAll('[data-component-lamp], .tile[data-component]')) {
+      cut.values.set(nameOf(lamp), lamp.dataset.lamp);
+    }
+    for (const value of cut.values.values()) if (value === want) cut.matching += 1;
+    window.benchLongTasks = [];
+  };
+  new MutationObserver((records) => {
+    for (const record of records) {
+      const name = nameOf(record.target);
+      if (!name) continue;
+      const before = cut.values.get(name);
+      const now = record.target.dataset.lamp;
+      if (before === now) continue;
+      cut.values.set(name, now);
+      if (before === cut.want) cut.matching -= 1;
+      if (now === cut.want) cut.matching += 1;
+    }
+    if (cut.want !== null && !cut.doneAt && cut.matching === cut.total) {
+      requestAnimationFrame(() => { cut.doneAt = Date.now(); });
+    }
+  }).observe(document, {subtree: true, attributes: true, attributeFilter: ['data-lamp']});
+}
+
+// The mixer's packets that set the right lamp of displays 1..count to
+// `level`, as many display messages a packet as fit in 2,048 bytes.
+function mixerPackets(count, level) {
+  const packets = [];
+  for (let first = 1; first <= count; first += 340) {
+    const last = Math.min(count, first + 339);
+    const packet = Buffer.alloc(6 + 6 * (last - first + 1));
+    packet.writeUInt16LE(packet.length - 2, 0);  // byte count, version 0, flags 0, screen 0
+    let at = 6;
+    for (let index = first; index <= last; index += 1, at += 6) {
+      packet.writeUInt16LE(index, at);
+      packet.writeUInt16LE(level | (3 << 6), at + 2);  // right lamp, full brightness
+      packet.writeUInt16LE(0, at + 4);  // no label
+    }
+    packets.push(packet);
+  }
+  return packets;
+}
+
+// The lamps: the right level of each display 1..count, and when the last
+// display of a wanted level arrived.
+async function lampListener(count) {
+  const socket = dgram.createSocket({type: 'udp4', recvBufferSize: 8 << 20});
+  await new Promise((resolve) => socket.bind(0, '127.0.0.1', resolve));
+  const lamps = {socket, levels: new Int8Array(count + 1).fill(-1), want: -1, missing: count, lastAt: 0};
+  lamps.arm = (want) => {
+    lamps.want = want;
+    lamps.missing = lamps.levels.slice(1).filter((level) => level !== want).length;
+    lamps.lastAt = 0;
+  };
+  socket.on('message', (buffer) => {
+    for (let at = 6; at + 6 <= buffer.length;) {
+      const index = buffer.readUInt16LE(at);
+      const control = buffer.readUInt16LE(at + 2);
+      at += 6 + buffer.readUInt16LE(at + 4);
+      if ((control & 0x8000) || index < 1 || index > count) continue;
+      const level = control & 3;
+      if (lamps.levels[index] === level) continue;
+      if (lamps.levels[index] === lamps.want) lamps.missing += 1;
+      lamps.levels[index] = level;
+      if (level === lamps.want && --lamps.missing === 0) lamps.lastAt = Date.now();
+    }
+  });
+  return lamps;
+}
+
+const until = async (check, ms, what) => {
+  const deadline = Date.now() + ms;
+  while (!(await check())) {
+    if (Date.now() > deadline) throw new Error(`${what}: not within ${ms} ms`);
+    await new Promise((resolve) => setTimeout(resolve, 10));
+  }
+};
+
+async function runCuts(browser, count, cuts = 10) {
+  const lamps = await lampListener(count);
+  // Camera K's tally slot 12.(K + 19) is display K; the mixer's display K
+  // drives GPI 3.K, camera K's contact.
+  const host = await startHost({args: cameraFacility(count, [
+    '[tsl_in.mixer]', 'protocol = udp', 'address = 127.0.0.1', 'port = 0', 'gpi = 3', '',
+    '[tsl_out.lamps]', 'device = 12', 'protocol = udp', 'address = 127.0.0.1',
+    `port = ${lamps.socket.address().port}`, 'offset = -19', 'lamps = right', ''])});
+  const mixer = dgram.createSocket('udp4');
+  const pages = [];
+  const figures = {components: count, cuts: []};
+  try {
+    await until(() => /tsl mixer: listening on udp 127\.0\.0\.1:(\d+)/.test(host.output()), 20000, 'mixer');
+    const mixerPort = Number(/tsl mixer: listening on udp 127\.0\.0\.1:(\d+)/.exec(host.output())[1]);
+    lamps.arm(0);  // every component starts by writing its lamp dark
+    await until(() => lamps.missing === 0, 120000, 'the start-up lamps');
+    for (const where of ['/', '/overview']) {
+      const page = await browser.newPage({viewport: {width: 1366, height: 900}});
+      await page.addInitScript(watch);
+      await page.addInitScript(watchCut);
+      const opened = Date.now();
+      await page.goto(new URL(where, host.url).href);
+      await page.locator('#link[data-link="live"]').waitFor({timeout: 120000});
+      await page.locator(`[data-component="cam${count}"]`).waitFor({state: 'attached', timeout: 120000});
+      figures[`load ${where}`] = Date.now() - opened;
+      pages.push([where, page]);
+    }
+    for (let i = 0; i < cuts; i += 1) {
+      const level = i % 2 === 0 ? 1 : 0;
+      for (const [, page] of pages) await page.evaluate(([want, total]) => window.benchArm(want, total), [String(level), count]);
+      lamps.arm(level);
+      const sent = Date.now();
+      for (const packet of mixerPackets(count, level)) {
+        await new Promise((resolve) => mixer.send(packet, mixerPort, '127.0.0.1', resolve));
+      }
+      await until(() => lamps.missing === 0, 30000, `cut ${i}: the lamps`);
+      const cut = {level, 'last lamp ms': lamps.lastAt - sent};
+      for (const [where, page] of pages) {
+        await until(() => page.evaluate(() => window.benchCut.doneAt !== 0), 30000, `cut ${i}: ${where}`);
+        const [doneAt, tasks, link] = await page.evaluate(() => [window.benchCut.doneAt, window.benchLongTasks,
+                                                                 document.documentElement.dataset.link]);
+        cut[`${where} after last lamp ms`] = doneAt - lamps.lastAt;
+        cut[`${where} longest task ms`] = Math.round(Math.max(0, ...tasks));
+        cut[`${where} link`] = link;
+      }
+      figures.cuts.push(cut);
+      await new Promise((resolve) => setTimeout(resolve, 300));
+    }
+    for (const key of Object.keys(figures.cuts[0]).filter((name) => name.endsWith('ms'))) {
+      const values = figures.cuts.map((cut) => cut[key]);
+      figures[`${key} p50`] = percentile(values, 50);
+      figures[`${key} max`] = Math.max(...values);
+    }
+    figures.stayedLive = figures.cuts.every((cut) => pages.every(([where]) => cut[`${where} link`] === 'live'));
+  } finally {
+    for (const [, page] of pages) await page.close();
+    mixer.close();
+    lamps.socket.close();
+    await host.stop();
+  }
+  delete figures.cuts;
+  return figures;
+}
+
 const browser = await chromium.launch(chromiumOptions);
 try {
-  for (const count of sizes.length ? sizes : [200, 1000]) {
-    const figures = await run(browser, count);
+  for (const count of sizes.length ? sizes : cutMode ? [10000] : [200, 1000]) {
+    const figures = cutMode ? await runCuts(browser, count) : await run(browser, count);
     console.log(JSON.stringify(figures));
   }
 } finally {
