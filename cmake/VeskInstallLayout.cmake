@@ -1,6 +1,6 @@
 # Where an installed tree keeps each part, relative to its root. The same
 # layout serves the project's own install and components built with the kit.
-#   Linux:   bin/vesk-host, lib/vesk-host/libvesk_string.so (a private
+#   Linux:   bin/vesk-host, lib/vesk-host/lib/libvesk_string.so (a private
 #            library: only the components load it, through their run path),
 #            lib/vesk-host/components/NAME/{NAME.so, panel layouts},
 #            share/vesk-host/examples, share/doc/varnik
@@ -15,7 +15,7 @@ if(WIN32)
   set(VESK_INSTALL_DOCDIR "docs")
 else()
   set(VESK_INSTALL_BINDIR "bin")
-  set(VESK_INSTALL_PRIVATELIBDIR "lib/vesk-host")
+  set(VESK_INSTALL_PRIVATELIBDIR "lib/vesk-host/lib")
   set(VESK_INSTALL_COMPONENTSDIR "lib/vesk-host/components")
   set(VESK_INSTALL_EXAMPLESDIR "share/vesk-host/examples")
   set(VESK_INSTALL_DOCDIR "share/doc/varnik")
