@@ -17,8 +17,11 @@ file(GLOB vesk_example_files ${vesk_source}/examples/*.ini ${vesk_source}/exampl
 install(FILES ${vesk_example_files} DESTINATION ${VESK_INSTALL_EXAMPLESDIR})
 install(DIRECTORY ${vesk_source}/examples/component-template DESTINATION ${VESK_INSTALL_EXAMPLESDIR}
         PATTERN "build" EXCLUDE)
-# The alarm panel's facility and scenario.
+# The alarm panel's facility and scenario, and its sources as a project of
+# their own.
 install(DIRECTORY ${vesk_source}/examples/alarms DESTINATION ${VESK_INSTALL_EXAMPLESDIR})
+install(DIRECTORY ${vesk_source}/panels/components/AlarmPanel/
+        DESTINATION ${VESK_INSTALL_EXAMPLESDIR}/alarm-panel)
 file(GLOB vesk_doc_files ${vesk_source}/docs/*.md ${vesk_source}/docs/*.png)
 install(FILES ${vesk_source}/README.md ${vesk_doc_files} DESTINATION ${VESK_INSTALL_DOCDIR})
 

@@ -131,7 +131,7 @@ TEST_F(BackendTest, WritesAndControlsArriveWithTheirComponent) {
 
 TEST_F(BackendTest, AlarmControlsArriveWithTheirLevelAndLastAction) {
     Connection& panel = component("cam1");
-    panel.parentRequest("cmd=PS '1' '" VESK_HOST_TEST_PANELS "/alarm_panel.vesk_ui'");
+    panel.parentRequest("cmd=PS '1' '" VESK_HOST_TEST_PANELS "/components/AlarmPanel/alarm_panel.vesk_ui'");
     flush();
     // An alarm raised, then the group action of AckAll as the framework sends it.
     panel.parentRequest("cmd=TP 'value=1' '1' 'alm_2'");
