@@ -207,9 +207,13 @@ void AlarmPanel::summarise() {
     int count = 0;
     for (const Point& point : points) count += point.device != 0 && point.active ? 1 : 0;
     if (count == lastCount) return;
+    // The beacon is written when it goes on or off, not for every count.
+    const bool relight = lastCount < 0 || (lastCount > 0) != (count > 0);
     lastCount = count;
     textPut("text", vesk_string("%1 in alarm").arg(decimal(count)), panel, "Summary");
-    if (summaryDevice != 0) infoWrite(summaryDevice, count > 0 ? "1" : "0", summarySlot, false);
+    if (summaryDevice != 0 && relight) {
+        infoWrite(summaryDevice, count > 0 ? "1" : "0", summarySlot, false);
+    }
 }
 
 vesk_string AlarmPanel::settings() const {
