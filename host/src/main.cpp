@@ -58,7 +58,7 @@ const char usageText[] =
     "                    also given to the plug-in as VESK_CONFIG unless that is already set\n"
     "  --json            one JSON object per event\n"
     "  --quiet           print only failures and warnings\n"
-    "  --strict          warnings fail the run\n"
+    "  --strict          warnings fail the run, except those the scenario expects\n"
     "  --no-capture      leave the plug-in's stderr alone (diagnostics are not in the timeline)\n"
 #ifdef VESK_HOST_WITH_WEB
     "  --serve [ADDR:]PORT  after the scenario, run the facility in real time and serve\n"
@@ -67,7 +67,8 @@ const char usageText[] =
     "  --record FILE     with --serve: write what the page and API do as a scenario\n"
     "                    that replays the rehearsal and checks its outcome\n"
 #endif
-    "  --version         the version of vesk-host and of the bundled component\n"
+    "  --version         the version and host ABI of vesk-host, and the bundled\n"
+    "                    component's version\n"
     "  -h, --help        this text\n"
     "exit status: 0 all held, 1 a failure, 2 usage or load error, 3 the plug-in crashed\n";
 
