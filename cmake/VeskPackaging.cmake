@@ -17,6 +17,11 @@ file(GLOB vesk_example_files ${vesk_source}/examples/*.ini ${vesk_source}/exampl
 install(FILES ${vesk_example_files} DESTINATION ${VESK_INSTALL_EXAMPLESDIR})
 install(DIRECTORY ${vesk_source}/examples/component-template DESTINATION ${VESK_INSTALL_EXAMPLESDIR}
         PATTERN "build" EXCLUDE)
+# The alarm panel's facility and scenario, and its sources as a project of
+# their own.
+install(DIRECTORY ${vesk_source}/examples/alarms DESTINATION ${VESK_INSTALL_EXAMPLESDIR})
+install(DIRECTORY ${vesk_source}/panels/components/AlarmPanel/
+        DESTINATION ${VESK_INSTALL_EXAMPLESDIR}/alarm-panel)
 file(GLOB vesk_doc_files ${vesk_source}/docs/*.md ${vesk_source}/docs/*.png)
 install(FILES ${vesk_source}/README.md ${vesk_doc_files} DESTINATION ${VESK_INSTALL_DOCDIR})
 
@@ -34,6 +39,14 @@ install(FILES ${vesk_kit_build}/VeskScriptHelperConfig.cmake
               ${vesk_source}/cmake/VeskInstallLayout.cmake
         DESTINATION ${VESK_INSTALL_CMAKEDIR})
 install(DIRECTORY ${vesk_source}/cmake/component DESTINATION ${VESK_INSTALL_CMAKEDIR})
+# The Windows kit is used from Linux too: the cross toolchains for MinGW-w64
+# and the Wine runner its tests use.
+if(WIN32)
+  install(FILES ${vesk_source}/cmake/mingw-common.cmake ${vesk_source}/cmake/mingw32.cmake
+                ${vesk_source}/cmake/mingw64.cmake
+          DESTINATION ${VESK_INSTALL_CMAKEDIR}/toolchains)
+  install(PROGRAMS ${vesk_source}/cmake/wine-run DESTINATION ${VESK_INSTALL_CMAKEDIR}/toolchains)
+endif()
 
 # A Debian package names its origin and history beside its documentation.
 if(NOT WIN32)
@@ -87,8 +100,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The string library in lib/ is for the components of this package: the
-# dynamic linker's cache learns of it through the ldconfig trigger.
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${vesk_source}/cmake/debian/triggers)
+# The string library is private to the components (lib/vesk-host/, found
+# through their run path): no shared library of the system's, so no soname
+# to version and nothing for the dynamic linker's cache.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/bin)
 include(CPack)

@@ -15,12 +15,32 @@
 #ifndef VESK_HOST_ABI_H
 #define VESK_HOST_ABI_H
 
-#include <cstddef>
-#include <cstdint>
-
 // Version of this interface. Raise it whenever a record, a notification
 // number or the callback interface changes.
 #define VESK_HOST_ABI_VERSION 1
+
+#define VESK_HOST_ABI_STR2(x) #x
+#define VESK_HOST_ABI_STR(x) VESK_HOST_ABI_STR2(x)
+
+// Resource compilers read the version above and stop here.
+#ifndef RC_INVOKED
+
+#include <cstddef>
+#include <cstdint>
+
+// The ABI text every module records (vesk_add_component) and a host compares
+// with its own before it calls the factory: the interface version and, where
+// the C++ library has two incompatible layouts, the one the module was
+// compiled for (the string library's classes hold standard types).
+#if defined(__GLIBCXX__) && !defined(_WIN32)
+#if _GLIBCXX_USE_CXX11_ABI
+#define VESK_HOST_ABI_TEXT VESK_HOST_ABI_STR(VESK_HOST_ABI_VERSION) "/libstdc++-cxx11"
+#else
+#define VESK_HOST_ABI_TEXT VESK_HOST_ABI_STR(VESK_HOST_ABI_VERSION) "/libstdc++-cxx98"
+#endif
+#else
+#define VESK_HOST_ABI_TEXT VESK_HOST_ABI_STR(VESK_HOST_ABI_VERSION)
+#endif
 
 // Name of the one symbol a plug-in exports.
 #define VESK_FACTORY_SYMBOL "load_vesk_client_script"
@@ -163,4 +183,5 @@ static_assert(sizeof(decodedKeyRecord) == 288, "decodedKeyRecord layout");
 #endif
 #include "vesk_ms_layout.h"
 
+#endif  // RC_INVOKED
 #endif  // VESK_HOST_ABI_H

@@ -168,4 +168,15 @@ vesk_client_callback* vesk_create_script(vesk_client_callback* host, const char*
 #endif
 }
 
+// Defines the factory a component module exports, for the component class
+// Script (constructed from the host and the panel folder). Write it once, at
+// namespace scope, in one source file of the module:
+//     VESK_DECLARE_COMPONENT(Mirror);
+#define VESK_DECLARE_COMPONENT(Script)                                                   \
+    extern "C" VESK_PLUGIN_EXPORT vesk_client_callback* load_vesk_client_script(        \
+        vesk_client_callback* host, const char* panelPath) {                             \
+        return vesk_create_script<Script>(host, panelPath);                              \
+    }                                                                                    \
+    static_assert(sizeof(Script) > 0, "VESK_DECLARE_COMPONENT needs a complete class")
+
 #endif  // VESK_SCRIPT_HELPER_H

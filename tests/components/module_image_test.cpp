@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "loaded_module.h"
+#include "vesk_host_abi.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ struct Section {
 struct ModuleImage {
     std::vector<Section> sections;
     std::set<std::string> exported;  // defined global dynamic symbols
+    std::string runPath;             // DT_RUNPATH or DT_RPATH (ELF)
 };
 
 #if defined(_WIN32)
@@ -72,8 +74,8 @@ std::vector<std::string> versionEntries() {
     if (info.empty() || !::GetFileVersionInfoA(path.c_str(), 0, info.size(), info.data())) {
         return entries;
     }
-    for (const char* key :
-         {"FileVersion", "ProductVersion", "InternalName", "OriginalFilename", "FileDescription"}) {
+    for (const char* key : {"FileVersion", "ProductVersion", "InternalName", "OriginalFilename",
+                            "FileDescription", "HostAbiVersion"}) {
         const std::string query = std::string("\\StringFileInfo\\040904b0\\") + key;
         void* value = nullptr;
         UINT length = 0;
@@ -86,7 +88,7 @@ std::vector<std::string> versionEntries() {
 
 #else
 
-template <typename Ehdr, typename Shdr, typename Sym>
+template <typename Ehdr, typename Shdr, typename Sym, typename Dyn>
 ModuleImage readImage(const std::vector<char>& file) {
     ModuleImage image;
     Ehdr header;
@@ -105,6 +107,16 @@ ModuleImage readImage(const std::vector<char>& file) {
     for (const Shdr& s : headers) {
         image.sections.push_back({file.data() + names.sh_offset + s.sh_name, bytesOf(s),
                                   (s.sh_flags & SHF_WRITE) != 0, (s.sh_flags & SHF_ALLOC) != 0});
+        if (s.sh_type == SHT_DYNAMIC) {
+            const Shdr& strings = headers.at(s.sh_link);
+            for (size_t off = 0; off + sizeof(Dyn) <= s.sh_size; off += sizeof(Dyn)) {
+                Dyn entry;
+                std::memcpy(&entry, file.data() + s.sh_offset + off, sizeof entry);
+                if (entry.d_tag == DT_RUNPATH || entry.d_tag == DT_RPATH) {
+                    image.runPath = file.data() + strings.sh_offset + entry.d_un.d_val;
+                }
+            }
+        }
         if (s.sh_type != SHT_DYNSYM) continue;
         const Shdr& strings = headers.at(s.sh_link);
         for (size_t off = 0; off + sizeof(Sym) <= s.sh_size; off += sizeof(Sym)) {
@@ -123,8 +135,10 @@ ModuleImage loadImage() {
     std::ifstream in(modulePath(), std::ios::binary);
     std::vector<char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (file.size() < EI_NIDENT || std::memcmp(file.data(), ELFMAG, SELFMAG) != 0) return {};
-    if (file[EI_CLASS] == ELFCLASS32) return readImage<Elf32_Ehdr, Elf32_Shdr, Elf32_Sym>(file);
-    return readImage<Elf64_Ehdr, Elf64_Shdr, Elf64_Sym>(file);
+    if (file[EI_CLASS] == ELFCLASS32) {
+        return readImage<Elf32_Ehdr, Elf32_Shdr, Elf32_Sym, Elf32_Dyn>(file);
+    }
+    return readImage<Elf64_Ehdr, Elf64_Shdr, Elf64_Sym, Elf64_Dyn>(file);
 }
 
 
@@ -157,13 +171,33 @@ TEST(ModuleImage, ExportsOnlyTheFactory) {
 
 TEST(ModuleImage, CarriesItsVersionRecord) {
     const std::vector<std::string> entries = versionEntries();
-    ASSERT_EQ(entries.size(), 5u);
+    ASSERT_EQ(entries.size(), 6u);
     EXPECT_EQ(entries[0], "FileVersion=1.0.0.1");
     EXPECT_EQ(entries[1], "ProductVersion=1.0.0.1");
     EXPECT_EQ(entries[2], "InternalName=Varnik");
     EXPECT_EQ(entries[3], "OriginalFilename=Varnik");
     EXPECT_EQ(entries[4].rfind("FileDescription=", 0), 0u);
+    // The host ABI the module was compiled for, which a host checks at load.
+    EXPECT_EQ(entries[5], "HostAbiVersion=" VESK_HOST_ABI_TEXT);
 }
+
+#if !defined(_WIN32)
+// The dynamic linker reads an empty run path entry as the current folder:
+// a library planted there would be loaded into the host.
+TEST(ModuleImage, RunPathHasNoEmptyEntry) {
+    const std::string runPath = loadImage().runPath;
+    ASSERT_FALSE(runPath.empty());
+    std::vector<std::string> entries;
+    for (size_t start = 0;;) {
+        const size_t colon = runPath.find(':', start);
+        entries.push_back(runPath.substr(start, colon - start));
+        if (colon == std::string::npos) break;
+        start = colon + 1;
+    }
+    for (const std::string& entry : entries) EXPECT_FALSE(entry.empty()) << runPath;
+    EXPECT_EQ(entries.front(), "$ORIGIN") << runPath;
+}
+#endif
 
 TEST(ModuleImage, SignatureStandsInInitialisedData) {
     const std::string signature =

@@ -39,8 +39,9 @@ public:
     explicit FakeScript(vesk_client_callback* host) : host_(host) {}
     ~FakeScript() override { send("AS"); }
 
-    // Parent request "cmd=<command>" sends the command; "keep=<command>"
-    // sends it and never hands the reply back.
+    // Parent request "cmd=<command>" sends the command; "cmds=<a>;<b>..."
+    // sends several in the one call; "keep=<command>" sends it and never
+    // hands the reply back.
     char* notify(void* data, int type) override {
         if (busy) reentered = true;
         busy = true;
@@ -63,6 +64,10 @@ public:
             case VESK_NOTIFY_PARENT_REQUEST: {
                 const std::string key = static_cast<const char*>(data);
                 if (key.rfind("cmd=", 0) == 0) send(key.substr(4));
+                if (key.rfind("cmds=", 0) == 0) {
+                    std::istringstream commands(key.substr(5));
+                    for (std::string command; std::getline(commands, command, ';');) send(command);
+                }
                 if (key.rfind("keep=", 0) == 0) send(key.substr(5), false);
                 if (key == "answer and end") send("AS");
 #ifndef _WIN32
@@ -452,9 +457,22 @@ TEST_F(HostTest, RehearsalWarnings) {
         {second, "cmd=IW 12 '1' 20 0", "tally conflict: cam2 writes info 12.20, which main"},
         {second, "tally_val=2", ""},                      // first setting: nothing changed
         {second, std::string("tally_val=2\0x", 13), ""},  // the plug-in reads "tally_val=2"
-        {second, "tally_val=3", "stale tally: info 12.20 still holds \\\"1\\\" written by cam2"},
+        // Settings alone warn of nothing: the writes tell whether a slot was left lit.
+        {second, "tally_val=3", ""},
+        {second, "instance=cam9", ""},
         {component, "cmd=IW 12 '2' 21 0", ""},
-        {component, "cmd=IW 12 '0' 22 0", "stale tally: info 12.21 still holds \\\"2\\\" written by main"},
+        {component, "cmd=IW 12 '0' 22 0", "stale tally: info 12.21 still holds \\\"2\\\" written by main, which now writes 12.22"},
+        {component, "cmd=IW 12 '1' 23 0", ""},  // the slot it left holds "0"
+        // Moving on and clearing the old slot in the same call, in either order.
+        {component, "cmds=IW 12 '1' 24 0;IW 12 '0' 23 0", ""},
+        {component, "cmds=IW 12 '0' 24 0;IW 12 '3' 25 0", ""},
+        // Slots written in one call are all looked after (a panel may light several).
+        {component, "cmds=IW 12 '2' 26 0;IW 12 '3' 25 0", ""},
+        {component, "cmds=IW 12 '2' 26 0;IW 12 '2' 26 0", "stale tally: info 12.25 still holds \\\"3\\\""},
+        {component, "cmd=IW 12 '0' 26 0", ""},
+        // Any component, whatever its settings are called.
+        {second, "cmd=IW 12 '1' 28 0", "stale tally: info 12.20 still holds \\\"1\\\" written by cam2"},
+        {second, "cmd=IW 12 '0' 28 0", ""},
         {component, "cmd=IW 0 '0' 5 0", "write to info device 0"},
         {component, "cmd=IW 12 '' 30 0", "empty tally value written to info 12.30"},
         {component, "cmd=GR 99 1 1", "registration of gpi device 99, which the environment"},

@@ -168,6 +168,30 @@ test('a card says where its tally lands and when that is in doubt; the send form
   assert.deepEqual(page.errors, []);
 });
 
+test('an alarm panel\'s card shows each alarm control\'s level and follows the group actions',
+     {skip: !process.env.VESK_ALARM_PLUGIN}, async () => {
+  const alarms = await startHost({args: ['--plugin', process.env.VESK_ALARM_PLUGIN,
+                                         path.join(repo, 'examples/alarms/alarms.vesk')]});
+  try {
+    const page = await open(alarms);
+    const cell = (id) => control(page, 'main', id);
+    // The rehearsal left the link's alarm acknowledged and the UPS normal.
+    await expectAttribute(cell('alm_3'), 'data-level', '4');
+    assert.match(await cell('alm_3').textContent(), /^Contribution link · 4 acknowledged/);
+    assert.match(await cell('alm_1').textContent(), /^UPS on battery · 0 normal/);
+    await api(alarms, '/api/gpi', {device: 5, input: 1, state: 1});
+    await expectAttribute(cell('alm_1'), 'data-level', '1');
+    assert.match(await cell('alm_1').textContent(), /^UPS on battery · 1 in alarm/);
+    await api(alarms, '/api/event', {component: 'main', control: 'AckAll', key: 'click'});
+    await expectAttribute(cell('alm_1'), 'data-level', '4');
+    assert.match(await cell('alm_1').textContent(), /4 acknowledged · last action "4"$/);
+    assert.deepEqual(page.errors, []);
+    await page.close();
+  } finally {
+    await alarms.stop();
+  }
+});
+
 test('the tally view fills a phone in both orientations; every view passes an accessibility scan', async () => {
   const page = await browser.newPage();
   await page.setViewportSize({width: 390, height: 844});

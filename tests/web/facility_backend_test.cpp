@@ -129,6 +129,22 @@ TEST_F(BackendTest, WritesAndControlsArriveWithTheirComponent) {
     EXPECT_EQ(state["components"][0]["tally"]["text"], "2");
 }
 
+TEST_F(BackendTest, AlarmControlsArriveWithTheirLevelAndLastAction) {
+    Connection& panel = component("cam1");
+    panel.parentRequest("cmd=PS '1' '" VESK_HOST_TEST_PANELS "/components/AlarmPanel/alarm_panel.vesk_ui'");
+    flush();
+    // An alarm raised, then the group action of AckAll as the framework sends it.
+    panel.parentRequest("cmd=TP 'value=1' '1' 'alm_2'");
+    panel.parentRequest("cmd=TP 'alarm=4' '1' 'alm_2'");
+    panel.parentRequest("cmd=TP 'value=4' '1' 'alm_2'");
+    panel.parentRequest("cmd=TP 'text=0 in alarm' '1' 'Summary'");
+    const auto events = flush();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0]["controls"],
+              json::parse(R"([["cam1","1","alm_2","-","4","4"],["cam1","1","Summary","0 in alarm"]])"))
+        << "only alarm controls carry a level and an action";
+}
+
 TEST_F(BackendTest, NothingIsGatheredWhileNoPageListens) {
     outlet.open = false;
     facility->forceGpi(3, 7, 1);

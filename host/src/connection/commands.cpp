@@ -180,7 +180,8 @@ char* Connection::loadPanel(const CommandView& command) {
     const bool folder = pathKind(file) == PathKind::Directory;
     std::shared_ptr<const LoadedLayout> loaded = folder ? nullptr : facility_.layouts().load(file);
     if (loaded == nullptr) {
-        note("cannot open layout " + displayQuote(file) + (folder ? " (a folder)" : "") +
+        // A real host would show no panel either: a warning, which --strict fails.
+        warn("cannot open layout " + displayQuote(file) + (folder ? " (a folder)" : "") +
              ": no panel " + displayQuote(id));
         event(EventKind::Reply, "null");
         return nullptr;

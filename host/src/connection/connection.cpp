@@ -90,7 +90,6 @@ std::optional<std::string> Connection::parentRequest(const std::string& request)
     const std::string key = request.substr(0, request.find('\0'));
     if (key.size() != request.size()) event(EventKind::Host, "parameter cut at its NUL character");
     event(EventKind::Notify, "param " + key);
-    facility_.settingRequested(*this, key);
     std::vector<char> text(key.begin(), key.end());
     text.push_back('\0');
     char* reply = nullptr;

@@ -94,6 +94,9 @@ void Facility::callPluginWith(Connection& target, void (*run)(void*), void* cont
     drainDiagnostics(target);
     if (diagnosticsHeld_ == 0) capture_.end();
     busy_ = false;
+    // What the component left behind is judged once it has acted.
+    tallies_.acted(target.number(), slotText_, warnings_);
+    if (!warnings_.empty()) warnAll(target);
 }
 
 void Facility::watchCalls() {
@@ -276,22 +279,13 @@ void Facility::writeInfo(Connection& writer, std::int32_t device, std::int32_t s
         timeline_.event(EventKind::Host, "info " + rangeText(device, slot) + " = " +
                                              displayQuote(stored), 0, writer.name());
     }
-    tallies_.written(
-        writer.number(), writer.name(), device, slot, text,
-        slotText_, warnings_);
+    tallies_.written(writer.number(), writer.name(), device, slot, text, warnings_);
     if (!warnings_.empty()) warnAll(writer);
     if (observer_ != nullptr) {
         observer_->infoWritten(writer, device, slot, stored);
         observer_->slotChanged(device, slot, stored);
     }
     route(Driver::Info, device, slot);
-}
-
-void Facility::settingRequested(Connection& target, const std::string& key) {
-    tallies_.requested(
-        target.number(), target.name(), key, slotText_,
-        warnings_);
-    warnAll(target);
 }
 
 void Facility::instanceLookedUp(Connection& asker, const std::string& name,

@@ -148,8 +148,6 @@ public:
     void drainDiagnostics(Connection& target) {
         if (capture_.active()) takeDiagnostics(target);
     }
-    // A parent request is about to reach `target` (for the stale-tally watch).
-    void settingRequested(Connection& target, const std::string& key);
     // `asker` looked up the instance `name` and was answered `instance`.
     void instanceLookedUp(Connection& asker, const std::string& name, const Instance& instance);
     void writeInfo(Connection& writer, std::int32_t device, std::int32_t slot,

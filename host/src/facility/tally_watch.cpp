@@ -17,12 +17,6 @@ std::string slotName(std::int32_t device, std::int32_t slot) {
     return std::to_string(device) + "." + std::to_string(slot);
 }
 
-// The parent parameters that choose what a component writes where.
-bool tallySetting(const std::string& name) {
-    return name == "instance" || name == "setslot" || name == "slotoffset" ||
-           name == "tally_on" || name == "tally_val";
-}
-
 }  // namespace
 
 TallyWatch::Writer& TallyWatch::writer(std::size_t number, const std::string& name) {
@@ -32,26 +26,15 @@ TallyWatch::Writer& TallyWatch::writer(std::size_t number, const std::string& na
     return writer;
 }
 
-void TallyWatch::checkStale(std::size_t number, Writer& writer, const std::string& why,
-                            const SlotText& current, std::vector<std::string>& out) {
-    if (!writer.wrote || writer.warnedStale || writer.text == "0") return;
-    const auto owner = lastWriter_.find(slotKey(writer.device, writer.slot));
-    if (owner == lastWriter_.end() || owner->second != number) return;
-    if (current(writer.device, writer.slot) != writer.text) return;
-    writer.warnedStale = true;
-    out.push_back("stale tally: info " + slotName(writer.device, writer.slot) + " still holds \"" +
-                  writer.text + "\" written by " + *writer.name + ", " + why +
-                  "; nothing clears it");
-}
-
 void TallyWatch::written(std::size_t number, const std::string& name, std::int32_t device,
-                         std::int32_t slot, std::string_view text, const SlotText& current,
-                         std::vector<std::string>& out) {
+                         std::int32_t slot, std::string_view text, std::vector<std::string>& out) {
     Writer& writer = this->writer(number, name);
     const bool sameSlot = writer.wrote && writer.device == device && writer.slot == slot;
     if (!sameSlot || !writer.holdsSlot) {
-        if (writer.wrote && !sameSlot) {
-            checkStale(number, writer, "which now writes " + slotName(device, slot), current, out);
+        // Judged when the call returns: the component may clear it yet.
+        if (writer.wrote && !sameSlot && writer.holdsSlot && writer.text != "0") {
+            writer.left.push_back(
+                {writer.device, writer.slot, writer.text, slotName(device, slot)});
         }
         const auto last = lastWriter_.try_emplace(slotKey(device, slot), number).first;
         if (last->second != number) {
@@ -71,21 +54,36 @@ void TallyWatch::written(std::size_t number, const std::string& name, std::int32
     writer.device = device;
     writer.slot = slot;
     storeText(writer.text, text);
-    writer.warnedStale = false;
+    const std::pair<std::int32_t, std::int32_t> now{device, slot};
+    if (writer.writtenNow.empty() || writer.writtenNow.back() != now) {
+        writer.writtenNow.push_back(now);
+    }
 }
 
-void TallyWatch::requested(std::size_t number, const std::string& name, const std::string& key,
-                           const SlotText& current, std::vector<std::string>& out) {
-    const std::size_t equals = key.find('=');
-    const std::string setting = key.substr(0, equals);
-    if (!tallySetting(setting)) return;
-    const std::string value = equals == std::string::npos ? std::string() : key.substr(equals + 1);
-    Writer& writer = this->writer(number, name);
-    const auto known = writer.settings.find(setting);
-    // The first value given is a setting, not a change.
-    const bool changed = known != writer.settings.end() && known->second != value;
-    writer.settings[setting] = value;
-    if (changed) checkStale(number, writer, "before its " + setting + " changed", current, out);
+void TallyWatch::acted(std::size_t number, const SlotText& current,
+                       std::vector<std::string>& out) {
+    if (number >= writers_.size()) return;
+    Writer& writer = writers_[number];
+    if (writer.left.empty()) {
+        writer.writtenNow.clear();
+        return;
+    }
+    for (const Writer::Left& left : writer.left) {
+        const std::pair<std::int32_t, std::int32_t> slot{left.device, left.slot};
+        // Written again in the same call: the component still looks after it.
+        if (std::find(writer.writtenNow.begin(), writer.writtenNow.end(), slot) !=
+            writer.writtenNow.end()) {
+            continue;
+        }
+        const auto owner = lastWriter_.find(slotKey(left.device, left.slot));
+        if (owner == lastWriter_.end() || owner->second != number) continue;
+        if (current(left.device, left.slot) != left.text) continue;
+        out.push_back("stale tally: info " + slotName(left.device, left.slot) + " still holds \"" +
+                      left.text + "\" written by " + *writer.name + ", which now writes " +
+                      left.next + "; nothing clears it");
+    }
+    writer.left.clear();
+    writer.writtenNow.clear();
 }
 
 void TallyWatch::lookedUp(const std::string& name, std::int32_t device, std::int32_t offset,

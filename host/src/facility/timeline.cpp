@@ -33,7 +33,10 @@ bool routine(EventKind kind) {
 void Timeline::event(EventKind kind, const std::string& text, int line,
                      const std::string& component) {
     if (kind == EventKind::Failure || kind == EventKind::Error) ++failures_;
-    if (kind == EventKind::Warning) ++warnings_;
+    if (kind == EventKind::Warning) {
+        ++warnings_;
+        if (given_.size() < maxGiven) given_.push_back({text, component});
+    }
     if (detailLimit_ != 0 && routine(kind) && detailGiven_++ >= detailLimit_) {
         detailGiven_ = detailLimit_;
         ++detailLeftOut_;
@@ -41,6 +44,17 @@ void Timeline::event(EventKind kind, const std::string& text, int line,
     }
     const Event event{time_, kind, text, line, component};
     for (TimelineSink* sink : sinks_) sink->event(event);
+}
+
+bool Timeline::expectWarning(const std::string& text, const std::string& component) {
+    for (auto it = given_.begin(); it != given_.end(); ++it) {
+        if (it->text.find(text) == std::string::npos) continue;
+        if (!component.empty() && it->component != component) continue;
+        given_.erase(it);
+        ++expectedWarnings_;
+        return true;
+    }
+    return false;
 }
 
 void Timeline::removeSink(TimelineSink* sink) {

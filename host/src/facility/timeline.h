@@ -82,7 +82,24 @@ public:
     int failures() const { return failures_; }
     int warnings() const { return warnings_; }
 
+    // Warnings a scenario expected ("expect warning"): they are still shown
+    // and counted, but are no failure under --strict.
+    // Takes the first warning given since the last forgetWarnings whose text
+    // contains `text` (and, unless `component` is empty, that concerns it).
+    bool expectWarning(const std::string& text, const std::string& component);
+    // Called at each expectation: earlier warnings can no longer be expected.
+    void forgetWarnings() { given_.clear(); }
+    int expectedWarnings() const { return expectedWarnings_; }
+
 private:
+    struct GivenWarning {
+        std::string text;
+        std::string component;
+    };
+    // Warnings since the last forgetWarnings, at most maxGiven of them.
+    static constexpr std::size_t maxGiven = 1024;
+    std::vector<GivenWarning> given_;
+    int expectedWarnings_ = 0;
     std::vector<TimelineSink*> sinks_;  // not owned
     std::int64_t time_ = 0;
     int failures_ = 0;

@@ -113,8 +113,11 @@ bool FacilitySetup::build() {
     for (const DeclaredComponent& declared : env.components) {
         const std::string plugin =
             declared.plugin.empty() ? options_.pluginPath : relativeTo(folder, declared.plugin);
-        const std::string panels =
-            declared.panels.empty() ? options_.panelsDir : relativeTo(folder, declared.panels);
+        // A component of a module of its own gets that module's folder,
+        // where its layouts are installed; the others share the default.
+        const std::string panels = !declared.panels.empty() ? relativeTo(folder, declared.panels)
+                                   : declared.plugin.empty() ? options_.panelsDir
+                                                             : folderOf(plugin);
         if (!plan(declared.name, plugin, panels, declared.params)) return false;
     }
 

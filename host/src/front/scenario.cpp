@@ -97,6 +97,10 @@ bool parseExpect(const std::string& text, Step& step, std::string& error) {
         if (rest.empty()) error = "missing command text";
         return !rest.empty();
     }
+    if (what == "warning") {
+        step.kind = Step::Kind::ExpectWarning;
+        return requiredValue(rest, "warning text", step.text, error);
+    }
     if (what == "message") {
         step.kind = Step::Kind::ExpectMessage;
         return requiredValue(rest, "message text", step.text, error);
@@ -337,6 +341,7 @@ Connection* ScenarioRunner::target(const Step& step, int lineNo) {
 }
 
 void ScenarioRunner::check(bool held, const std::string& what, int lineNo) {
+    timeline_.forgetWarnings();
     ++expectations_;
     if (!held) ++failed_;
     timeline_.event(held ? EventKind::Pass : EventKind::Failure, what, lineNo, checked_);
@@ -463,6 +468,17 @@ void ScenarioRunner::execute(const Step& step, int lineNo) {
                           (state == step.c ? "" : ", got " + std::to_string(state)),
                       lineNo);
             }
+            return;
+        }
+        case Step::Kind::ExpectWarning: {
+            // Warnings are the facility's; "@name" narrows them to one component.
+            const bool held = timeline_.expectWarning(step.text, step.component);
+            checked_ = step.component;
+            check(held,
+                  "warning containing " + displayQuote(step.text) +
+                      (held ? "" : ", but none was given since the previous expectation"),
+                  lineNo);
+            checked_.clear();
             return;
         }
         case Step::Kind::Show: {

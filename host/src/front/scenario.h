@@ -21,6 +21,9 @@
 //   expect message <text>             a diagnostic containing text, after the last one matched
 //   expect reply = <text> | expect reply none    reply to the last param
 //   expect timer <id> running|stopped
+//   expect warning <text>             a warning containing text was given since the
+//                                     previous expectation; with "@name", about that
+//                                     component. An expected warning fails no --strict run.
 //   use <component>                   the component later steps talk to
 //   config <file>                     the environment INI (relative to the scenario);
 //                                     once, before the first step that needs the facility
@@ -66,6 +69,7 @@ struct Step {
         ExpectMessage,
         ExpectReply,
         ExpectTimer,
+        ExpectWarning,
         Use,
         Config
     };

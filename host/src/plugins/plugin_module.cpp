@@ -7,9 +7,37 @@
 #include <sys/stat.h>
 #endif
 
+#include <cctype>
 #include <cstring>
 
+#include "plugins/module_imports.h"
+#include "plugins/module_record.h"
+
 namespace vhost {
+
+namespace {
+
+// A module records the host ABI it was compiled for (vesk_add_component
+// writes it); one of another ABI is refused before any of its code runs.
+// A file that is no module at all is left to the loader to name.
+bool hostAbiMatches(const std::string& path, std::string& error) {
+    const ModuleRecord record = readModuleRecord(path);
+    if (!record.module) return true;
+    const auto abi = record.fields.find(hostAbiField);
+    if (abi == record.fields.end()) {
+        error = path + " records no host ABI version (vesk_add_component records it); "
+                       "this vesk-host takes host ABI " VESK_HOST_ABI_TEXT;
+        return false;
+    }
+    if (abi->second != VESK_HOST_ABI_TEXT) {
+        error = path + " was built for host ABI " + abi->second +
+                "; this vesk-host takes host ABI " VESK_HOST_ABI_TEXT;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 #if defined(_WIN32)
 
@@ -27,6 +55,28 @@ std::string systemMessage(DWORD code) {
         message.pop_back();
     }
     return message;
+}
+
+// After a failed load for want of a module: the DLLs that `path` imports and
+// that are neither beside it nor found on the DLL search path (the host's
+// folder included). System API sets are resolved by the loader itself.
+std::string missingImports(const std::string& path, const std::string& folder) {
+    std::string missing;
+    for (const std::string& name : importedModules(path)) {
+        std::string lower = name;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (lower.rfind("api-ms-", 0) == 0 || lower.rfind("ext-ms-", 0) == 0) continue;
+        if (::GetFileAttributesA((folder + "\\" + name).c_str()) != INVALID_FILE_ATTRIBUTES) {
+            continue;
+        }
+        HMODULE found = ::LoadLibraryExA(name.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        if (found != nullptr) {
+            ::FreeLibrary(found);
+            continue;
+        }
+        missing += (missing.empty() ? "" : ", ") + name;
+    }
+    return missing;
 }
 
 // A real host keeps the modules its plug-ins import (the string library)
@@ -62,6 +112,7 @@ bool PluginModule::load(const std::string& path, std::string& error) {
         error = "plug-in is not a file: " + path;
         return false;
     }
+    if (!hostAbiMatches(path, error)) return false;
     // A full path with backslashes: the modules the plug-in imports (the
     // string library) are then looked for beside it first, then beside the
     // host.
@@ -80,6 +131,16 @@ bool PluginModule::load(const std::string& path, std::string& error) {
     ::SetErrorMode(previousMode);
     if (module == nullptr) {
         error = "cannot load " + path + " as a shared library: " + systemMessage(why);
+        if (why == ERROR_MOD_NOT_FOUND) {
+            const std::size_t slash = target.find_last_of('\\');
+            const std::string missing = missingImports(
+                target, slash == std::string::npos ? std::string(".") : target.substr(0, slash));
+            error += missing.empty()
+                         ? " (a DLL that one of its DLLs imports is missing)"
+                         : " (it imports " + missing +
+                               ", found neither beside it, beside vesk-host nor on the DLL "
+                               "search path)";
+        }
         return false;
     }
     FARPROC symbol = ::GetProcAddress(module, VESK_FACTORY_SYMBOL);
@@ -110,6 +171,7 @@ bool PluginModule::load(const std::string& path, std::string& error) {
         error = "plug-in is not a file: " + path;
         return false;
     }
+    if (!hostAbiMatches(path, error)) return false;
     // A path without a slash would make dlopen search the library path.
     const std::string target = path.find('/') == std::string::npos ? "./" + path : path;
     handle_ = ::dlopen(target.c_str(), RTLD_NOW | RTLD_LOCAL);

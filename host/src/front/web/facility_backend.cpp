@@ -1,5 +1,7 @@
 #include "front/web/facility_backend.h"
 
+#include <cctype>
+
 #include "connection/connection.h"
 #include "front/json_text.h"
 #include "host_parsers.h"
@@ -32,6 +34,17 @@ Outcome error(int status, const std::string& message) {
 std::uint64_t slotKey(std::int32_t device, std::int32_t slot) {
     return static_cast<std::uint64_t>(static_cast<std::uint32_t>(device)) << 32 |
            static_cast<std::uint32_t>(slot);
+}
+
+// The controls the framework's alarm groups act on: ids starting "alm_"
+// (ids match without regard to case).
+bool isAlarmControl(const std::string& id) {
+    static const char prefix[] = "alm_";
+    if (id.size() < 4) return false;
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (std::tolower(static_cast<unsigned char>(id[i])) != prefix[i]) return false;
+    }
+    return true;
 }
 
 std::uint64_t pointerKey(const void* pointer) {
@@ -202,7 +215,12 @@ void FacilityBackend::writeBatch(std::string& out) {
                   written.write.text, written.write.timeMs);
     });
     list("controls", batch_.controls, [&](const Batch::ControlText& control) {
-        appendRow(out, control.component, control.panel, control.control, control.text);
+        if (control.alarm) {
+            appendRow(out, control.component, control.panel, control.control, control.text,
+                      control.level, control.action);
+        } else {
+            appendRow(out, control.component, control.panel, control.control, control.text);
+        }
     });
     list("timeline", batch_.timeline, [&](const TimelineRecord& record) {
         appendTimeline(out, record.time, record.kind, record.line, record.text, record.component);
@@ -428,6 +446,15 @@ void FacilityBackend::controlChanged(const Connection& component, const std::str
         entry.text = *text;
     } else {
         entry.text.clear();
+    }
+    // Alarm controls: their level ("value") and last action ("alarm") are
+    // what the page shows of them.
+    entry.alarm = isAlarmControl(control.id);
+    if (entry.alarm) {
+        const std::string* level = control.property("value");
+        const std::string* action = control.property("alarm");
+        entry.level = level != nullptr ? *level : std::string();
+        entry.action = action != nullptr ? *action : std::string();
     }
     begun();
 }

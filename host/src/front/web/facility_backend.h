@@ -113,7 +113,13 @@ private:
         struct Gpi { std::uint64_t key; std::int32_t device, input, state; };
         struct Info { std::uint64_t key; std::int32_t device, slot; std::string text; };
         struct Written { std::uint64_t key; std::string component; TallyWrite write; };
-        struct ControlText { std::uint64_t key; std::string component, panel, control, text; };
+        // An alarm control ("alm_...") also carries its level and last group action.
+        struct ControlText {
+            std::uint64_t key;
+            std::string component, panel, control, text;
+            bool alarm;
+            std::string level, action;
+        };
         FinalStates<Gpi> gpi;
         FinalStates<Info> info;
         FinalStates<Written> written;

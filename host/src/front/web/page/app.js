@@ -48,6 +48,25 @@
   //          changedControls: the controls whose change is not drawn yet}
   const cards = new Map();
 
+  // Alarm controls ("alm_...") show their level and last group action; the
+  // levels as the kit's alarm panels use them.
+  const ALARM_CONTROL = /^alm_/i;
+  const ALARM_LEVELS = ['normal', 'in alarm', 'warning', 'fault', 'acknowledged', 'inhibited'];
+  function controlCellText(control) {
+    if (!ALARM_CONTROL.test(control.id)) return control.text;
+    const props = control.properties || {};
+    const level = props.value === undefined ? '' : String(props.value);
+    const named = ALARM_LEVELS[Number(level)];
+    const shown = level === '' ? 'no level' : named && /^[0-5]$/.test(level) ? `${level} ${named}` : `level ${level}`;
+    return `${control.text} · ${shown}` + (props.alarm ? ` · last action "${props.alarm}"` : '');
+  }
+  function markAlarmCell(cell, control) {
+    if (!ALARM_CONTROL.test(control.id)) return;
+    cell.classList.add('alarm');
+    const level = String((control.properties || {}).value ?? '');
+    if (cell.dataset.level !== level) cell.dataset.level = level;
+  }
+
   function buildCard(component) {
     const lamp = el('div', {class: 'lamp', role: 'img', 'data-component-lamp': component.name},
                     el('span', {class: 'lamp-shape', 'aria-hidden': 'true'}, document.createTextNode('')),
@@ -57,7 +76,8 @@
     const rows = el('dl', {class: 'controls'});
     for (const panel of component.panels || []) {
       for (const control of panel.controls || []) {
-        const value = el('dd', {'data-control': control.id, 'data-panel': panel.id, text: control.text});
+        const value = el('dd', {'data-control': control.id, 'data-panel': panel.id, text: controlCellText(control)});
+        markAlarmCell(value, control);
         values.set(control, value);
         rows.append(el('dt', {text: control.label || control.id, title: control.id}), value);
       }
@@ -151,8 +171,10 @@
       if (!cell) continue;
       const label = control.label || control.id;
       if (cell.previousElementSibling.textContent !== label) cell.previousElementSibling.textContent = label;
-      if (cell.textContent === control.text) continue;
-      cell.textContent = control.text;
+      markAlarmCell(cell, control);
+      const text = controlCellText(control);
+      if (cell.textContent === text) continue;
+      cell.textContent = text;
       if (flash) flashNode(cell);
     }
     drawn.changedControls.clear();

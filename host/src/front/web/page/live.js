@@ -128,6 +128,9 @@ const Live = (() => {
     }
   }
 
+  // The controls the framework's alarm groups act on.
+  const ALARM_CONTROL = /^alm_/i;
+
   // What one change does to the model; each notes in `changes` what to
   // draw and says false when the page must fetch a fresh snapshot.
   function applyControl(name, panel, id, property, value, changes) {
@@ -138,7 +141,8 @@ const Live = (() => {
     control.properties[property] = value;
     if (property === 'text') control.text = value;
     else if (property === 'label') control.label = value;
-    else return true;
+    // An alarm control shows its level and last group action too.
+    else if (!(ALARM_CONTROL.test(id) && (property === 'value' || property === 'alarm'))) return true;
     changes.components.add(component.name);
     changes.controls.set(control, component.name);
     return true;
@@ -200,8 +204,12 @@ const Live = (() => {
     for (const [name, device, slot, text, time_ms] of batch.written || []) {
       known = applyWritten(name, {device, slot, text, time_ms}, changes) && known;
     }
-    for (const [name, panel, id, text] of batch.controls || []) {
+    for (const [name, panel, id, text, level, action] of batch.controls || []) {
       known = applyControl(name, panel, id, 'text', text, changes) && known;
+      if (level !== undefined) {
+        known = applyControl(name, panel, id, 'value', level, changes) && known;
+        known = applyControl(name, panel, id, 'alarm', action, changes) && known;
+      }
     }
     for (const event of batch.timeline || []) applyTimeline(event, changes);
     if (typeof batch.time_ms === 'number') {
