@@ -16,7 +16,7 @@
 #include "bridges/bridges.h"
 #include "bridges/tsl_config.h"
 #include "bridges/tsl_links.h"
-#include "host_parsers.h"
+#include "text/host_parsers.h"
 #include "portable.h"
 
 using namespace vhost;

@@ -7,7 +7,7 @@
 
 #include "bridges/tsl_links.h"
 #include "front/json_text.h"
-#include "host_parsers.h"
+#include "text/host_parsers.h"
 
 namespace vhost {
 namespace tsl {

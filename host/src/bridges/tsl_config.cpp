@@ -5,7 +5,7 @@
 
 #include <boost/asio/ip/address.hpp>
 
-#include "host_parsers.h"
+#include "text/host_parsers.h"
 
 namespace vhost {
 namespace tsl {
