@@ -1021,7 +1021,7 @@ TEST(TslLinks, SenderBacklogIsBoundedAndCatchesUp) {
             Display d = display(index, static_cast<std::uint8_t>(sends % 4), std::to_string(sends) + filler);
             std::vector<std::vector<std::uint8_t>> packets;
             encode(0, {d}, packets);
-            links.send(0, std::move(packets), {d});
+            links.send(0, std::move(packets), {Tally{d.index, d.right, d.label}});
         }
         if (sends % 200 == 0) {
             for (const std::string& text : notices.take()) all += text + "\n";

@@ -75,7 +75,7 @@ struct OutLink {
     bool connected = false;
     bool complained = false;  // the outage was reported; said again only once it is over
     int backoffMs = config.firstRetryMs;
-    std::map<std::uint16_t, Display> latest;
+    std::map<std::uint16_t, Tally> latest;
     std::vector<std::uint8_t> writing, waiting;
     std::size_t writingPackets = 0, waitingPackets = 0;
     bool writeBusy = false;
@@ -135,9 +135,8 @@ struct OutLink {
         }
     }
 
-    void tcpSend(const std::vector<std::vector<std::uint8_t>>& packets,
-                 const std::vector<Display>& displays) {
-        for (const Display& display : displays) latest[display.index] = display;
+    void tcpSend(const Packets& packets, const std::vector<Tally>& tallies) {
+        for (const Tally& tally : tallies) latest[tally.index] = tally;
         if (!connected) return;
         if (waiting.size() > config.maxBacklog) {
             // The peer reads too slowly: send the newest levels instead of every step.
@@ -151,23 +150,19 @@ struct OutLink {
             return;
         }
         if (refreshWanted) return;
-        for (const auto& packet : packets) frame(packet, waiting);
+        for (const auto& packet : packets) config.codec->frame(packet, waiting);
         waitingPackets += packets.size();
         write();
     }
 
     void queueRefresh() {
-        std::vector<Display> all;
+        std::vector<Tally> all;
         all.reserve(latest.size());
         for (const auto& entry : latest) all.push_back(entry.second);
-        std::vector<std::vector<std::uint8_t>> packets;
-        if (config.batch) {
-            encode(config.screen, all, packets);
-        } else {
-            for (const Display& display : all) encode(config.screen, {display}, packets);
-        }
+        Packets packets;
+        config.codec->encode(all, config.batch, packets);
         waiting.clear();
-        for (const auto& packet : packets) frame(packet, waiting);
+        for (const auto& packet : packets) config.codec->frame(packet, waiting);
         waitingPackets = packets.size();
         refreshWanted = false;
     }
@@ -288,17 +283,16 @@ void OutLinks::start() {
     });
 }
 
-void OutLinks::send(std::size_t number, std::vector<std::vector<std::uint8_t>> packets,
-                    std::vector<Display> displays) {
+void OutLinks::send(std::size_t number, Packets packets, std::vector<Tally> tallies) {
     if (!impl_->thread.running()) return;
     OutLink* link = impl_->links[number].get();
     asio::post(impl_->thread.io, [link, packets = std::move(packets),
-                                  displays = std::move(displays)] {
+                                  tallies = std::move(tallies)] {
         if (!link->usable || link->closing) return;
         if (link->config.protocol == Protocol::Udp) {
             link->udpSend(packets);
         } else {
-            link->tcpSend(packets, displays);
+            link->tcpSend(packets, tallies);
         }
     });
 }
@@ -328,11 +322,12 @@ void OutLinks::stop(int graceMs) {
 struct InLink;
 
 struct Client : std::enable_shared_from_this<Client> {
-    Client(tcp::socket socket, InLink& link)
-        : socket(std::move(socket)), link(link), lastPacket(Clock::now()) {}
+    Client(tcp::socket socket, InLink& link, std::unique_ptr<StreamReader> reader)
+        : socket(std::move(socket)), link(link), reader(std::move(reader)),
+          lastPacket(Clock::now()) {}
     tcp::socket socket;
     InLink& link;
-    Deframer deframer;
+    std::unique_ptr<StreamReader> reader;
     std::array<std::uint8_t, 4096> buffer{};
     Clock::time_point lastPacket;  // or the connection, before the first packet
     Clock::time_point frameBegun;  // of the frame being read, while inFrame()
@@ -498,7 +493,7 @@ struct InLink {
                 return;
             }
         }
-        auto client = std::make_shared<Client>(std::move(socket), *this);
+        auto client = std::make_shared<Client>(std::move(socket), *this, config.codec->streamReader());
         clients.push_back(client);
         status.setConnections(present.size() + 1);
         client->read();
@@ -510,7 +505,7 @@ struct InLink {
         const auto now = Clock::now();
         auto present = alive();
         for (const auto& client : present) {
-            if (client->deframer.inFrame() &&
+            if (client->reader->inFrame() &&
                 now - client->frameBegun >= std::chrono::milliseconds(config.partialFrameMs)) {
                 client->close();
                 status.countClosedConnection();
@@ -542,13 +537,13 @@ void Client::read() {
         asio::buffer(buffer), [self](const boost::system::error_code& ec, std::size_t size) {
             std::vector<std::vector<std::uint8_t>> packets;
             std::vector<Malformed> faults;
-            auto onPacket = [&](const std::uint8_t* data, std::size_t n) {
+            const StreamReader::OnPacket onPacket = [&](const std::uint8_t* data, std::size_t n) {
                 packets.emplace_back(data, data + n);
             };
-            auto onFault = [&](Malformed kind) { faults.push_back(kind); };
+            const StreamReader::OnFault onFault = [&](Malformed kind) { faults.push_back(kind); };
             if (ec) {
                 if (ec != asio::error::operation_aborted && !self->closed) {
-                    self->deframer.end(onFault);
+                    self->reader->end(onFault);
                 }
                 self->link.hand(packets, faults);
                 if (!self->closed) {
@@ -557,12 +552,12 @@ void Client::read() {
                 }
                 return;
             }
-            const bool wasInFrame = self->deframer.inFrame();
-            self->deframer.feed(self->buffer.data(), size, onPacket, onFault);
+            const bool wasInFrame = self->reader->inFrame();
+            self->reader->feed(self->buffer.data(), size, onPacket, onFault);
             const auto now = Clock::now();
             if (!packets.empty()) self->lastPacket = now;
             // A frame that began in this read began now.
-            if (self->deframer.inFrame() && (!wasInFrame || !packets.empty() || !faults.empty())) {
+            if (self->reader->inFrame() && (!wasInFrame || !packets.empty() || !faults.empty())) {
                 self->frameBegun = now;
             }
             self->link.hand(packets, faults);
