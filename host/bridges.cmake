@@ -39,7 +39,8 @@ target_sources(vesk_host_core PRIVATE
   ${bridges_dir}/tsl50_protocol.cpp
   ${bridges_dir}/tsl31_protocol.cpp
   ${bridges_dir}/tsl_config.cpp
-  ${bridges_dir}/tsl_links.cpp
+  ${bridges_dir}/out_links.cpp
+  ${bridges_dir}/in_links.cpp
   ${bridges_dir}/bridge_sender.cpp
   ${bridges_dir}/bridge_receiver.cpp
   ${bridges_dir}/bridge_steps.cpp
