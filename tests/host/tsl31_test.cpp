@@ -435,6 +435,52 @@ TEST(Tsl31Bridge, BridgesBetweenTheVersionsBothWays) {
     }
 }
 
+// The scenario steps of a 3.1 bridge: its fields and their ranges.
+TEST(Tsl31Bridge, ScenarioStepsTakeTheFieldsOfTheVersion) {
+    const struct {
+        const char* step;
+        const char* error;  // "" when the step is taken
+        std::int32_t input;
+    } cases[] = {
+        {"tsl mixer index=126 tally1=1", "", 126},
+        {"tsl mixer index=0 tally1=1 tally2=1 tally3=1 tally4=1 brightness=0 label=X", "", 0},
+        {"tsl mixer index=127 tally1=1", "index must be a number from 0 to 126", 127},
+        {"tsl mixer index=5 tally1=2", "tally1 must be a number from 0 to 1", 5},
+        {"tsl mixer index=5 tally4=2", "tally4 must be a number from 0 to 1", 5},
+        {"tsl mixer index=5 tally1=1 brightness=4", "brightness must be a number from 0 to 3", 5},
+        {"tsl mixer index=5 right=1", "unknown field 'right'", 5},
+        {"tsl mixer tally1=1", "index=N is needed", -1},
+    };
+    for (const auto& c : cases) {
+        Rig rig("[tsl_in.mixer]\nversion = 3.1\nport = 0\ngpi = 3\n");
+        rig.bridges.run(c.step, 1, *rig.facility, [](bool, const std::string&) {});
+        if (*c.error == '\0') {
+            EXPECT_EQ(rig.facility->gpiState(3, c.input), 1) << c.step << rig.texts.all;
+        } else {
+            EXPECT_NE(rig.texts.all.find(c.error), std::string::npos) << c.step << rig.texts.all;
+            if (c.input >= 0) {
+                EXPECT_EQ(rig.facility->gpiState(3, c.input), 0) << c.step;
+            }
+        }
+    }
+    UdpDisplay display;
+    Rig rig("[tsl_out.umds]\nversion = 3.1\ndevice = 12\nport = " + display.port() +
+            "\nlabel.3 = ABCDEFGHIJKLMNOPQRS\n");
+    rig.facility->forceInfo(12, 3, "2");
+    std::vector<std::string> checks;
+    auto check = [&](bool held, const std::string& what) { checks.push_back((held ? "ok " : "FAIL ") + what); };
+    for (const char* step : {"expect tsl umds index=3 tally1=0 tally2=1 tally3=0 tally4=0",
+                             "expect tsl umds index=3 label=ABCDEFGHIJKLMNOP",
+                             "expect tsl umds index=3 tally1=1"}) {
+        rig.bridges.run(step, 1, *rig.facility, check);
+    }
+    EXPECT_EQ(checks, (std::vector<std::string>{
+                          "ok tsl umds index 3 tally1=0 tally2=1 tally3=0 tally4=0",
+                          "ok tsl umds index 3 label=\"ABCDEFGHIJKLMNOP\"",
+                          "FAIL tsl umds index 3 tally1=1, got tally1=0 tally2=1 tally3=0 tally4=0 "
+                          "label=\"ABCDEFGHIJKLMNOP\""}));
+}
+
 // Over TCP the messages go as they are, one after the other, and a
 // listener finds them in the stream however it is split.
 TEST(Tsl31Links, MessagesCrossTcpUnframed) {

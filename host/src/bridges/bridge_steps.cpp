@@ -117,8 +117,15 @@ void Bridges::expect(const std::string& name, const std::string& rest, int lineN
         error = "no TSL bridge named " + displayQuote(name);
     } else if (!fieldsOf(rest, fields, error)) {
     } else if (fields.empty()) {
-        error = "expect tsl NAME index=N [right=L] [left=L] [text=L] [label=TEXT] | packets=N | "
-                "messages=N | dropped=N";
+        std::string each = "[right=L] [left=L] [text=L]";
+        if (out != nullptr) {
+            each.clear();
+            for (const auto& field : out->codec().fields(0)) {
+                each += std::string(each.empty() ? "" : " ") + "[" + field.first + "=L]";
+            }
+        }
+        error = "expect tsl NAME index=N " + each + " [label=TEXT] | packets=N | messages=N | "
+                "dropped=N";
     }
     // Counters.
     static const char* const counters[] = {"packets", "messages", "dropped"};
