@@ -50,7 +50,7 @@
 #include "connection/connection.h"
 #include "facility/facility.h"
 #include "facility/timeline.h"
-#include "host_parsers.h"
+#include "text/host_parsers.h"
 #include "plugins/plugin_module.h"
 
 namespace {

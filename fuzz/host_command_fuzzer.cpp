@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "command_reader.h"
+#include "text/command_reader.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-# The TSL UMD 5.0 bridges of vesk-host (tally lamps out, mixers in). Their
+# The TSL UMD bridges of vesk-host, 5.0 and 3.1 (tally lamps out, mixers in). Their
 # sockets use Boost.Asio, header-only (Debian: libboost-dev). Included by
 # host/CMakeLists.txt.
 find_package(Threads REQUIRED)
@@ -24,12 +24,25 @@ if(WIN32)
 endif()
 
 set(bridges_dir ${CMAKE_CURRENT_SOURCE_DIR}/src/bridges)
-# The codec stands alone, for the fuzz targets.
-add_library(vesk_tsl_codec STATIC ${bridges_dir}/tsl_codec.cpp)
+# The codecs stand alone, for the fuzz targets.
+add_library(vesk_tsl_codec STATIC
+  ${bridges_dir}/hex_bytes.cpp
+  ${bridges_dir}/malformed.cpp
+  ${bridges_dir}/tsl_codec.cpp
+  ${bridges_dir}/tsl31_codec.cpp)
 target_include_directories(vesk_tsl_codec PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/src)
 
+# The bridge core, and each protocol as a codec and its settings.
 target_sources(vesk_host_core PRIVATE
+  ${bridges_dir}/fields.cpp
+  ${bridges_dir}/codec.cpp
+  ${bridges_dir}/tsl50_protocol.cpp
+  ${bridges_dir}/tsl31_protocol.cpp
   ${bridges_dir}/tsl_config.cpp
-  ${bridges_dir}/tsl_links.cpp
+  ${bridges_dir}/out_links.cpp
+  ${bridges_dir}/in_links.cpp
+  ${bridges_dir}/bridge_sender.cpp
+  ${bridges_dir}/bridge_receiver.cpp
+  ${bridges_dir}/bridge_steps.cpp
   ${bridges_dir}/bridges.cpp)
 target_link_libraries(vesk_host_core PUBLIC vesk_tsl_codec PRIVATE vesk_asio)

@@ -1,6 +1,6 @@
 // The texts vesk-host reads: plug-in commands, event keys, INI, layouts,
 // scenario lines.
-#include "host_parsers.h"
+#include "text/host_parsers.h"
 
 #include <gtest/gtest.h>
 

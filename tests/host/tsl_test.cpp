@@ -16,7 +16,7 @@
 #include "bridges/bridges.h"
 #include "bridges/tsl_config.h"
 #include "bridges/tsl_links.h"
-#include "host_parsers.h"
+#include "text/host_parsers.h"
 #include "portable.h"
 
 using namespace vhost;
@@ -385,6 +385,24 @@ TEST(TslConfig, ReportsWhatIsWrongWithASection) {
         {"[tsl_in.m]\nport = 1\ngpi = 3\nlevel = 0\n", "level must be any or a level from 1 to 3"},
         {"[tsl_in.m]\nport = 1\ninfo = 3\nword.4 = X\n", "unknown TSL in setting 'word.4'"},
         {"[tsl_in.m]\nport = 1\ngpi = 3\nscreen = 65536\n", "screen must be any or a screen"},
+        // The version, and the settings of each.
+        {"[tsl_out.a]\nversion = 3.1\ndevice = 12\nport = 1\noffset = -65535\nbatch = off\n", ""},
+        {"[tsl_out.a]\nversion = 5.0\ndevice = 12\nport = 1\nlamps = left\n", ""},
+        {"[tsl_out.a]\ndevice = 12\nport = 1\nversion = 4.0\n", "x.ini:4: version must be 5.0 or 3.1"},
+        {"[tsl_in.m]\nport = 1\ngpi = 3\nversion = 3\n", "version must be 5.0 or 3.1"},
+        // A setting of 5.0 given before the version that has none.
+        {"[tsl_out.a]\nlamps = left\nversion = 3.1\ndevice = 12\nport = 1\n",
+         "x.ini:2: unknown TSL 3.1 out setting 'lamps'"},
+        {"[tsl_out.a]\nversion = 3.1\ndevice = 12\nport = 1\nscreen = 1\n", "unknown TSL 3.1 out setting 'screen'"},
+        {"[tsl_in.m]\nversion = 3.1\nport = 1\ngpi = 3\ntally = 1\n", ""},
+        {"[tsl_in.m]\nversion = 3.1\nport = 1\ngpi = 3\ntally = 4\n", ""},
+        {"[tsl_in.m]\nversion = 3.1\nport = 1\ngpi = 3\ntally = 0\n", "tally must be a tally from 1 to 4"},
+        {"[tsl_in.m]\nversion = 3.1\nport = 1\ngpi = 3\ntally = 5\n", "tally must be a tally from 1 to 4"},
+        {"[tsl_in.m]\nversion = 3.1\nport = 1\ninfo = 3\nword.0 = OFF\nword.1 = ON\n", ""},
+        {"[tsl_in.m]\nversion = 3.1\nport = 1\ninfo = 3\nword.2 = PREVIEW\n", "unknown TSL 3.1 in setting 'word.2'"},
+        {"[tsl_in.m]\nversion = 3.1\nport = 1\ngpi = 3\nlamp = right\n", "unknown TSL 3.1 in setting 'lamp'"},
+        {"[tsl_in.m]\nversion = 3.1\nport = 1\ngpi = 3\nlevel = 1\n", "unknown TSL 3.1 in setting 'level'"},
+        {"[tsl_in.m]\nport = 1\ngpi = 3\ntally = 1\n", "unknown TSL in setting 'tally'"},
     };
     for (const auto& c : cases) {
         std::istringstream in(c.ini);
@@ -1023,7 +1041,7 @@ TEST(TslLinks, SenderBacklogIsBoundedAndCatchesUp) {
             Display d = display(index, static_cast<std::uint8_t>(sends % 4), std::to_string(sends) + filler);
             std::vector<std::vector<std::uint8_t>> packets;
             encode(0, {d}, packets);
-            links.send(0, std::move(packets), {d});
+            links.send(0, std::move(packets), {Tally{d.index, d.right, d.label}});
         }
         if (sends % 200 == 0) {
             for (const std::string& text : notices.take()) all += text + "\n";

@@ -15,9 +15,11 @@ namespace tsl {
 
 class BridgeStatus {
 public:
-    BridgeStatus(std::string name, bool out, std::string protocol, std::string address)
+    // `protocol` is the transport (udp or tcp), `version` the TSL version.
+    BridgeStatus(std::string name, bool out, std::string protocol, std::string address,
+                 std::string version = "5.0")
         : name_(std::move(name)), out_(out), protocol_(std::move(protocol)),
-          address_(std::move(address)) {}
+          tslVersion_(std::move(version)), address_(std::move(address)) {}
 
     struct View {
         std::string name, direction, protocol, address, state, lastError;
@@ -33,6 +35,7 @@ public:
         // the next one (0 while connected).
         std::uint64_t retries = 0;
         int retryMs = 0;
+        std::string version{};  // of TSL
     };
     View view() const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -45,6 +48,7 @@ public:
         view.unknownRefused = unknownRefused_.load();
         view.retries = retries_;
         view.retryMs = retryMs_;
+        view.version = tslVersion_;
         return view;
     }
     // Any change since `seen` (updated): state, error or a count.
@@ -117,6 +121,7 @@ private:
     const std::string name_;
     const bool out_;
     const std::string protocol_;
+    const std::string tslVersion_;
     std::string address_;
     std::string state_ = "disconnected";
     std::string lastError_;

@@ -147,22 +147,6 @@ bool Display::operator==(const Display& other) const {
            controlData == other.controlData && label == other.label;
 }
 
-const char* describe(Malformed kind) {
-    switch (kind) {
-        case Malformed::None: return "no fault";
-        case Malformed::Short: return "too short";
-        case Malformed::ByteCount: return "byte count disagrees with the length received";
-        case Malformed::Version: return "unknown version";
-        case Malformed::PastEnd: return "a display message runs past the end";
-        case Malformed::OddUnicode: return "UTF-16 text of an odd length";
-        case Malformed::Stuffing: return "bad DLE stuffing";
-        case Malformed::Oversized: return "longer than 2048 bytes";
-        case Malformed::Garbage: return "bytes outside any DLE/STX frame";
-        case Malformed::kinds: break;
-    }
-    return "?";
-}
-
 Malformed decode(const std::uint8_t* data, std::size_t size, Packet& out) {
     out.displays.clear();
     if (size > maxPacket) return Malformed::Oversized;
@@ -353,42 +337,6 @@ Malformed Deframer::take(std::uint8_t byte) {
             return Malformed::Stuffing;
     }
     return Malformed::None;
-}
-
-// ---- hexadecimal --------------------------------------------------------------
-
-bool parseHex(const std::string& text, std::vector<std::uint8_t>& out) {
-    out.clear();
-    int high = -1;
-    for (const char c : text) {
-        int digit = -1;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        if (digit < 0) {
-            if ((c == ' ' || c == '\t') && high < 0) continue;
-            return false;
-        }
-        if (high < 0) {
-            high = digit;
-        } else {
-            out.push_back(static_cast<std::uint8_t>(high * 16 + digit));
-            high = -1;
-        }
-    }
-    return high < 0;
-}
-
-std::string toHex(const std::uint8_t* data, std::size_t size) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(size * 3);
-    for (std::size_t i = 0; i < size; ++i) {
-        if (i != 0 && i % 2 == 0) out += ' ';
-        out += digits[data[i] >> 4];
-        out += digits[data[i] & 15];
-    }
-    return out;
 }
 
 }  // namespace tsl

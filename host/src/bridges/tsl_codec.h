@@ -24,6 +24,9 @@
 #include <string_view>
 #include <vector>
 
+#include "bridges/hex_bytes.h"
+#include "bridges/malformed.h"
+
 namespace vhost {
 namespace tsl {
 
@@ -52,20 +55,6 @@ struct Packet {
     std::vector<Display> displays;
 };
 
-// Why a packet was dropped. Every kind is reported once and then counted.
-enum class Malformed {
-    None,
-    Short,          // shorter than a header, or a frame cut off
-    ByteCount,      // PBC disagrees with the length received
-    Version,        // a version other than 0
-    PastEnd,        // a display message runs past the end
-    OddUnicode,     // UTF-16 text of an odd length
-    Stuffing,       // DLE followed by something other than DLE or STX
-    Oversized,      // more than 2048 bytes
-    Garbage,        // bytes outside any frame on a stream
-    kinds
-};
-const char* describe(Malformed kind);
 
 // Decodes one whole packet. On anything malformed returns its kind and
 // leaves `out` in an unspecified state: nothing of it is to be used.
@@ -140,11 +129,6 @@ private:
     bool complete_ = false;
     bool inGarbage_ = false;  // the junk being skipped was reported already
 };
-
-// Two hexadecimal digits a byte, spaces between bytes allowed; false on
-// anything else.
-bool parseHex(const std::string& text, std::vector<std::uint8_t>& out);
-std::string toHex(const std::uint8_t* data, std::size_t size);
 
 }  // namespace tsl
 }  // namespace vhost

@@ -1,27 +1,26 @@
 // tsl_config.h - the TSL bridges an environment INI declares.
 //
-//   [tsl_out.NAME]            a tally driver: the slots of an info device go to lamps
+//   [tsl_out.NAME]            a tally driver: the slots of an info device go to displays
 //   device = 12               the info device whose slots are sent
+//   version = 5.0             5.0 (the default) or 3.1
 //   protocol = udp            udp or tcp
 //   address = 127.0.0.1       where the displays listen
 //   port = 9100
-//   screen = 0
-//   offset = 0                TSL index = slot + offset
-//   lamps = right left text   the lamps that carry the level (default all three)
+//   offset = 0                display index = slot + offset
 //   batch = on                off: one display message per packet
 //   label.20 = CAM 1          the text sent with slot 20 (empty when none)
 //
 //   [tsl_in.NAME]             a mixer as a source
+//   version = 5.0             5.0 (the default) or 3.1
 //   protocol = udp            udp or tcp
 //   address = 127.0.0.1       the address listened on (default loopback)
 //   port = 9000               0: any free port (printed when listening)
-//   screen = any              or a number: messages for other screens are ignored
-//   gpi = 3                   either: GPI device 3, input = index + offset, closed
-//   level = any               while `lamp` is on (any level) or on this level (1-3)
-//   info = 20                 or: info device 20, slot = index + offset, text = the
-//   word.1 = PROGRAM          level digit of `lamp`, or the word given for that level
-//   lamp = right              right, left or text (default right)
+//   gpi = 3                   either: GPI device 3, input = index + offset
+//   info = 20                 or: info device 20, slot = index + offset, text =
+//   word.1 = PROGRAM          the level read, or the word given for that level
 //   offset = 0
+//
+// Each version adds settings of its own (tsl50_protocol.h, tsl31_protocol.h).
 #ifndef VESK_HOST_BRIDGES_TSL_CONFIG_H
 #define VESK_HOST_BRIDGES_TSL_CONFIG_H
 
@@ -29,14 +28,16 @@
 #include <cstdint>
 #include <istream>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "bridges/codec.h"
 
 namespace vhost {
 namespace tsl {
 
 enum class Protocol { Udp, Tcp };
-enum class Lamp { Right, Left, Text };
 const char* protocolName(Protocol protocol);
 // "address:port", an IPv6 address in brackets.
 std::string endpointText(const std::string& address, unsigned port);
@@ -47,11 +48,10 @@ struct OutConfig {
     Protocol protocol = Protocol::Udp;
     std::string address = "127.0.0.1";
     std::uint16_t port = 0;
-    std::uint16_t screen = 0;
     std::int32_t offset = 0;
-    bool right = true, left = true, text = true;
     bool batch = true;
     std::map<std::int32_t, std::string> labels;  // by slot
+    std::shared_ptr<const SenderCodec> codec = makeSender(defaultVersion);
     // TCP: the wait before connecting again, doubling from the first to the
     // last; and the bytes that may wait for a peer that does not read
     // before only the newest level of each display is sent. Not settings
@@ -66,13 +66,9 @@ struct InConfig {
     Protocol protocol = Protocol::Udp;
     std::string address = "127.0.0.1";
     std::uint16_t port = 0;
-    bool anyScreen = true;
-    std::uint16_t screen = 0;
     bool toGpi = true;  // else to an info device
     std::int32_t device = 0;
     std::int32_t offset = 0;
-    Lamp lamp = Lamp::Right;
-    int level = 0;  // GPI: 0 closes on any level other than 0, else on exactly this one
     std::string words[4];
     bool worded[4] = {false, false, false, false};
     // TCP: at most this many mixers at once; a frame begun must end within
@@ -82,6 +78,7 @@ struct InConfig {
     std::size_t maxClients = 8;
     int partialFrameMs = 2000;
     int idleMs = 10000;
+    std::shared_ptr<const ReceiverCodec> codec = makeReceiver(defaultVersion);
 };
 
 struct BridgeConfig {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "bridges/bridge_status.h"
-#include "bridges/tsl_codec.h"
+#include "bridges/codec.h"
 #include "bridges/tsl_config.h"
 
 namespace vhost {
@@ -32,10 +32,10 @@ public:
     void start();
     // From the facility thread; returns at once. UDP sends each packet; TCP
     // frames them and writes them in one go, or, while the peer is away,
-    // keeps only the newest message per index and sends those when it is
-    // back, so lamps catch up after a reconnect.
-    void send(std::size_t link, std::vector<std::vector<std::uint8_t>> packets,
-              std::vector<Display> displays);
+    // keeps only the newest tally per index (`tallies`, those the packets
+    // carry) and sends those when it is back, so lamps catch up after a
+    // reconnect.
+    void send(std::size_t link, Packets packets, std::vector<Tally> tallies);
     // Sends what was handed over so far (waiting at most `grace`), then
     // closes every socket.
     void stop(int graceMs);

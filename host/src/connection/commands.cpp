@@ -5,7 +5,7 @@
 #include "connection/connection.h"
 #include "facility/facility.h"
 #include "platform/platform.h"
-#include "stored_text.h"
+#include "text/stored_text.h"
 
 namespace vhost {
 

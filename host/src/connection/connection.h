@@ -26,7 +26,7 @@
 #include "facility/layout_cache.h"
 #include "facility/routing_index.h"
 #include "facility/timeline.h"
-#include "host_parsers.h"
+#include "text/host_parsers.h"
 #include "plugins/plugin_object.h"
 #include "vesk_host_abi.h"
 

@@ -4,7 +4,7 @@
 
 #include "connection/connection.h"
 #include "platform/crash_guard.h"
-#include "stored_text.h"
+#include "text/stored_text.h"
 
 namespace vhost {
 

@@ -31,7 +31,7 @@
 #include "facility/tally_watch.h"
 #include "facility/timeline.h"
 #include "facility/timer_queue.h"
-#include "host_parsers.h"
+#include "text/host_parsers.h"
 #include "platform/diagnostic_capture.h"
 #include "vesk_host_abi.h"
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "host_parsers.h"
+#include "text/host_parsers.h"
 
 namespace vhost {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "stored_text.h"
+#include "text/stored_text.h"
 
 namespace vhost {
 

@@ -5,7 +5,7 @@
 #include <iostream>
 
 #include "connection/connection.h"
-#include "host_parsers.h"
+#include "text/host_parsers.h"
 
 namespace vhost {
 

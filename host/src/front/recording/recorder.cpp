@@ -8,7 +8,7 @@
 #include "connection/connection.h"
 #include "front/recording/step_text.h"
 #include "front/scenario.h"
-#include "host_parsers.h"
+#include "text/host_parsers.h"
 #include "platform/platform.h"
 
 namespace vhost {

@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "front/web/serve_options.h"
-#include "host_parsers.h"
+#include "text/host_parsers.h"
 
 #ifdef _WIN32
 #include <winsock2.h>

@@ -4,7 +4,7 @@
 
 #include "connection/connection.h"
 #include "front/json_text.h"
-#include "host_parsers.h"
+#include "text/host_parsers.h"
 
 namespace vhost {
 namespace web {

@@ -380,7 +380,7 @@
     section.hidden = bridges.length === 0;
     $('bridges-table').tBodies[0].replaceChildren(...bridges.map((b) => el('tr', {'data-bridge': b.name},
         el('td', {text: b.name}),
-        el('td', {text: `${b.direction} ${b.protocol} ${b.address}`}),
+        el('td', {text: `${b.direction} TSL ${b.version ?? '5.0'} ${b.protocol} ${b.address}`}),
         el('td', {class: `bridge-${b.state}`, text: b.state}),
         el('td', {class: 'count', text: `${b.packets_in ?? 0} in · ${b.packets_out ?? 0} out`}),
         el('td', {class: 'bridge-error', text: b.last_error || ''}))));

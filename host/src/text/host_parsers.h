@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "command_reader.h"
+#include "text/command_reader.h"
 #include "vesk_host_abi.h"
 
 namespace vhost {

@@ -1,4 +1,4 @@
-#include "host_parsers.h"
+#include "text/host_parsers.h"
 
 #include <cctype>
 #include <cerrno>
