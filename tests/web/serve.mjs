@@ -1,8 +1,10 @@
 // Starts `vesk-host --serve` on a free port for a test and stops it again.
 //
 // Environment (set by CTest): VESK_HOST the executable, VESK_REPO the
-// source tree (for examples/facility.ini and .vesk).
-import {spawn} from 'node:child_process';
+// source tree (for examples/facility.ini and .vesk), and for a cross build
+// VESK_HOST_EMULATOR, the command that runs VESK_HOST here, as a JSON array
+// (Wine's: ["cmake/wine-run", "<prefix>"]).
+import {spawn, spawnSync} from 'node:child_process';
 import {existsSync, mkdtempSync, readFileSync, writeFileSync} from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
@@ -13,6 +15,26 @@ const here = path.dirname(fileURLToPath(import.meta.url));
 
 export const repo = process.env.VESK_REPO || path.resolve(here, '../..');
 export const hostBinary = process.env.VESK_HOST;
+const emulator = process.env.VESK_HOST_EMULATOR ? JSON.parse(process.env.VESK_HOST_EMULATOR) : [];
+// Under an emulator the host is not the child itself: Wine starts the
+// program as a process of its own in the child's process group, so the
+// child gets a group of its own and stop requests go to the whole group,
+// as a terminal's Ctrl-C does. The emulator's start-up takes seconds.
+export const emulated = emulator.length > 0;
+const slow = emulated ? 3 : 1;
+
+// [program, arguments] that run vesk-host with `args`.
+export function hostCommand(args) {
+  if (!hostBinary) throw new Error('VESK_HOST (the vesk-host executable) is not set');
+  return emulated ? [emulator[0], [...emulator.slice(1), hostBinary, ...args]] : [hostBinary, args];
+}
+
+// vesk-host run to its end: spawnSync's result, bounded in time.
+export function runHost(args, options = {}) {
+  const [program, argv] = hostCommand(args);
+  return spawnSync(program, argv, {encoding: 'utf8', timeout: 20000 * slow, killSignal: 'SIGKILL',
+                                   ...options});
+}
 
 // The facility example: four cameras on GPI inputs, a mixer slot, tally slots.
 // Debian's Chromium, headless, with nothing that reaches beyond this machine.
@@ -32,15 +54,24 @@ export function facilityArgs({scenario = true} = {}) {
 
 // Starts the host; resolves once it printed its URL.
 export async function startHost({address = '127.0.0.1:0', token, args = facilityArgs()} = {}) {
-  if (!hostBinary) throw new Error('VESK_HOST (the vesk-host executable) is not set');
-  const argv = ['--serve', address, ...(token ? ['--token', token] : []), ...args];
-  const child = spawn(hostBinary, argv, {stdio: ['ignore', 'pipe', 'pipe']});
+  const [program, argv] =
+    hostCommand(['--serve', address, ...(token ? ['--token', token] : []), ...args]);
+  const child = spawn(program, argv, {stdio: ['ignore', 'pipe', 'pipe'], detached: emulated});
+  const signal = (name) => {
+    try {
+      if (emulated) process.kill(-child.pid, name);
+      else child.kill(name);
+    } catch { /* already gone */ }
+  };
   let output = '';
   child.stdout.on('data', (chunk) => { output += chunk; });
   child.stderr.on('data', (chunk) => { output += chunk; });
   const exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({code, signal})));
   const url = await new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`no URL within 20 s:\n${output}`)), 20000);
+    const timer = setTimeout(() => {
+      signal('SIGKILL');
+      reject(new Error(`no URL within ${20 * slow} s:\n${output}`));
+    }, 20000 * slow);
     const look = () => {
       const match = /live page at (http:\/\/\S+)/.exec(output);
       if (match) {
@@ -59,8 +90,8 @@ export async function startHost({address = '127.0.0.1:0', token, args = facility
     output: () => output,
     // SIGINT, as Ctrl-C; resolves with the exit status.
     async stop() {
-      if (child.exitCode === null && child.signalCode === null) child.kill('SIGINT');
-      const timer = setTimeout(() => child.kill('SIGKILL'), 15000);
+      if (child.exitCode === null && child.signalCode === null) signal('SIGINT');
+      const timer = setTimeout(() => signal('SIGKILL'), 15000 * slow);
       const result = await exited;
       clearTimeout(timer);
       return result;
