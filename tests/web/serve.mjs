@@ -32,7 +32,7 @@ export function hostCommand(args) {
 // vesk-host run to its end: spawnSync's result, bounded in time.
 export function runHost(args, options = {}) {
   const [program, argv] = hostCommand(args);
-  return spawnSync(program, argv, {encoding: 'utf8', timeout: 20000 * slow, killSignal: 'SIGKILL',
+  return spawnSync(program, argv, {encoding: 'utf8', timeout: 60000 * slow, killSignal: 'SIGKILL',
                                    ...options});
 }
 

@@ -6,6 +6,7 @@
 
 #include "connection/connection.h"
 #include "host_parsers.h"
+#include "platform/platform.h"
 
 namespace vhost {
 
@@ -412,7 +413,7 @@ void ScenarioRunner::execute(const Step& step, int lineNo) {
             }
             configLine_ = lineNo;
             std::string path = step.text;
-            if (!folder_.empty() && !path.empty() && path[0] != '/') path = folder_ + "/" + path;
+            if (!folder_.empty() && !path.empty() && !isAbsolutePath(path)) path = folder_ + "/" + path;
             std::string error;
             if (!source_->configure(path, error)) {
                 timeline_.event(EventKind::Error, error, lineNo);
