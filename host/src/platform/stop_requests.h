@@ -2,7 +2,7 @@
 // (one implementation file per platform):
 //   POSIX     SIGINT (Ctrl-C) and SIGTERM;
 //   Windows   Ctrl-C and Ctrl-Break, the closing of the console window, the
-//             end of the session and a shutdown. The system ends a process
+//             user logging off and a shutdown. The system ends a process
 //             as soon as its handler of a console close returns, so that
 //             handler holds on until the run has ended cleanly and the
 //             process exits on its own (or the system's grace time is up).
