@@ -5,7 +5,7 @@
 // VESK_HOST_EMULATOR, the command that runs VESK_HOST here, as a JSON array
 // (Wine's: ["cmake/wine-run", "<prefix>"]).
 import {spawn, spawnSync} from 'node:child_process';
-import {existsSync, mkdtempSync, readFileSync, writeFileSync} from 'node:fs';
+import {existsSync, mkdtempSync, readFileSync, readdirSync, writeFileSync} from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
@@ -17,11 +17,28 @@ export const repo = process.env.VESK_REPO || path.resolve(here, '../..');
 export const hostBinary = process.env.VESK_HOST;
 const emulator = process.env.VESK_HOST_EMULATOR ? JSON.parse(process.env.VESK_HOST_EMULATOR) : [];
 // Under an emulator the host is not the child itself: Wine starts the
-// program as a process of its own in the child's process group, so the
-// child gets a group of its own and stop requests go to the whole group,
-// as a terminal's Ctrl-C does. The emulator's start-up takes seconds.
+// program as a process of its own in the child's process group, and the
+// child (Wine's start.exe) waits for it. The child gets a group of its own;
+// Ctrl-C (SIGINT, which Wine hands to the program as Ctrl-C) goes to the
+// program's processes, the other members of that group, and a forced end
+// to the whole group. The emulator's start-up takes seconds.
 export const emulated = emulator.length > 0;
 const slow = emulated ? 3 : 1;
+
+// The processes of group `leader` other than the leader itself.
+function groupMembers(leader) {
+  const members = [];
+  for (const entry of readdirSync('/proc')) {
+    if (!/^\d+$/.test(entry) || Number(entry) === leader) continue;
+    try {
+      const stat = readFileSync(`/proc/${entry}/stat`, 'utf8');
+      // pid (name) state ppid pgrp ...: the name may hold anything, so after its last ')'
+      const fields = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
+      if (Number(fields[2]) === leader) members.push(Number(entry));
+    } catch { /* gone meanwhile */ }
+  }
+  return members;
+}
 
 // [program, arguments] that run vesk-host with `args`.
 export function hostCommand(args) {
@@ -59,8 +76,10 @@ export async function startHost({address = '127.0.0.1:0', token, args = facility
   const child = spawn(program, argv, {stdio: ['ignore', 'pipe', 'pipe'], detached: emulated});
   const signal = (name) => {
     try {
-      if (emulated) process.kill(-child.pid, name);
-      else child.kill(name);
+      if (!emulated) return child.kill(name);
+      const program = name === 'SIGINT' ? groupMembers(child.pid) : [];
+      if (program.length === 0) return process.kill(-child.pid, name);
+      for (const pid of program) process.kill(pid, name);
     } catch { /* already gone */ }
   };
   let output = '';
