@@ -1,21 +1,30 @@
 # The live web page of `vesk-host --serve` and its server. Included by
-# host/CMakeLists.txt. Needs Boost.Beast and Boost.Asio (header-only; Debian:
-# libboost-dev) and nlohmann-json (nlohmann-json3-dev). Where they are missing
-# or do not build here the web part is left out and VESK_HOST_WITH_WEB stays
-# undefined.
+# host/CMakeLists.txt after bridges.cmake. Needs Boost.Beast beside the
+# Boost.Asio the bridges use (vesk_asio; header-only, Debian: libboost-dev)
+# and nlohmann-json (nlohmann-json3-dev). A Windows cross build takes the
+# build machine's headers through vesk_asio's folder, which holds only the
+# boost link. Where Beast does not build here the web part is left out and
+# VESK_HOST_WITH_WEB stays undefined.
 set(web_dir ${CMAKE_CURRENT_SOURCE_DIR}/src/front/web)
 
 find_package(nlohmann_json 3 QUIET)
 find_package(Threads REQUIRED)
-find_package(Boost 1.70 QUIET)
 
 set(VESK_HOST_WEB OFF)
-if(nlohmann_json_FOUND AND Boost_FOUND)
+if(nlohmann_json_FOUND AND TARGET vesk_asio)
   include(CheckCXXSourceCompiles)
-  set(CMAKE_REQUIRED_INCLUDES ${Boost_INCLUDE_DIRS})
+  get_target_property(web_asio_includes vesk_asio INTERFACE_INCLUDE_DIRECTORIES)
+  get_target_property(web_asio_definitions vesk_asio INTERFACE_COMPILE_DEFINITIONS)
+  set(CMAKE_REQUIRED_INCLUDES)
+  if(web_asio_includes)
+    set(CMAKE_REQUIRED_INCLUDES ${web_asio_includes})
+  endif()
+  set(CMAKE_REQUIRED_DEFINITIONS)
+  if(web_asio_definitions)
+    list(TRANSFORM web_asio_definitions PREPEND -D OUTPUT_VARIABLE CMAKE_REQUIRED_DEFINITIONS)
+  endif()
   set(CMAKE_REQUIRED_LIBRARIES Threads::Threads)
   if(WIN32)
-    set(CMAKE_REQUIRED_DEFINITIONS -D_WIN32_WINNT=0x0601)
     list(APPEND CMAKE_REQUIRED_LIBRARIES ws2_32 mswsock)
   endif()
   check_cxx_source_compiles("#include <boost/asio/io_context.hpp>
@@ -64,10 +73,6 @@ target_sources(vesk_host_core PRIVATE
 if(EXISTS ${web_dir}/facility_backend.cpp)
   target_sources(vesk_host_core PRIVATE ${web_dir}/facility_backend.cpp)
 endif()
-target_include_directories(vesk_host_core SYSTEM PRIVATE ${Boost_INCLUDE_DIRS})
-target_link_libraries(vesk_host_core PUBLIC nlohmann_json::nlohmann_json Threads::Threads)
+# The headers of the server include Beast: what uses them needs vesk_asio too.
+target_link_libraries(vesk_host_core PUBLIC nlohmann_json::nlohmann_json Threads::Threads vesk_asio)
 target_compile_definitions(vesk_host_core PUBLIC VESK_HOST_WITH_WEB=1)
-if(WIN32)
-  target_compile_definitions(vesk_host_core PRIVATE _WIN32_WINNT=0x0601)
-  target_link_libraries(vesk_host_core PUBLIC ws2_32 mswsock)
-endif()

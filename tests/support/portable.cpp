@@ -88,10 +88,18 @@ std::string GetCapturedDiagnostics() {
     return text;
 }
 
+// Wine's ntdll exports its version; Windows' does not.
+bool RunningUnderWine() {
+    const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 #else
 
 void CaptureDiagnostics() { testing::internal::CaptureStderr(); }
 
 std::string GetCapturedDiagnostics() { return testing::internal::GetCapturedStderr(); }
+
+bool RunningUnderWine() { return false; }
 
 #endif

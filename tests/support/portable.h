@@ -18,4 +18,8 @@ std::string newTemporaryFile(const char* stem);
 void CaptureDiagnostics();
 std::string GetCapturedDiagnostics();
 
+// True for a Windows program running under Wine, whose sockets differ from
+// Windows' in details a few tests depend on.
+bool RunningUnderWine();
+
 #endif  // VARNIK_TESTS_PORTABLE_H

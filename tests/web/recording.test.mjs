@@ -10,7 +10,7 @@ import path from 'node:path';
 import {after, before, test} from 'node:test';
 import {setTimeout as sleep} from 'node:timers/promises';
 
-import {call, facilityArgs, hostBinary, startHost} from './serve.mjs';
+import {call, emulated, facilityArgs, runHost, startHost} from './serve.mjs';
 
 let folder;
 let file;
@@ -30,7 +30,7 @@ const post = (host, pathname, body) =>
   call(host, 'POST', pathname, {headers: {'Content-Type': 'application/json'}, body: JSON.stringify(body)});
 
 function replay(scenario, ...options) {
-  const run = spawnSync(hostBinary, ['--quiet', ...options, scenario], {encoding: 'utf8'});
+  const run = runHost(['--quiet', ...options, scenario]);
   return {status: run.status, output: run.stdout + run.stderr};
 }
 
@@ -68,7 +68,8 @@ after(() => { if (folder) rmSync(folder, {recursive: true, force: true}); });
 test('the recording replays with the same outcome, ten times in a row', () => {
   const text = readFileSync(file, 'utf8');
   assert.equal(recorded, text, 'the download differs from the file');
-  assert.match(text, /^config .*facility\.ini$/m);
+  // In quotes where the path holds backslashes (Windows).
+  assert.match(text, /^config (.*facility\.ini|".*facility\.ini")$/m);
   assert.match(text, /^advance \d+\n@cam1 param instance=cam2\nexpect @cam1 reply none\n/m);
   assert.match(text, /^expect @cam3 control Tally = 2$/m);
   for (let i = 0; i < 10; ++i) {
@@ -83,14 +84,15 @@ test('texts that need quotes replay exactly, and a long recording downloads whol
   assert.match(text, /^info 30 1 "back\\\\slash"$/m);
   assert.match(text, /^info 30 6 ""$/m);
   assert.equal(liveSlots.length, hostile.length + 1, liveSlots.join('\n'));
-  const run = spawnSync(hostBinary, [file], {encoding: 'utf8'});
+  const run = runHost([file]);
   assert.equal(run.status, 0, run.stdout + run.stderr);
   assert.deepEqual(slotLines(run.stdout), liveSlots);
 });
 
 // Each refused at start-up with status 2 and a message naming it, before
 // the scenario runs (a pipe would otherwise block, a device feed a download
-// without end).
+// without end). Links, devices and pipes of this system are not Windows'
+// own: under an emulator only the empty name and the folder are asked.
 test('--record refuses an empty name, a link, a folder, a device and a pipe', () => {
   const target = path.join(folder, 'target.vesk');
   writeFileSync(target, 'kept\n');
@@ -106,9 +108,9 @@ test('--record refuses an empty name, a link, a folder, a device and a pipe', ()
     ['/dev/full', /\/dev\/full is not a regular file/],
     [pipe, /pipe is not a regular file/],
   ];
-  for (const [name, message] of rows) {
-    const run = spawnSync(hostBinary, ['--serve', '127.0.0.1:0', '--record', name, ...facilityArgs()],
-                          {encoding: 'utf8', timeout: 20000});
+  const asked = emulated ? rows.filter(([name]) => name === '' || name === folder) : rows;
+  for (const [name, message] of asked) {
+    const run = runHost(['--serve', '127.0.0.1:0', '--record', name, ...facilityArgs()]);
     assert.equal(run.status, 2, `${name}: ${run.error ?? ''}${run.stdout}${run.stderr}`);
     assert.match(run.stderr, message, name);
     assert.doesNotMatch(run.stdout, /live page at/, name);

@@ -1,9 +1,11 @@
 // Starts `vesk-host --serve` on a free port for a test and stops it again.
 //
 // Environment (set by CTest): VESK_HOST the executable, VESK_REPO the
-// source tree (for examples/facility.ini and .vesk).
-import {spawn} from 'node:child_process';
-import {existsSync, mkdtempSync, readFileSync, writeFileSync} from 'node:fs';
+// source tree (for examples/facility.ini and .vesk), and for a cross build
+// VESK_HOST_EMULATOR, the command that runs VESK_HOST here, as a JSON array
+// (Wine's: ["cmake/wine-run", "<prefix>"]).
+import {spawn, spawnSync} from 'node:child_process';
+import {existsSync, mkdtempSync, readFileSync, readdirSync, writeFileSync} from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
@@ -13,6 +15,43 @@ const here = path.dirname(fileURLToPath(import.meta.url));
 
 export const repo = process.env.VESK_REPO || path.resolve(here, '../..');
 export const hostBinary = process.env.VESK_HOST;
+const emulator = process.env.VESK_HOST_EMULATOR ? JSON.parse(process.env.VESK_HOST_EMULATOR) : [];
+// Under an emulator the host is not the child itself: Wine starts the
+// program as a process of its own in the child's process group, and the
+// child (Wine's start.exe) waits for it. The child gets a group of its own;
+// Ctrl-C (SIGINT, which Wine hands to the program as Ctrl-C) goes to the
+// program's processes, the other members of that group, and a forced end
+// to the whole group. The emulator's start-up takes seconds.
+export const emulated = emulator.length > 0;
+const slow = emulated ? 3 : 1;
+
+// The processes of group `leader` other than the leader itself.
+function groupMembers(leader) {
+  const members = [];
+  for (const entry of readdirSync('/proc')) {
+    if (!/^\d+$/.test(entry) || Number(entry) === leader) continue;
+    try {
+      const stat = readFileSync(`/proc/${entry}/stat`, 'utf8');
+      // pid (name) state ppid pgrp ...: the name may hold anything, so after its last ')'
+      const fields = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
+      if (Number(fields[2]) === leader) members.push(Number(entry));
+    } catch { /* gone meanwhile */ }
+  }
+  return members;
+}
+
+// [program, arguments] that run vesk-host with `args`.
+export function hostCommand(args) {
+  if (!hostBinary) throw new Error('VESK_HOST (the vesk-host executable) is not set');
+  return emulated ? [emulator[0], [...emulator.slice(1), hostBinary, ...args]] : [hostBinary, args];
+}
+
+// vesk-host run to its end: spawnSync's result, bounded in time.
+export function runHost(args, options = {}) {
+  const [program, argv] = hostCommand(args);
+  return spawnSync(program, argv, {encoding: 'utf8', timeout: 60000 * slow, killSignal: 'SIGKILL',
+                                   ...options});
+}
 
 // The facility example: four cameras on GPI inputs, a mixer slot, tally slots.
 // Debian's Chromium, headless, with nothing that reaches beyond this machine.
@@ -32,15 +71,26 @@ export function facilityArgs({scenario = true} = {}) {
 
 // Starts the host; resolves once it printed its URL.
 export async function startHost({address = '127.0.0.1:0', token, args = facilityArgs()} = {}) {
-  if (!hostBinary) throw new Error('VESK_HOST (the vesk-host executable) is not set');
-  const argv = ['--serve', address, ...(token ? ['--token', token] : []), ...args];
-  const child = spawn(hostBinary, argv, {stdio: ['ignore', 'pipe', 'pipe']});
+  const [program, argv] =
+    hostCommand(['--serve', address, ...(token ? ['--token', token] : []), ...args]);
+  const child = spawn(program, argv, {stdio: ['ignore', 'pipe', 'pipe'], detached: emulated});
+  const signal = (name) => {
+    try {
+      if (!emulated) return child.kill(name);
+      const program = name === 'SIGINT' ? groupMembers(child.pid) : [];
+      if (program.length === 0) return process.kill(-child.pid, name);
+      for (const pid of program) process.kill(pid, name);
+    } catch { /* already gone */ }
+  };
   let output = '';
   child.stdout.on('data', (chunk) => { output += chunk; });
   child.stderr.on('data', (chunk) => { output += chunk; });
   const exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({code, signal})));
   const url = await new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`no URL within 20 s:\n${output}`)), 20000);
+    const timer = setTimeout(() => {
+      signal('SIGKILL');
+      reject(new Error(`no URL within ${20 * slow} s:\n${output}`));
+    }, 20000 * slow);
     const look = () => {
       const match = /live page at (http:\/\/\S+)/.exec(output);
       if (match) {
@@ -59,8 +109,8 @@ export async function startHost({address = '127.0.0.1:0', token, args = facility
     output: () => output,
     // SIGINT, as Ctrl-C; resolves with the exit status.
     async stop() {
-      if (child.exitCode === null && child.signalCode === null) child.kill('SIGINT');
-      const timer = setTimeout(() => child.kill('SIGKILL'), 15000);
+      if (child.exitCode === null && child.signalCode === null) signal('SIGINT');
+      const timer = setTimeout(() => signal('SIGKILL'), 15000 * slow);
       const result = await exited;
       clearTimeout(timer);
       return result;

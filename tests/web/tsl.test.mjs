@@ -4,13 +4,13 @@
 import assert from 'node:assert/strict';
 import dgram from 'node:dgram';
 import {mkdtempSync, readFileSync, rmSync, writeFileSync} from 'node:fs';
-import {fork, spawnSync} from 'node:child_process';
+import {fork} from 'node:child_process';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import {after, before, test} from 'node:test';
 
-import {call, hostBinary, repo, startHost} from './serve.mjs';
+import {call, repo, runHost, startHost} from './serve.mjs';
 
 // tsl-umd-v5 runs in tsl_peer.cjs: the mixer and both lamps.
 const peerScript = path.join(path.dirname(new URL(import.meta.url).pathname), 'tsl_peer.cjs');
@@ -237,7 +237,7 @@ test('a mixer port another program holds ends the live run with status 2', async
   await new Promise((resolve) => taken.bind(0, '127.0.0.1', resolve));
   const ini = path.join(folder, 'taken.ini');
   writeFileSync(ini, `[tsl_in.mixer]\nport = ${taken.address().port}\ngpi = 3\n`);
-  const run = spawnSync(hostBinary, ['--serve', '0', '--config', ini], {encoding: 'utf8', timeout: 20000});
+  const run = runHost(['--serve', '0', '--config', ini]);
   taken.close();
   assert.equal(run.status, 2, run.stderr);
   assert.match(run.stderr, /tsl mixer: cannot listen on udp 127\.0\.0\.1:\d+/);
@@ -252,7 +252,7 @@ test('a host name or a section in the wrong case stops the load with status 2, n
   ]) {
     const ini = path.join(folder, 'bad.ini');
     writeFileSync(ini, text);
-    const run = spawnSync(hostBinary, ['--serve', '0', '--config', ini], {encoding: 'utf8', timeout: 20000});
+    const run = runHost(['--serve', '0', '--config', ini]);
     assert.equal(run.status, 2, run.stderr);
     assert.match(run.stderr, error);
   }

@@ -27,6 +27,7 @@
 #include "front/web/http_session.h"
 #include "front/web/serve_options.h"
 #include "front/web/web_server.h"
+#include "portable.h"
 
 namespace {
 
@@ -531,6 +532,10 @@ TEST(HttpSession, EachDeadlineClosesTheConnectionInTime) {
         {"an answer not taken", Doing::NotReading, &ConnectionLimits::writeWithin},
     };
     for (const auto& row : rows) {
+        // Wine completes a send cut off by closing its socket only once the
+        // client reads or goes, so the place is not free at the deadline
+        // there; Windows ends pending operations when the socket is closed.
+        if (row.doing == Doing::NotReading && RunningUnderWine()) continue;
         ConnectionLimits limits = shortLimits();
         limits.*row.armed = deadline;
         SessionBench bench(limits);

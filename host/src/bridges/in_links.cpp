@@ -186,15 +186,16 @@ struct InLink {
                 if (!idlest || client->lastPacket < idlest->lastPacket) idlest = client;
             }
             if (idlest && now - idlest->lastPacket >= std::chrono::milliseconds(config.idleMs)) {
-                idlest->close();
+                // Counted first: the mixer may see the close before this thread goes on.
                 status.countClosedConnection();
+                idlest->close();
                 tell(idleSaid, "closed a mixer connection that sent nothing for " +
                                    seconds(config.idleMs) + " to make room for a new one");
                 present.erase(std::find(present.begin(), present.end(), idlest));
             } else {
+                status.countRefusedConnection();
                 boost::system::error_code ignored;
                 socket.close(ignored);
-                status.countRefusedConnection();
                 tell(refusedSaid, "turned a mixer connection away: " +
                                       std::to_string(config.maxClients) +
                                       " mixers are connected and none is idle");
@@ -215,9 +216,9 @@ struct InLink {
         for (const auto& client : present) {
             if (client->reader->inFrame() &&
                 now - client->frameBegun >= std::chrono::milliseconds(config.partialFrameMs)) {
-                client->close();
                 status.countClosedConnection();
                 status.countDropped();
+                client->close();
                 tell(partialSaid, "closed a mixer connection that left a frame unfinished for " +
                                       seconds(config.partialFrameMs));
             }

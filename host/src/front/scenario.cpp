@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "connection/connection.h"
+#include "platform/platform.h"
 #include "text/host_parsers.h"
 
 namespace vhost {
@@ -417,7 +418,7 @@ void ScenarioRunner::execute(const Step& step, int lineNo) {
             }
             configLine_ = lineNo;
             std::string path = step.text;
-            if (!folder_.empty() && !path.empty() && path[0] != '/') path = folder_ + "/" + path;
+            if (!folder_.empty() && !path.empty() && !isAbsolutePath(path)) path = folder_ + "/" + path;
             std::string error;
             if (!source_->configure(path, error)) {
                 timeline_.event(EventKind::Error, error, lineNo);

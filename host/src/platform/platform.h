@@ -14,6 +14,9 @@ std::string absolutePath(const std::string& path);
 // Sets an environment variable for this process and what it loads.
 void setEnvironment(const char* name, const std::string& value);
 bool standardInputIsTerminal();
+// True when `path` names its place without a current folder: "/x" on POSIX;
+// "C:\x", "C:/x", "\\server\x" or "\x" on Windows.
+bool isAbsolutePath(const std::string& path);
 
 enum class PathKind { Missing, File, Directory, Other };
 PathKind pathKind(const std::string& path);

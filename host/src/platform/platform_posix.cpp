@@ -35,6 +35,8 @@ void setEnvironment(const char* name, const std::string& value) {
 
 bool standardInputIsTerminal() { return ::isatty(0) != 0; }
 
+bool isAbsolutePath(const std::string& path) { return !path.empty() && path[0] == '/'; }
+
 PathKind pathKind(const std::string& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return PathKind::Missing;

@@ -52,6 +52,12 @@ void setEnvironment(const char* name, const std::string& value) {
 
 bool standardInputIsTerminal() { return ::_isatty(::_fileno(stdin)) != 0; }
 
+bool isAbsolutePath(const std::string& path) {
+    const auto separator = [](char c) { return c == '/' || c == '\\'; };
+    if (!path.empty() && separator(path[0])) return true;  // rooted on the current drive, or UNC
+    return path.size() > 2 && path[1] == ':' && separator(path[2]);
+}
+
 PathKind pathKind(const std::string& path) {
     const DWORD attributes = ::GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::Missing;

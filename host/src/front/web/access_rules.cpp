@@ -4,15 +4,8 @@
 #include <algorithm>
 
 #include "front/web/serve_options.h"
+#include "platform/sockets.h"
 #include "text/host_parsers.h"
-
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#endif
 
 namespace vhost {
 namespace web {
@@ -50,11 +43,12 @@ bool splitHost(const std::string& host, std::string& name, int& port) {
 }
 
 bool ipLiteral(const std::string& name) {
-    unsigned char bytes[16];
     if (name.size() > 2 && name.front() == '[' && name.back() == ']') {
-        return inet_pton(AF_INET6, name.substr(1, name.size() - 2).c_str(), bytes) == 1;
+        unsigned char bytes[16];
+        return ipv6Bytes(name.substr(1, name.size() - 2), bytes);
     }
-    return inet_pton(AF_INET, name.c_str(), bytes) == 1;
+    unsigned char bytes[4];
+    return ipv4Bytes(name, bytes);
 }
 
 bool hostAllowed(const AccessRules& rules, const std::string& host) {

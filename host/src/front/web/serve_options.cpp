@@ -5,13 +5,7 @@
 #include <cstdint>
 #include <random>
 
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#endif
+#include "platform/sockets.h"
 
 namespace vhost {
 namespace web {
@@ -31,11 +25,11 @@ bool parsePort(const std::string& text, int& port) {
 }
 
 bool ipv4(const std::string& text, unsigned char (&bytes)[4]) {
-    return inet_pton(AF_INET, text.c_str(), bytes) == 1;
+    return ipv4Bytes(text, bytes);
 }
 
 bool ipv6(const std::string& text, unsigned char (&bytes)[16]) {
-    return inet_pton(AF_INET6, text.c_str(), bytes) == 1;
+    return ipv6Bytes(text, bytes);
 }
 
 }  // namespace

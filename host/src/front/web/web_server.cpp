@@ -7,14 +7,12 @@
 #include "front/web/web_server.h"
 
 #include <chrono>
-#include <csignal>
 #include <iterator>
 #include <map>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include "front/web/access_rules.h"
@@ -23,6 +21,8 @@
 #include "front/web/event_stream.h"
 #include "front/web/http_session.h"
 #include "front/web/page_files.h"
+#include "platform/sockets.h"
+#include "platform/stop_requests.h"
 
 namespace vhost {
 namespace web {
@@ -84,7 +84,7 @@ public:
     ~Impl() override {
         // Handlers still queued own the connections, whose slots refer to
         // the counts below: they go first.
-        signals_.reset();
+        stopRequests_.reset();
         ticker_.reset();
         acceptor_.reset();
         io_.reset();
@@ -110,15 +110,8 @@ public:
         const tcp::endpoint endpoint(address, static_cast<unsigned short>(options.port));
         acceptor_ = std::make_unique<tcp::acceptor>(*io_);
         if (!failed) acceptor_->open(endpoint.protocol(), failed);
-#ifndef _WIN32
-        // Lets a restarted host take its port while old connections linger;
-        // never lets two hosts listen on one port (that would be SO_REUSEPORT).
-        if (!failed) acceptor_->set_option(tcp::acceptor::reuse_address(true), failed);
-#else
-        // Windows would let another program take the port over otherwise.
-        using exclusive = asio::detail::socket_option::boolean<SOL_SOCKET, SO_EXCLUSIVEADDRUSE>;
-        if (!failed) acceptor_->set_option(exclusive(true), failed);
-#endif
+        // A restarted host takes its port again; two hosts never share it.
+        if (!failed) claimPortAlone(*acceptor_, failed);
         if (!failed) acceptor_->bind(endpoint, failed);
         if (!failed) acceptor_->listen(asio::socket_base::max_listen_connections, failed);
         if (failed) {
@@ -156,10 +149,8 @@ public:
                 << std::endl;
         }
 
-        signals_ = std::make_unique<asio::signal_set>(*io_, SIGINT, SIGTERM);
-        signals_->async_wait([this](boost::system::error_code error, int) {
-            if (!error) stop();
-        });
+        // Ctrl-C, SIGTERM, or a closed console window on Windows.
+        stopRequests_ = std::make_unique<StopRequests>(*io_, [this] { stop(); });
         ticker_ = std::make_unique<asio::steady_timer>(*io_);
         started_ = std::chrono::steady_clock::now();
         base_ = backend.now();
@@ -176,7 +167,7 @@ public:
         if (options_.facilityThread) options_.facilityThread(nullptr);
 
         // Every connection ends here, whatever its client is doing.
-        signals_.reset();
+        stopRequests_.reset();
         ticker_.reset();
         acceptor_.reset();
         io_.reset();
@@ -459,7 +450,7 @@ private:
 
     std::unique_ptr<asio::io_context> io_ = std::make_unique<asio::io_context>(1);
     std::unique_ptr<tcp::acceptor> acceptor_;
-    std::unique_ptr<asio::signal_set> signals_;
+    std::unique_ptr<StopRequests> stopRequests_;
     std::unique_ptr<asio::steady_timer> ticker_;
 };
 

@@ -40,7 +40,8 @@ public:
     // False, with the reason in `error`, when it cannot.
     bool open(const ServeOptions& options, std::string& error);
 
-    // Serves until SIGINT or SIGTERM arrives (or *options.stop turns true),
+    // Serves until the system asks the run to end (SIGINT or SIGTERM; on
+    // Windows Ctrl-C or a closed console) or *options.stop turns true,
     // then closes every connection within moments and returns; the caller
     // then ends the components. Runs the facility and every connection on
     // the calling thread: queued requests, and the clock following the wall
