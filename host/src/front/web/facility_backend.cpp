@@ -282,6 +282,9 @@ Outcome FacilityBackend::setRecording(bool on) {
     recorder_->setRecording(on);
     Outcome outcome;
     outcome.body = {{"on", recorder_->recording()}};
+    // Every page's switch follows, not only the one that was clicked.
+    publishEvent({{"type", "recording"}, {"on", recorder_->recording()},
+                  {"file", utf8Text(recorder_->file())}});
     return outcome;
 }
 

@@ -23,6 +23,7 @@
 #include "front/web/event_stream.h"
 #include "front/web/http_session.h"
 #include "front/web/page_files.h"
+#include "front/web/request_deadline.h"
 
 namespace vhost {
 namespace web {
@@ -220,6 +221,14 @@ public:
             reply.close = true;  // a refused request's body is not read
             return Next::Answer;
         }
+        if (facts.method == "POST") {
+            const Refusal late = checkDeadline(std::string(header[deadlineField]), wallClockMs());
+            if (late.status != 0) {
+                reply = errorReply(late.status, late.message);
+                reply.close = true;  // the body is not read
+                return Next::Answer;
+            }
+        }
         const Endpoint endpoint = endpointFor(facts.method, facts.path);
         if (endpoint.next == Next::Answer) reply = endpoint.answer(header);
         return endpoint.next;
@@ -252,7 +261,8 @@ public:
         backend_->flushEvents();
         // The snapshot and the subscription in one step, so that the stream
         // misses no event and repeats none.
-        const json hello = {{"type", "hello"}, {"state", backend_->snapshot()}};
+        // The host's wall clock, by which the page sets its requests' deadlines.
+        const json hello = {{"type", "hello"}, {"wall_ms", wallClockMs()}, {"state", backend_->snapshot()}};
         auto stream = std::make_shared<EventStream>(std::move(socket), std::move(slot), fanout_,
                                                     limits_.writeWithin);
         stream->start("retry: 1000\ndata: " + dump(hello) + "\n\n");

@@ -54,6 +54,7 @@ const Live = (() => {
     info: new Map(),        // "12.20" -> {device, slot, text, registered}
     writers: new Map(),     // "12.20" -> Set of the components whose tally lands there
     bridges: new Map(),     // name -> bridge
+    recording: null,        // {on, file} when the host keeps a recording
     warnings: 0,
     timeline: [],           // the newest events, oldest first
     timelineDropped: 0,     // older events no longer kept
@@ -111,6 +112,7 @@ const Live = (() => {
     facility.gpi = new Map((state.gpi || []).map((g) => [slotKey(g.device, g.input), g]));
     facility.info = new Map((state.info || []).map((s) => [slotKey(s.device, s.slot), s]));
     facility.bridges = new Map((state.bridges || []).map((b) => [b.name, b]));
+    facility.recording = state.recording || null;
     facility.warnings = state.warnings || 0;
     facility.timeline = [];
     facility.timelineDropped = state.timeline_dropped || 0;
@@ -235,6 +237,10 @@ const Live = (() => {
         changes.bridges = true;
         return true;
       }
+      case 'recording':
+        facility.recording = {on: event.on, file: event.file};
+        changes.recording = true;
+        return true;
       case 'components':
         return false;
       default:
@@ -244,7 +250,7 @@ const Live = (() => {
 
   function noChanges(all) {
     return {all, components: new Set(), controls: new Map(), gpi: new Set(), info: new Set(),
-            newRows: false, timeline: false, warnings: false, bridges: false};
+            newRows: false, timeline: false, warnings: false, bridges: false, recording: false};
   }
 
   // --- The link -------------------------------------------------------------------
@@ -264,6 +270,7 @@ const Live = (() => {
 
   const link = {state: 'connecting', since: null, reason: '', dropped: ''};
   let view = null;  // {draw(changes) -> more to draw next frame, link(link)}
+  const parts = [];  // more of the page drawn from the model: {draw(changes), link(link)}
   let stream = null;  // the AbortController of the stream being read
   let heardAt = 0;
   let inbox = [];   // texts of whole messages in the order they came, not parsed yet
@@ -282,6 +289,7 @@ const Live = (() => {
     link.reason = reason;
     document.documentElement.dataset.link = state;
     view.link(link);
+    for (const part of parts) part.link(link);
   }
 
   // The data of the next message of the inbox (null when it has none).
@@ -334,6 +342,7 @@ const Live = (() => {
       if (event.type === 'hello') {
         // A new stream: its snapshot replaces what the page knew.
         applySnapshot(event.state);
+        if (typeof event.wall_ms === 'number') hostClockOffset = event.wall_ms - Date.now();
         changes = noChanges(true);
         fresh = true;
         stale = false;
@@ -348,6 +357,7 @@ const Live = (() => {
     }
     // The view may leave part of its drawing for the next frame.
     drawingLeft = !!view.draw(changes);
+    for (const part of parts) part.draw(changes);
     // Live only once the fresh state is on the screen.
     if (fresh) setLink('live');
     if (stale) resync();
@@ -443,8 +453,14 @@ const Live = (() => {
     const own = new AbortController();
     stream = own;
     fetch(withToken('/api/events'), {signal: own.signal, cache: 'no-store', headers: {Accept: 'text/event-stream'}})
-        .then((response) => {
-          if (!response.ok || !response.body) throw new Error(`HTTP ${response.status}`);
+        .then(async (response) => {
+          if (!response.ok || !response.body) {
+            // The host's own words, such as "too many open event streams".
+            const answer = await response.json().catch(() => ({}));
+            const why = answer.error || `HTTP ${response.status}`;
+            if (stream === own) lose(`the host refused this page's event stream: ${why}`);
+            return undefined;
+          }
           return read(own, response.body);
         })
         .catch(() => {
@@ -477,6 +493,7 @@ const Live = (() => {
 
   function start(pageView) {
     view = pageView;
+    for (const part of parts) part.link(link);
     for (const a of document.querySelectorAll('a[data-keep-token]')) a.href = withToken(a.getAttribute('href'));
     document.documentElement.dataset.link = link.state;
     view.link(link);
@@ -490,19 +507,47 @@ const Live = (() => {
 
   // --- Requests -------------------------------------------------------------------
 
+  // A request is either answered within this time or cancelled, and the
+  // host is told the same deadline on its own clock, so that a host that
+  // was frozen does not apply it when it resumes, long after the page said
+  // it failed. (A browser may also queue a request behind its other
+  // connections to the host; the deadline covers that wait too.)
+  const REQUEST_DEADLINE_MS = 3000;
+  let hostClockOffset = null;  // the host's wall clock minus this browser's, from the last hello
+
   async function request(method, path, body) {
     const headers = {};
     if (token) headers.Authorization = `Bearer ${token}`;
     if (body !== undefined) headers['Content-Type'] = 'application/json';
-    let response;
-    try {
-      response = await fetch(path, {method, headers, body: body === undefined ? undefined : JSON.stringify(body)});
-    } catch {
-      throw new Error('the host cannot be reached');
+    if (method === 'POST' && hostClockOffset !== null) {
+      headers['X-Vesk-Deadline'] = String(Math.floor(Date.now() + hostClockOffset + REQUEST_DEADLINE_MS));
     }
-    const answer = await response.json().catch(() => ({}));
-    if (!response.ok) throw new Error(answer.error || `HTTP ${response.status}`);
-    return answer;
+    const cancel = new AbortController();
+    const timer = setTimeout(() => cancel.abort(), REQUEST_DEADLINE_MS);
+    try {
+      let response;
+      try {
+        response = await fetch(path, {method, headers, signal: cancel.signal,
+                                      body: body === undefined ? undefined : JSON.stringify(body)});
+      } catch {
+        throw new Error(cancel.signal.aborted ? lateText() : 'the host cannot be reached');
+      }
+      const answer = await response.json().catch(() => ({}));
+      if (cancel.signal.aborted) throw new Error(lateText());
+      if (!response.ok) throw new Error(answer.error || `HTTP ${response.status}`);
+      return answer;
+    } finally {
+      clearTimeout(timer);
+    }
+  }
+
+  const lateText = () => `no answer from the host within ${REQUEST_DEADLINE_MS / 1000} s: ` +
+      'the action failed and was cancelled, the host will not apply it later';
+
+  // Another part of the page drawn from the same model and link.
+  function addPart(part) {
+    parts.push(part);
+    if (view) part.link(link);
   }
 
   // --- Small helpers of the pages ---------------------------------------------------
@@ -520,6 +565,6 @@ const Live = (() => {
 
   const seconds = (ms) => (ms / 1000).toFixed(3);
 
-  return {facility, link, lampOf, NO_LINK, tallyTruth, slotKey, start, clockMs, request, withToken,
-          el, seconds};
+  return {facility, link, lampOf, NO_LINK, tallyTruth, slotKey, start, addPart, clockMs, request, withToken,
+          el, seconds, REQUEST_DEADLINE_MS};
 })();
