@@ -3,7 +3,7 @@
 // freezes, more viewers than the host serves, the no-link state read by an
 // operator and by the accessibility scanner.
 import assert from 'node:assert/strict';
-import {mkdtempSync, readFileSync, rmSync} from 'node:fs';
+import {mkdtempSync, readFileSync, rmSync, writeFileSync} from 'node:fs';
 import http from 'node:http';
 import {createRequire} from 'node:module';
 import os from 'node:os';
@@ -130,6 +130,77 @@ test('the record switch shows the host\'s state: on every page, after a restart,
   } finally {
     await first.close();
     await second.close();
+    await host.stop();
+  }
+});
+
+// The facility example with camera 2 made of its program and its preview component.
+function cameraArgs() {
+  const folder = mkdtempSync(path.join(os.tmpdir(), 'vesk-camera-ini-'));
+  const file = path.join(folder, 'studio.ini');
+  writeFileSync(file, `${readFileSync(path.join(repo, 'examples/facility.ini'), 'utf8')}
+[camera.cam2]
+components = cam2, preview2
+
+[camera.studio]
+components = cam1, cam3
+`);
+  return ['--config', file];
+}
+
+const post = (host, where, body) => fetch(new URL(where, host.url), {method: 'POST',
+  headers: {'Content-Type': 'application/json'}, body: JSON.stringify(body)});
+
+test('a camera shows its strongest tally with the others marked; the phone never shows a doubtful PROGRAM', async () => {
+  const host = await startHost({args: cameraArgs()});
+  const phone = {width: 390, height: 844};
+  const page = await open(host, '/tally/cam2', phone);
+  try {
+    const view = page.locator('#tally');
+    const word = page.locator('#tally-word');
+    const also = page.locator('#tally-also');
+    // Each row: what to do, then the colour, word and secondary mark the phone shows.
+    for (const [gpi, preview, colour, shown, mark] of [
+      [0, 'CAM1', 'dark', 'OFF', null],
+      [0, 'CAM2', 'green', 'PREVIEW', null],     // preview from the other component
+      [1, 'CAM2', 'red', 'PROGRAM', 'also PREVIEW'],  // program wins, preview marked
+      [1, 'CAM1', 'red', 'PROGRAM', null],
+      [0, 'CAM1', 'dark', 'OFF', null],
+    ]) {
+      await post(host, '/api/gpi', {device: 3, input: 2, state: gpi});
+      await post(host, '/api/info', {device: 20, slot: 4, text: preview});
+      await page.locator(`#tally[data-colour="${colour}"]`).waitFor(wait);
+      assert.equal(await word.textContent(), shown);
+      if (mark) assert.equal(await also.textContent(), mark);
+      else assert.ok(await also.isHidden(), `a mark "${await also.textContent()}" beside ${shown}`);
+    }
+
+    // Someone else writes cam2's tally slot: the phone does not claim PROGRAM.
+    await post(host, '/api/gpi', {device: 3, input: 2, state: 1});
+    await view.and(page.locator('[data-colour="red"]')).waitFor(wait);
+    await post(host, '/api/info', {device: 12, slot: 21, text: '0'});
+    await view.and(page.locator('[data-colour="doubt"]')).waitFor(wait);
+    assert.equal(await word.textContent(), 'IN DOUBT');
+    assert.match(await page.locator('#tally-note').textContent(), /Last written: PROGRAM, but slot 12\.21 now holds "0"/);
+    const fill = await view.evaluate((node) => getComputedStyle(node).backgroundImage + getComputedStyle(node).backgroundColor);
+    assert.doesNotMatch(fill, /rgb\(224, 32, 26\)/, 'the screen is still program red');
+    assert.deepEqual(await axeFindings(page), []);
+    if (process.env.UPDATE_SCREENSHOT === '1') {
+      await page.screenshot({path: path.join(repo, 'docs/screenshots/phone-doubt.png')});
+    }
+
+    // The picker lists the cameras first; a component of a camera is not listed apart.
+    await page.goto(new URL('/tally/', host.url).href);
+    await page.locator('html[data-link="live"]').waitFor(wait);
+    const listed = await page.locator('#picker-list li').evaluateAll((items) => items.map((li) => li.dataset.item));
+    assert.deepEqual(listed, ['cam2', 'studio', 'cam4']);
+    assert.equal(await page.locator('[data-item="studio"] .picker-word').textContent(), 'OFF');
+    await post(host, '/api/gpi', {device: 3, input: 3, state: 1});
+    await page.locator('[data-item="studio"] .picker-word', {hasText: 'PROGRAM'}).waitFor(wait);
+    await post(host, '/api/gpi', {device: 3, input: 3, state: 0});
+    assert.deepEqual(page.errors, []);
+  } finally {
+    await page.close();
     await host.stop();
   }
 });

@@ -371,7 +371,7 @@
   // drawing never reads a size: both would force a layout every frame.
   const ROW_PX = 20;
   const timeline = {box: $('timeline'), space: $('timeline-space'), rows: [], viewPx: 560, scroll: 0,
-                    paused: null, onlyWarnings: false};
+                    paused: null, onlyWarnings: false, text: ''};
 
   const isWarning = (event) => event.kind === 'warning' || event.kind === 'failure' || event.kind === 'error';
 
@@ -386,8 +386,10 @@
 
   function drawTimeline() {
     const source = timeline.paused || facility.timeline;
-    const events = timeline.onlyWarnings ? source.filter(isWarning) : source;
-    const dropped = facility.timelineDropped > 0 && !timeline.onlyWarnings;
+    const filtered = timeline.onlyWarnings || timeline.text;
+    const events = filtered ? source.filter((event) => (!timeline.onlyWarnings || isWarning(event)) &&
+        (!timeline.text || `${event.kind} ${event.component || ''} ${event.text}`.toLowerCase().includes(timeline.text))) : source;
+    const dropped = facility.timelineDropped > 0 && !filtered;
     const count = events.length + (dropped ? 1 : 0);
     timeline.space.style.height = `${count * ROW_PX}px`;
     const top = count * ROW_PX - timeline.viewPx + timeline.scroll;
@@ -459,6 +461,11 @@
     drawTimeline();
   });
 
+  $('timeline-filter').addEventListener('input', (e) => {
+    timeline.text = e.target.value.trim().toLowerCase();
+    drawTimeline();
+  });
+
   // --- Header ---------------------------------------------------------------------
 
   function drawWarnings() {
@@ -479,8 +486,7 @@
       drawDrivers('info');
       drawBridges();
       drawWarnings();
-      timeline.paused = null;
-      drawTimeline();
+      drawTimeline();  // a paused list stays as it was until resumed
       return;
     }
     const flash = changes.controls.size + changes.gpi.size + changes.info.size < FLASH_LIMIT;
@@ -511,7 +517,9 @@
     }
     // Controls do nothing without a link: disabled until the fresh state is drawn.
     const off = link.state === 'down';
+    // The timeline's own tools read what the page holds: they work without a link.
     for (const control of document.querySelectorAll('main button, main input, main select')) {
+      if (control.closest('.timeline-tools')) continue;
       if (off && !control.disabled) {
         control.disabled = true;
         control.dataset.linkOff = '';

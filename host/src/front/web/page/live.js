@@ -35,6 +35,9 @@ const Live = (() => {
         {colour: 'unknown', word: 'UNKNOWN', caption: `unknown "${text}"`, shape: 'question'};
   }
 
+  // Program over preview over any other lit value over off.
+  const strength = (text) => (text === '1' ? 3 : text === '2' ? 2 : text && text !== '0' ? 1 : 0);
+
   function tallyControl(component) {
     for (const panel of component.panels || []) {
       for (const control of panel.controls || []) {
@@ -55,6 +58,7 @@ const Live = (() => {
     writers: new Map(),     // "12.20" -> Set of the components whose tally lands there
     bridges: new Map(),     // name -> bridge
     recording: null,        // {on, file} when the host keeps a recording
+    cameras: new Map(),     // camera name -> the names of its components
     warnings: 0,
     timeline: [],           // the newest events, oldest first
     timelineDropped: 0,     // older events no longer kept
@@ -87,6 +91,23 @@ const Live = (() => {
     return {write, doubt: ''};
   }
 
+  // What a camera (or a component standing alone) shows: the strongest
+  // tally of its components, the other lit ones beside it, and its doubt.
+  // Null when none of them exists or has a tally.
+  function cameraState(name) {
+    const names = facility.cameras.get(name) || [name];
+    const parts = names.map((n) => facility.components.get(n)).filter((c) => c && c.tallyControl);
+    if (parts.length === 0) return null;
+    parts.sort((a, b) => strength(b.tallyControl.text) - strength(a.tallyControl.text));
+    const [top] = parts;
+    const text = top.tallyControl.text;
+    const others = [...new Set(parts.slice(1).map((c) => c.tallyControl.text)
+        .filter((t) => strength(t) > 0 && t !== text))];
+    const doubts = parts.map((c) => tallyTruth(c).doubt).filter(Boolean);
+    return {text, others, doubt: tallyTruth(top).doubt || (strength(text) === 0 ? doubts[0] || '' : ''),
+            names: parts.map((c) => c.name), ended: parts.every((c) => c.alive === false)};
+  }
+
   function controlIndex(component) {
     const index = new Map();
     for (const panel of component.panels || []) {
@@ -113,6 +134,8 @@ const Live = (() => {
     facility.info = new Map((state.info || []).map((s) => [slotKey(s.device, s.slot), s]));
     facility.bridges = new Map((state.bridges || []).map((b) => [b.name, b]));
     facility.recording = state.recording || null;
+    // Cameras made of several components (program from one, preview from another).
+    facility.cameras = new Map((state.cameras || []).map((c) => [c.name, c.components]));
     facility.warnings = state.warnings || 0;
     facility.timeline = [];
     facility.timelineDropped = state.timeline_dropped || 0;
@@ -565,6 +588,6 @@ const Live = (() => {
 
   const seconds = (ms) => (ms / 1000).toFixed(3);
 
-  return {facility, link, lampOf, NO_LINK, tallyTruth, slotKey, start, addPart, clockMs, request, withToken,
+  return {facility, link, lampOf, NO_LINK, tallyTruth, cameraState, strength, slotKey, start, addPart, clockMs, request, withToken,
           el, seconds, REQUEST_DEADLINE_MS};
 })();
