@@ -204,3 +204,85 @@ test('a camera shows its strongest tally with the others marked; the phone never
     await host.stop();
   }
 });
+
+test('without a link every view passes the scan, the overview keeps the last lamps, the timeline reads back', async () => {
+  const host = await startHost();
+  const phone = {width: 390, height: 844};
+  const views = [];
+  try {
+    await post(host, '/api/gpi', {device: 3, input: 1, state: 1});
+    for (const [where, size] of [['/', {width: 1280, height: 860}], ['/', phone], ['/tally/cam1', phone],
+      ['/tally/', phone], ['/overview', {width: 1366, height: 768}]]) {
+      views.push(await open(host, where, size));
+    }
+    const [main, , tally, , overview] = views;
+    await overview.locator('.tile[data-component="cam1"][data-colour="red"]').waitFor(wait);
+    const onAir = await overview.locator('.tile[data-colour="red"]').count();
+    await host.stop();
+    for (const page of views) {
+      await page.locator('html[data-link="down"]').waitFor(wait);
+      assert.deepEqual(await axeFindings(page), [], `${page.url()} at ${page.viewportSize().width} px without a link`);
+    }
+
+    // The producer still sees who was on air, marked as the last known state.
+    await overview.locator('.tile.stale[data-component="cam1"][data-colour="red"]').waitFor(wait);
+    assert.equal(await overview.locator('#on-air-count').textContent(), `${onAir} on air · 0 on preview (last known)`);
+    await overview.locator('#on-air-names [data-on-air="cam1"]').waitFor(wait);
+    assert.equal(await overview.locator('.tile[data-component="cam2"]').getAttribute('data-colour'), 'dark');
+    assert.equal(await overview.locator('.tile:not(.stale)').count(), 0);
+    assert.match(await tally.locator('#tally-note').textContent(), /No link to the host since .*\(/);
+
+    // The timeline can be paused and searched to read back what happened.
+    const pause = main.locator('#timeline-pause');
+    assert.ok(await pause.isEnabled());
+    await pause.click();
+    assert.equal(await pause.getAttribute('aria-pressed'), 'true');
+    await main.locator('#timeline-filter').fill('3.1');
+    await main.waitForFunction(() => {
+      const rows = [...document.querySelectorAll('#timeline .row:not([hidden])')];
+      return rows.length > 0 && rows.every((row) => row.textContent.includes('3.1'));
+    }, null, wait);
+    // Disabled controls look disabled, hover or not.
+    const look = (locator) => locator.evaluate((node) => getComputedStyle(node).borderStyle);
+    assert.ok(await main.locator('[data-gpi="3.1"]').isDisabled());
+    assert.equal(await look(main.locator('[data-gpi="3.1"]')), 'dashed');
+    assert.equal(await look(main.locator('#gpi-form button[value="1"]')), 'dashed');
+    assert.notEqual(await look(pause), 'dashed');
+
+    if (process.env.UPDATE_SCREENSHOT === '1') {
+      await tally.screenshot({path: path.join(repo, 'docs/screenshots/phone-no-link.png')});
+      await overview.screenshot({path: path.join(repo, 'docs/screenshots/overview-outage.png')});
+    }
+  } finally {
+    for (const page of views) await page.close();
+    await host.stop();
+  }
+});
+
+test('a frozen host shows NO LINK within the time the README states', async () => {
+  const readme = readFileSync(path.join(repo, 'README.md'), 'utf8');
+  const stated = Number(/within\s+([\d.]+) s of a frozen host/.exec(readme)?.[1]);
+  assert.ok(stated > 0, 'the README states no time for a frozen host');
+  const host = await startHost();
+  const page = await open(host, '/tally/cam1', {width: 390, height: 844});
+  try {
+    // Frozen at different moments between two heartbeats; the slowest counts.
+    let slowest = 0;
+    for (const offset of [0, 350, 700]) {
+      await page.locator('html[data-link="live"]').waitFor(wait);
+      await sleep(offset);
+      freeze(host);
+      const frozen = Date.now();
+      try {
+        await page.locator('#tally[data-colour="nolink"]').waitFor(wait);
+        slowest = Math.max(slowest, Date.now() - frozen);
+      } finally {
+        thaw(host);
+      }
+    }
+    assert.ok(slowest <= stated * 1000, `NO LINK after ${slowest} ms; the README says ${stated} s`);
+  } finally {
+    await page.close();
+    await host.stop();
+  }
+});
