@@ -464,6 +464,36 @@ const Live = (() => {
     retryTimer = setTimeout(connect, RETRY_MS);
   }
 
+  // The views of one browser share one stream through a worker where the
+  // browser has shared workers (see stream-worker.js); elsewhere each view
+  // reads its own.
+  const sharedStream = {abort() {}};  // what `stream` is while the worker reads for this view
+  const worker = (() => {
+    if (typeof SharedWorker !== 'function') return null;
+    try {
+      const shared = new SharedWorker(withToken('/stream-worker.js'), {name: 'vesk-events'});
+      shared.port.onmessage = ({data}) => {
+        if (data.lost) {
+          if (stream === sharedStream) lose(data.lost);
+          return;
+        }
+        if (stream !== sharedStream) {
+          // Waiting to try again, and another view's new stream brings a snapshot: take it.
+          if (!data.text.includes('"type":"hello"')) return;
+          clearTimeout(retryTimer);
+          stream = sharedStream;
+        }
+        heardAt = performance.now();
+        received(data.text);
+      };
+      shared.port.start();
+      addEventListener('pagehide', () => shared.port.postMessage({bye: true}));
+      return shared.port;
+    } catch {
+      return null;
+    }
+  })();
+
   function connect() {
     clearTimeout(retryTimer);
     if (stream) stream.abort();
@@ -473,6 +503,11 @@ const Live = (() => {
     inboxChars = 0;
     if (link.state !== 'down') setLink('connecting');
     heardAt = performance.now();
+    if (worker) {
+      stream = sharedStream;
+      worker.postMessage({open: withToken('/api/events')});
+      return;
+    }
     const own = new AbortController();
     stream = own;
     fetch(withToken('/api/events'), {signal: own.signal, cache: 'no-store', headers: {Accept: 'text/event-stream'}})
