@@ -352,3 +352,68 @@ test('1,000 cameras: the overview counts and names who is on air; the tally list
     await host.stop();
   }
 });
+
+test('a phone without a wake lock is kept awake by a video from the first tap, or told it cannot be', async () => {
+  const host = await startHost();
+  try {
+    // Served over plain HTTP to a studio address, a page has no wake lock;
+    // here the browser is made to lack it (and, in the second row, video too).
+    for (const [lacks, after, says] of [
+      [['wakeLock'], 'video', ''],
+      [['wakeLock', 'captureStream'], 'none', /cannot keep the screen awake.*auto-lock.*HTTPS/],
+    ]) {
+      const page = await browser.newPage();
+      await page.setViewportSize({width: 390, height: 844});
+      await page.addInitScript((names) => {
+        if (names.includes('wakeLock')) delete Navigator.prototype.wakeLock;
+        if (names.includes('captureStream')) delete HTMLCanvasElement.prototype.captureStream;
+      }, lacks);
+      await page.goto(new URL('/tally/cam1', host.url).href);
+      await page.locator('#tally-awake[data-awake="tap"]', {hasText: 'Tap the screen to keep it awake'}).waitFor(wait);
+      assert.deepEqual(await axeFindings(page), []);
+      await page.locator('#tally-word').click();
+      await page.locator(`#tally-awake[data-awake="${after}"]`).waitFor({...wait, state: 'attached'});
+      assert.match(await page.locator('#tally-awake').textContent(), says || /^$/);
+      if (after === 'video') {
+        assert.equal(await page.evaluate(() => {
+          const video = document.querySelector('video.keep-awake');
+          return video.muted && video.loop && video.playsInline && !video.paused;
+        }), true);
+      }
+      await page.close();
+    }
+  } finally {
+    await host.stop();
+  }
+});
+
+test('flashing on program is chosen per view and kept for it', async () => {
+  const host = await startHost();
+  const page = await open(host, '/tally/cam1', {width: 390, height: 844});
+  try {
+    await post(host, '/api/gpi', {device: 3, input: 1, state: 1});
+    await page.locator('#tally[data-colour="red"]:not(.flashing)').waitFor(wait);
+    await page.locator('#tally-flash').click();
+    await page.locator('#tally.flashing[data-colour="red"]').waitFor(wait);
+    assert.equal(await page.locator('#tally-flash').getAttribute('aria-pressed'), 'true');
+    // The background blinks: two different colours within a second.
+    const seen = new Set();
+    for (let n = 0; n < 8; n += 1) {
+      seen.add(await page.locator('#tally').evaluate((node) => getComputedStyle(node).backgroundColor));
+      await sleep(150);
+    }
+    assert.ok(seen.size >= 2, `one colour only: ${[...seen]}`);
+    await page.reload();
+    await page.locator('#tally.flashing[data-colour="red"]').waitFor(wait);
+    // Off program it does not flash; another camera's view has its own choice.
+    await post(host, '/api/gpi', {device: 3, input: 1, state: 0});
+    await page.locator('#tally[data-colour="dark"]:not(.flashing)').waitFor(wait);
+    await page.goto(new URL('/tally/cam2', host.url).href);
+    await post(host, '/api/gpi', {device: 3, input: 2, state: 1});
+    await page.locator('#tally[data-colour="red"]:not(.flashing)').waitFor(wait);
+    await post(host, '/api/gpi', {device: 3, input: 2, state: 0});
+  } finally {
+    await page.close();
+    await host.stop();
+  }
+});
