@@ -417,3 +417,42 @@ test('flashing on program is chosen per view and kept for it', async () => {
     await host.stop();
   }
 });
+
+test('a lamp test from the main page lights every view for five seconds; the overview shows the bridges', async () => {
+  const folder = mkdtempSync(path.join(os.tmpdir(), 'vesk-bridge-ini-'));
+  const ini = path.join(folder, 'bridged.ini');
+  writeFileSync(ini, `${readFileSync(path.join(repo, 'examples/facility.ini'), 'utf8')}
+[tsl_in.mixer]
+protocol = udp
+port = 0
+gpi = 3
+`);
+  const host = await startHost({args: ['--config', ini]});
+  const views = [];
+  try {
+    for (const where of ['/', '/overview', '/tally/cam1', '/tally/cam2']) views.push(await open(host, where));
+    const [main, overview, ...tallies] = views;
+    await overview.locator('#overview-bridges [data-bridge="mixer"]', {hasText: 'mixer listening'}).waitFor(wait);
+    await main.bringToFront();
+    await main.locator('#lamp-test').click();
+    const asked = Date.now();
+    for (const tally of tallies) {
+      await tally.locator('#tally[data-colour="test"] #tally-word', {hasText: 'LAMP TEST'}).waitFor(wait);
+    }
+    await overview.locator('html[data-lamp-test="on"]').waitFor({...wait, state: 'attached'});
+    await main.locator('html[data-lamp-test="on"]').waitFor({...wait, state: 'attached'});
+    await tallies[0].locator('#tally[data-colour="dark"]').waitFor(wait);
+    const lasted = Date.now() - asked;
+    assert.ok(lasted > 4500 && lasted < 7000, `the lamp test lasted ${lasted} ms`);
+    assert.equal(await overview.locator('html[data-lamp-test]').count(), 0);
+    // Out of its bounds the host refuses it.
+    for (const seconds of [0, 11]) {
+      const answer = await post(host, '/api/lamp-test', {seconds});
+      assert.equal(answer.status, 400);
+    }
+  } finally {
+    for (const page of views) await page.close();
+    await host.stop();
+    rmSync(folder, {recursive: true, force: true});
+  }
+});

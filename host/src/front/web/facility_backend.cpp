@@ -288,6 +288,16 @@ Outcome FacilityBackend::setRecording(bool on) {
     return outcome;
 }
 
+Outcome FacilityBackend::lampTest(std::int32_t seconds) {
+    if (seconds < 1 || seconds > maxLampTestSeconds) {
+        return error(400, "a lamp test lasts 1 to " + std::to_string(maxLampTestSeconds) + " s");
+    }
+    publishEvent({{"type", "lamp_test"}, {"seconds", seconds}});
+    Outcome outcome;
+    outcome.body = {{"ok", true}};
+    return outcome;
+}
+
 void FacilityBackend::addPart(const std::string& key, std::function<nlohmann::json()> state) {
     parts_.emplace_back(key, std::move(state));
 }

@@ -517,6 +517,7 @@
     }
     // Controls do nothing without a link: disabled until the fresh state is drawn.
     const off = link.state === 'down';
+    $('lamp-test').disabled = link.state !== 'live';
     // The timeline's own tools read what the page holds: they work without a link.
     for (const control of document.querySelectorAll('main button, main input, main select')) {
       if (control.closest('.timeline-tools')) continue;
@@ -530,6 +531,8 @@
     }
     for (const [name, drawn] of cards) drawCardFacts(facility.components.get(name), drawn, false);
   }
+
+  $('lamp-test').addEventListener('click', () => send('/api/lamp-test', {seconds: 5}));
 
   $('banner-close').addEventListener('click', () => {
     Live.link.dropped = '';

@@ -260,6 +260,10 @@ const Live = (() => {
         changes.bridges = true;
         return true;
       }
+      case 'lamp_test':
+        lampTest(event.seconds);
+        changes.lampTest = true;
+        return true;
       case 'recording':
         facility.recording = {on: event.on, file: event.file};
         changes.recording = true;
@@ -275,6 +279,21 @@ const Live = (() => {
     return {all, components: new Set(), controls: new Map(), gpi: new Set(), info: new Set(),
             newRows: false, timeline: false, warnings: false, bridges: false, recording: false};
   }
+
+  // --- The lamp test ----------------------------------------------------------------
+
+  // Someone asked every view to light up for a few seconds: the page marks
+  // itself (html[data-lamp-test]) and its views draw their test look.
+  let lampTestTimer = 0;
+  function lampTest(seconds) {
+    document.documentElement.dataset.lampTest = 'on';
+    clearTimeout(lampTestTimer);
+    lampTestTimer = setTimeout(() => {
+      delete document.documentElement.dataset.lampTest;
+      view.link(link);
+    }, seconds * 1000);
+  }
+  const lampTesting = () => document.documentElement.dataset.lampTest === 'on';
 
   // --- The link -------------------------------------------------------------------
 
@@ -623,6 +642,6 @@ const Live = (() => {
 
   const seconds = (ms) => (ms / 1000).toFixed(3);
 
-  return {facility, link, lampOf, NO_LINK, tallyTruth, cameraState, strength, slotKey, start, addPart, clockMs, request, withToken,
+  return {facility, link, lampOf, lampTesting, NO_LINK, tallyTruth, cameraState, strength, slotKey, start, addPart, clockMs, request, withToken,
           el, seconds, REQUEST_DEADLINE_MS};
 })();

@@ -36,6 +36,9 @@
     } else if (!state) {
       look = {...Live.lampOf(''), word: 'NO TALLY'};
       note = `${name} has no Tally control on its panels.`;
+    } else if (Live.lampTesting()) {
+      look = {colour: 'test', word: 'LAMP TEST', shape: 'disc'};
+      note = 'Every tally view is lit for a few seconds: is this the camera you think it is?';
     } else if (state.doubt) {
       look = DOUBT;
       note = `Last written: ${Live.lampOf(state.text).word}, but ${state.doubt}. Ask the gallery.`;
