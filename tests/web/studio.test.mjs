@@ -173,6 +173,9 @@ test('a camera shows its strongest tally with the others marked; the phone never
       await page.locator(`#tally[data-colour="${colour}"] #tally-word`, {hasText: new RegExp(`^${shown}$`)}).waitFor(wait);
       if (mark) await page.locator('#tally-also:visible', {hasText: mark}).waitFor(wait);
       else await also.waitFor({...wait, state: 'hidden'});
+      if (process.env.UPDATE_SCREENSHOT === '1' && (shown === 'PREVIEW' || mark)) {
+        await page.screenshot({path: path.join(repo, `docs/screenshots/phone-${shown.toLowerCase()}.png`)});
+      }
     }
 
     // Someone else writes cam2's tally slot: the phone does not claim PROGRAM.
