@@ -56,6 +56,7 @@ target_sources(vesk_host_core PRIVATE
   ${web_dir}/access_rules.cpp
   ${web_dir}/request_deadline.cpp
   ${web_dir}/camera_list.cpp
+  ${web_dir}/viewer_list.cpp
   ${web_dir}/api_requests.cpp
   ${web_dir}/event_fanout.cpp
   ${web_dir}/http_session.cpp

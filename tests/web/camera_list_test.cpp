@@ -1,4 +1,4 @@
-// The [camera.NAME] sections of an environment INI.
+// The cameras an environment INI declares, and the viewers of the tally views.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "front/web/camera_list.h"
+#include "front/web/viewer_list.h"
 
 namespace {
 
@@ -69,6 +70,36 @@ TEST(CameraList, AMissingFileIsAnErrorAndNoFileNoCameras) {
     EXPECT_NE(errors[0].find("cannot be read"), std::string::npos);
     const auto json = camerasJson({Camera{"cam2", {"cam2", "preview2"}}});
     EXPECT_EQ(json.dump(), R"([{"components":["cam2","preview2"],"name":"cam2"}])");
+}
+
+TEST(ViewerList, AStreamNamesItsViewsWithinBounds) {
+    const std::string long100(100, 'x');
+    struct Row {
+        std::string target;
+        std::vector<std::string> views;
+    };
+    const Row rows[] = {
+        {"/api/events", {}},
+        {"/api/events?token=abc", {}},
+        {"/api/events?view=%2Ftally%2Fcam1&token=t&view=/", {"/tally/cam1", "/"}},
+        {"/api/events?view=/tally/cam%201&view=/tally/cam+2", {"/tally/cam 1", "/tally/cam 2"}},
+        {"/api/events?view=/&view=/&view=", {"/"}},  // each once, none empty
+        {"/api/events?view=%zz%4", {"%zz%4"}},       // no escape: as it is
+        {"/api/events?view=a%0Ab%00c", {"abc"}},     // no control characters
+        {"/api/events?view=" + long100, {long100}},
+        {"/api/events?view=" + long100 + "y", {long100}},  // 101: cut to 100
+        // 8 views a stream, the 9th left out.
+        {"/api/events?view=1&view=2&view=3&view=4&view=5&view=6&view=7&view=8&view=9",
+         {"1", "2", "3", "4", "5", "6", "7", "8"}},
+    };
+    for (const auto& row : rows) EXPECT_EQ(ViewerList::viewsOf(row.target), row.views) << row.target;
+
+    ViewerList list;
+    const auto first = list.add("127.0.0.1", {"/tally/cam1"}, 1000);
+    list.add("::1", {}, 2000);
+    list.remove(first);
+    EXPECT_EQ(list.json().dump(), R"([{"address":"::1","since_ms":2000,"views":[]}])");
+    EXPECT_EQ(list.size(), 1U);
 }
 
 }  // namespace

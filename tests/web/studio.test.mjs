@@ -459,3 +459,36 @@ gpi = 3
     rmSync(folder, {recursive: true, force: true});
   }
 });
+
+test('the main page lists the viewers and the views each serves, as they come and go', async () => {
+  const host = await startHost();
+  const main = await open(host);
+  const views = [];
+  let program;
+  try {
+    const listed = () => main.locator('#viewers li').evaluateAll((items) => items.map((li) => li.dataset.views).sort());
+    // This browser's views share one stream, listed with both views.
+    views.push(await open(host, '/tally/cam1'));
+    await main.waitForFunction(() => [...document.querySelectorAll('#viewers li')]
+      .some((li) => li.dataset.views.split(' ').includes('/tally/cam1')), null, wait);
+    assert.deepEqual(await listed(), ['/ /tally/cam1']);
+    assert.match(await main.locator('#viewers-title').textContent(), /1 stream, 1 tally view/);
+    // A stream from elsewhere, then gone.
+    program = await new Promise((resolve, reject) => {
+      http.get({host: host.url.hostname, port: host.url.port, path: '/api/events?view=%2Ftally%2Fcam3', agent: false}, resolve)
+        .on('error', reject);
+    });
+    await main.locator('#viewers li[data-views="/tally/cam3"][data-viewer="127.0.0.1"]').waitFor(wait);
+    program.destroy();
+    await main.locator('#viewers li[data-views="/tally/cam3"]').waitFor({...wait, state: 'detached'});
+    // A view closed: the list leaves it out.
+    await views.pop().close();
+    await main.waitForFunction(() => [...document.querySelectorAll('#viewers li')].map((li) => li.dataset.views).join() === '/', null, wait);
+    assert.deepEqual(main.errors, []);
+  } finally {
+    program?.destroy();
+    for (const page of views) await page.close();
+    await main.close();
+    await host.stop();
+  }
+});

@@ -24,6 +24,7 @@
 #include "front/web/http_session.h"
 #include "front/web/page_files.h"
 #include "front/web/request_deadline.h"
+#include "front/web/viewer_list.h"
 
 namespace vhost {
 namespace web {
@@ -83,6 +84,7 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
 class LiveServer::Impl : public Router, public EventOutlet {
 public:
     ~Impl() override {
+        closing_ = true;
         // Handlers still queued own the connections, whose slots refer to
         // the counts below: they go first.
         signals_.reset();
@@ -177,6 +179,7 @@ public:
         if (options_.facilityThread) options_.facilityThread(nullptr);
 
         // Every connection ends here, whatever its client is doing.
+        closing_ = true;
         signals_.reset();
         ticker_.reset();
         acceptor_.reset();
@@ -255,15 +258,28 @@ public:
         });
     }
 
-    void openStream(Socket socket, ConnectionSlot slot, const Request&) override {
+    void openStream(Socket socket, ConnectionSlot slot, const Request& header) override {
         advanceClock();
         // What the work before gathered goes to the streams already open.
         backend_->flushEvents();
+        // Who watches: listed from now until the stream ends; the others are told.
+        boost::system::error_code error;
+        const auto remote = socket.remote_endpoint(error);
+        const std::uint64_t viewer =
+            viewers_.add(error ? std::string() : remote.address().to_string(),
+                         ViewerList::viewsOf(std::string(header.target())), wallClockMs());
+        publishViewers();
+        ConnectionSlot listed(nullptr, [this, viewer, inner = std::move(slot)](void*) {
+            viewers_.remove(viewer);
+            if (!closing_) publishViewers();
+        });
         // The snapshot and the subscription in one step, so that the stream
         // misses no event and repeats none.
+        json state = backend_->snapshot();
+        state["viewers"] = viewers_.json();
         // The host's wall clock, by which the page sets its requests' deadlines.
-        const json hello = {{"type", "hello"}, {"wall_ms", wallClockMs()}, {"state", backend_->snapshot()}};
-        auto stream = std::make_shared<EventStream>(std::move(socket), std::move(slot), fanout_,
+        const json hello = {{"type", "hello"}, {"wall_ms", wallClockMs()}, {"state", std::move(state)}};
+        auto stream = std::make_shared<EventStream>(std::move(socket), std::move(listed), fanout_,
                                                     limits_.writeWithin);
         stream->start("retry: 1000\ndata: " + dump(hello) + "\n\n");
     }
@@ -452,7 +468,13 @@ private:
         io_->stop();
     }
 
+    void publishViewers() {
+        publish(dump(json{{"type", "viewers"}, {"viewers", viewers_.json()}}));
+    }
+
     // Declared first: the counts and the fanout outlive every connection.
+    bool closing_ = false;  // streams that end now tell nobody
+    ViewerList viewers_;
     std::map<std::string, std::size_t> perAddress_;
     std::size_t open_ = 0;
     ConnectionLimits limits_;

@@ -466,6 +466,20 @@
     drawTimeline();
   });
 
+  // --- Viewers: every open event stream, with the views it serves ---------------------
+
+  function drawViewers() {
+    const viewers = facility.viewers;
+    const tallies = viewers.reduce((n, v) => n + v.views.filter((view) => view.startsWith('/tally/') && view !== '/tally/').length, 0);
+    $('viewers-title').textContent = `Viewers: ${viewers.length} stream${viewers.length === 1 ? '' : 's'}, ${tallies} tally view${tallies === 1 ? '' : 's'}`;
+    $('viewers').replaceChildren(...viewers.map((viewer) => el('li', {
+      'data-viewer': viewer.address, 'data-views': viewer.views.join(' '),
+      class: viewer.views.some((view) => view.startsWith('/tally/')) ? 'tally-viewer' : ''},
+    el('span', {class: 'address', text: viewer.address}),
+    el('span', {text: ` · ${viewer.views.length ? viewer.views.join(', ') : 'a program'}`}),
+    el('span', {class: 'since', text: ` · since ${new Date(viewer.since_ms).toLocaleTimeString()}`}))));
+  }
+
   // --- Header ---------------------------------------------------------------------
 
   function drawWarnings() {
@@ -485,6 +499,7 @@
       drawDrivers('gpi');
       drawDrivers('info');
       drawBridges();
+      drawViewers();
       drawWarnings();
       drawTimeline();  // a paused list stays as it was until resumed
       return;
@@ -494,6 +509,7 @@
     drawChangedDrivers('gpi', changes.gpi, flash);
     drawChangedDrivers('info', changes.info, flash);
     if (changes.bridges) drawBridges();
+    if (changes.viewers) drawViewers();
     if (changes.warnings) drawWarnings();
     if (changes.timeline && !timeline.skipped) drawTimeline();
     flushAnnouncements();

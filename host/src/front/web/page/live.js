@@ -59,6 +59,7 @@ const Live = (() => {
     bridges: new Map(),     // name -> bridge
     recording: null,        // {on, file} when the host keeps a recording
     cameras: new Map(),     // camera name -> the names of its components
+    viewers: [],            // the host's open streams: {address, views, since_ms}
     warnings: 0,
     timeline: [],           // the newest events, oldest first
     timelineDropped: 0,     // older events no longer kept
@@ -134,6 +135,7 @@ const Live = (() => {
     facility.info = new Map((state.info || []).map((s) => [slotKey(s.device, s.slot), s]));
     facility.bridges = new Map((state.bridges || []).map((b) => [b.name, b]));
     facility.recording = state.recording || null;
+    facility.viewers = state.viewers || [];
     // Cameras made of several components (program from one, preview from another).
     facility.cameras = new Map((state.cameras || []).map((c) => [c.name, c.components]));
     facility.warnings = state.warnings || 0;
@@ -260,6 +262,10 @@ const Live = (() => {
         changes.bridges = true;
         return true;
       }
+      case 'viewers':
+        facility.viewers = event.viewers || [];
+        changes.viewers = true;
+        return true;
       case 'lamp_test':
         lampTest(event.seconds);
         changes.lampTest = true;
@@ -277,7 +283,7 @@ const Live = (() => {
 
   function noChanges(all) {
     return {all, components: new Set(), controls: new Map(), gpi: new Set(), info: new Set(),
-            newRows: false, timeline: false, warnings: false, bridges: false, recording: false};
+            newRows: false, timeline: false, warnings: false, bridges: false, recording: false, viewers: false};
   }
 
   // --- The lamp test ----------------------------------------------------------------
@@ -486,6 +492,8 @@ const Live = (() => {
   // The views of one browser share one stream through a worker where the
   // browser has shared workers (see stream-worker.js); elsewhere each view
   // reads its own.
+  // The host lists who watches which view (the main page shows the list).
+  const viewName = decodeURIComponent(location.pathname);
   const sharedStream = {abort() {}};  // what `stream` is while the worker reads for this view
   const worker = (() => {
     if (typeof SharedWorker !== 'function') return null;
@@ -524,12 +532,12 @@ const Live = (() => {
     heardAt = performance.now();
     if (worker) {
       stream = sharedStream;
-      worker.postMessage({open: withToken('/api/events')});
+      worker.postMessage({open: withToken('/api/events'), view: viewName});
       return;
     }
     const own = new AbortController();
     stream = own;
-    fetch(withToken('/api/events'), {signal: own.signal, cache: 'no-store', headers: {Accept: 'text/event-stream'}})
+    fetch(withToken(`/api/events?view=${encodeURIComponent(viewName)}`), {signal: own.signal, cache: 'no-store', headers: {Accept: 'text/event-stream'}})
         .then(async (response) => {
           if (!response.ok || !response.body) {
             // The host's own words, such as "too many open event streams".
@@ -566,7 +574,7 @@ const Live = (() => {
     if (!late && stream && now - heardAt > SILENCE_MS) {
       lose(`no word from the host for ${SILENCE_MS / 1000} s`);
     }
-  }, 250);
+  }, 100);  // often, so that a frozen host shows within 2.1 s of its last word
 
   function start(pageView) {
     view = pageView;

@@ -10,11 +10,21 @@
 // older snapshot with newer events.
 'use strict';
 
-const ports = new Set();
+const ports = new Map();  // port -> the view it serves ("/tally/cam1")
+const MAX_VIEWS = 8;      // named on the stream; the host lists no more
+let base = '';            // the stream's address, without the views
 let stream = null;  // {cancel, greeted: the first message was handed on}
 
 function tell(message) {
-  for (const port of ports) port.postMessage(message);
+  for (const port of ports.keys()) port.postMessage(message);
+}
+
+// The stream's address names the views it serves, for the host's list of viewers.
+function address() {
+  const views = [...new Set(ports.values())].filter(Boolean).slice(0, MAX_VIEWS);
+  const query = views.map((view) => `view=${encodeURIComponent(view)}`).join('&');
+  if (!query) return base;
+  return `${base}${base.includes('?') ? '&' : '?'}${query}`;
 }
 
 function end(own, reason) {
@@ -41,13 +51,13 @@ async function read(own, body) {
   end(own, 'the connection to the host is lost');
 }
 
-function open(url) {
+function open() {
   // A stream whose snapshot has not come yet brings it to every view.
   if (stream && !stream.greeted) return;
   if (stream) stream.cancel.abort();
   const own = {cancel: new AbortController(), greeted: false};
   stream = own;
-  fetch(url, {signal: own.cancel.signal, cache: 'no-store', headers: {Accept: 'text/event-stream'}})
+  fetch(address(), {signal: own.cancel.signal, cache: 'no-store', headers: {Accept: 'text/event-stream'}})
       .then(async (response) => {
         if (!response.ok || !response.body) {
           const answer = await response.json().catch(() => ({}));
@@ -60,16 +70,20 @@ function open(url) {
 
 onconnect = (event) => {
   const [port] = event.ports;
-  ports.add(port);
+  ports.set(port, '');
   port.onmessage = ({data}) => {
     if (data.open) {
-      open(data.open);
+      base = data.open;
+      ports.set(port, data.view || '');
+      open();
     } else if (data.bye) {
       ports.delete(port);
-      // Nobody left to read it: the host gets its connection back.
       if (ports.size === 0 && stream) {
+        // Nobody left to read it: the host gets its connection back.
         stream.cancel.abort();
         stream = null;
+      } else if (stream && stream.greeted) {
+        open();  // so that the host's list of viewers leaves this view out
       }
     }
   };
