@@ -348,6 +348,16 @@ test('1,000 cameras: the overview counts and names who is on air; the tally list
     assert.equal(await picker.locator('#picker-list li:visible').count(), 11);  // cam98, cam980 to cam989
     assert.match(await picker.locator('#picker-link').textContent(), /^11 of 1000 /);
     await picker.locator('[data-item="cam987"] .picker-word', {hasText: 'PROGRAM'}).waitFor(wait);
+
+    // The on-air line names 24 cameras and counts the rest.
+    for (let input = 101; input <= 124; input += 1) await post(host, '/api/gpi', {device: 3, input, state: 1});
+    await overview.locator('#on-air-count', {hasText: /^26 on air/}).waitFor(wait);
+    assert.equal(await overview.locator('#on-air-names [data-on-air]').count(), 24);
+    assert.equal(await overview.locator('#on-air-names span').textContent(), '+2 more');
+    for (let input = 101; input <= 102; input += 1) await post(host, '/api/gpi', {device: 3, input, state: 0});
+    await overview.locator('#on-air-count', {hasText: /^24 on air/}).waitFor(wait);
+    assert.equal(await overview.locator('#on-air-names [data-on-air]').count(), 24);
+    assert.equal(await overview.locator('#on-air-names span').count(), 0);
     assert.deepEqual([...overview.errors, ...picker.errors], []);
   } finally {
     await overview.close();

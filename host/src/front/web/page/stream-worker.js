@@ -11,7 +11,6 @@
 'use strict';
 
 const ports = new Map();  // port -> the view it serves ("/tally/cam1")
-const MAX_VIEWS = 8;      // named on the stream; the host lists no more
 let base = '';            // the stream's address, without the views
 let stream = null;  // {cancel, greeted: the first message was handed on}
 
@@ -21,7 +20,8 @@ function tell(message) {
 
 // The stream's address names the views it serves, for the host's list of viewers.
 function address() {
-  const views = [...new Set(ports.values())].filter(Boolean).slice(0, MAX_VIEWS);
+  // (The host lists the first 8, so a browser with many tabs still gets its stream.)
+  const views = [...new Set(ports.values())].filter(Boolean);
   const query = views.map((view) => `view=${encodeURIComponent(view)}`).join('&');
   if (!query) return base;
   return `${base}${base.includes('?') ? '&' : '?'}${query}`;
