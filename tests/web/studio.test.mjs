@@ -502,3 +502,24 @@ test('the main page lists the viewers and the views each serves, as they come an
     await host.stop();
   }
 });
+
+test('a browser without shared workers gives each view its own stream', async () => {
+  const host = await startHost();
+  const page = await browser.newPage();
+  const main = await open(host);
+  try {
+    await page.addInitScript(() => { delete window.SharedWorker; });
+    await page.goto(new URL('/tally/cam3', host.url).href);
+    await page.locator('#tally[data-lamp="0"]').waitFor(wait);
+    await post(host, '/api/gpi', {device: 3, input: 3, state: 1});
+    await page.locator('#tally[data-lamp="1"]').waitFor(wait);
+    // Its own stream, apart from the main page's.
+    await main.locator('#viewers li[data-views="/tally/cam3"]').waitFor(wait);
+    await main.locator('#viewers li[data-views="/"]').waitFor(wait);
+    await post(host, '/api/gpi', {device: 3, input: 3, state: 0});
+  } finally {
+    await page.close();
+    await main.close();
+    await host.stop();
+  }
+});
