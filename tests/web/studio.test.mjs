@@ -156,6 +156,9 @@ test('a camera shows its strongest tally with the others marked; the phone never
   const phone = {width: 390, height: 844};
   const page = await open(host, '/tally/cam2', phone);
   try {
+    // Past the components' start-up poll (a timer of 500 ms), after which
+    // each writes its tally again: only the test's own actions change them.
+    await page.waitForFunction(() => Live.clockMs() > 1500, null, wait);
     const view = page.locator('#tally');
     const also = page.locator('#tally-also');
     // Each row: what to do, then the colour, word and secondary mark the phone shows.
