@@ -526,3 +526,20 @@ test('a browser without shared workers gives each view its own stream', async ()
     await host.stop();
   }
 });
+
+test('with a token, the views and their shared stream carry it', async () => {
+  const host = await startHost({token: 'studio-token-1'});
+  const views = [];
+  try {
+    for (const where of ['/?token=studio-token-1', '/tally/cam3?token=studio-token-1']) views.push(await open(host, where));
+    await post(host, '/api/gpi', {device: 3, input: 3, state: 1}).then((answer) => assert.equal(answer.status, 401));
+    await views[0].bringToFront();
+    await views[0].locator('[data-gpi="3.3"]').click();
+    await views[1].locator('#tally[data-lamp="1"]').waitFor(wait);
+    await views[0].locator('[data-gpi="3.3"]').click();
+    await views[1].locator('#tally[data-lamp="0"]').waitFor(wait);
+  } finally {
+    for (const page of views) await page.close();
+    await host.stop();
+  }
+});
