@@ -310,6 +310,9 @@ test('six views in one browser share one stream: a click on the main page acts a
     await tally.locator('#tally[data-lamp="1"]').waitFor({timeout: 3000});
     await overview.locator('.tile[data-component="cam1"][data-lamp="1"]').waitFor({timeout: 3000});
     assert.ok(Date.now() - clicked < 3000);
+    // The host serves them one stream, naming the six views.
+    await main.waitForFunction(() => document.querySelectorAll('#viewers li').length === 1 &&
+      document.querySelector('#viewers li').dataset.views.split(' ').length === 6, null, wait);
     await main.locator('[data-gpi="3.1"]').click();
     await tally.locator('#tally[data-lamp="0"]').waitFor({timeout: 3000});
     // A view opened late gets the state of now, and the others stay live.
