@@ -63,6 +63,9 @@ add_custom_command(OUTPUT ${web_page_source}
 target_sources(vesk_host_core PRIVATE
   ${web_dir}/serve_options.cpp
   ${web_dir}/access_rules.cpp
+  ${web_dir}/request_deadline.cpp
+  ${web_dir}/camera_list.cpp
+  ${web_dir}/viewer_list.cpp
   ${web_dir}/api_requests.cpp
   ${web_dir}/event_fanout.cpp
   ${web_dir}/http_session.cpp

@@ -30,6 +30,7 @@
 #include "vesk_host_abi.h"
 
 #ifdef VESK_HOST_WITH_WEB
+#include "front/web/camera_list.h"
 #include "front/web/facility_backend.h"
 #include "front/web/web_server.h"
 #endif
@@ -276,6 +277,11 @@ int main(int argc, char** argv) {
             return exitUsage;
         }
         backend->setRecorder(&recorder);
+        std::vector<std::string> cameraErrors;
+        const auto cameras = vhost::web::readCameras(facilitySetup.configPath(), cameraErrors);
+        for (const auto& cameraError : cameraErrors) std::cerr << "vesk-host: " << cameraError << "\n";
+        if (!cameraErrors.empty()) return exitUsage;
+        backend->addPart("cameras", [&cameras] { return vhost::web::camerasJson(cameras); });
         // A packet from the mixer is recorded as the step that feeds it again.
         bridges.setReceiveWrapper(
             [&recorder](const std::string& step, const std::function<void()>& handle) {

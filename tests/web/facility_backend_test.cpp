@@ -108,6 +108,24 @@ TEST_F(BackendTest, OneBatchHoldsTheFinalStateOfEachInputAndSlot) {
     EXPECT_EQ(outlet.flushesAsked, 2) << "the next piece of work asks again";
 }
 
+TEST_F(BackendTest, ALampTestReachesEveryViewForOneToTenSeconds) {
+    // Each row: the seconds asked, the status, whether every view was told.
+    const struct {
+        std::int32_t seconds;
+        int status;
+        bool told;
+    } rows[] = {{0, 400, false}, {1, 200, true}, {10, 200, true}, {11, 400, false}, {-5, 400, false}};
+    for (const auto& row : rows) {
+        outlet.events.clear();
+        const Outcome outcome = backend.lampTest(row.seconds);
+        EXPECT_EQ(outcome.status, row.status) << row.seconds;
+        ASSERT_EQ(outlet.events.size(), row.told ? 1U : 0U) << row.seconds;
+        if (row.told) {
+            EXPECT_EQ(outlet.events[0], json({{"type", "lamp_test"}, {"seconds", row.seconds}}));
+        }
+    }
+}
+
 TEST_F(BackendTest, WritesAndControlsArriveWithTheirComponent) {
     Connection& cam1 = component("cam1");
     cam1.parentRequest("cmd=PS '1' '" VESK_HOST_TEST_PANELS "/varnik.vesk_ui'");

@@ -25,6 +25,7 @@
 #include "front/web/event_fanout.h"
 #include "front/web/event_stream.h"
 #include "front/web/http_session.h"
+#include "front/web/request_deadline.h"
 #include "front/web/serve_options.h"
 #include "front/web/web_server.h"
 #include "portable.h"
@@ -263,6 +264,32 @@ TEST(AccessRules, RepeatedHostAndUnservedCodingsAreRefused) {
                                  (row.content.empty() ? "-" : row.content[0]);
         EXPECT_EQ(refusal.status, row.status) << what << ": " << refusal.message;
         EXPECT_NE(refusal.message.find(row.error), std::string::npos) << what << ": " << refusal.message;
+    }
+}
+
+TEST(RequestDeadline, AnActionIsRefusedOnlyPastItsDeadline) {
+    struct Row {
+        const char* field;
+        std::int64_t now;
+        int status;
+        const char* error;
+    };
+    const Row rows[] = {
+        {"", 5000, 0, ""},  // no deadline given: a program's request
+        {"5000", 4999, 0, ""},
+        {"5000", 5000, 0, ""},  // at the deadline still applied
+        {"5000", 5001, 409, "1 ms after its deadline; it was not applied"},
+        {"5000", 9000, 409, "4000 ms after"},
+        {"999999999999999", 1765000000000, 0, ""},   // 15 digits
+        {"1000000000000000", 0, 400, "milliseconds since 1970"},  // 16: refused
+        {"-1", 0, 400, "milliseconds since 1970"},
+        {"12a", 0, 400, "milliseconds since 1970"},
+        {" 12", 0, 400, "milliseconds since 1970"},
+    };
+    for (const auto& row : rows) {
+        const Refusal refusal = checkDeadline(row.field, row.now);
+        EXPECT_EQ(refusal.status, row.status) << row.field << " at " << row.now;
+        EXPECT_NE(refusal.message.find(row.error), std::string::npos) << refusal.message;
     }
 }
 

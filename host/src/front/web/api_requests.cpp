@@ -58,6 +58,12 @@ const std::map<std::string, Endpoint>& endpoints() {
               auto key = b["key"].get<std::string>();
               return [=](LiveBackend& f) { return f.controlEvent(component, control, key); };
           }}},
+        {"/api/lamp-test",
+         {{{"seconds", Type::Int32}},
+          [](const json& b) -> BackendCall {
+              const auto seconds = b["seconds"].get<std::int32_t>();
+              return [=](LiveBackend& f) { return f.lampTest(seconds); };
+          }}},
         {"/api/record",
          {{{"on", Type::Bool}},
           [](const json& b) -> BackendCall {

@@ -300,6 +300,19 @@ Outcome FacilityBackend::setRecording(bool on) {
     recorder_->setRecording(on);
     Outcome outcome;
     outcome.body = {{"on", recorder_->recording()}};
+    // Every page's switch follows, not only the one that was clicked.
+    publishEvent({{"type", "recording"}, {"on", recorder_->recording()},
+                  {"file", utf8Text(recorder_->file())}});
+    return outcome;
+}
+
+Outcome FacilityBackend::lampTest(std::int32_t seconds) {
+    if (seconds < 1 || seconds > maxLampTestSeconds) {
+        return error(400, "a lamp test lasts 1 to " + std::to_string(maxLampTestSeconds) + " s");
+    }
+    publishEvent({{"type", "lamp_test"}, {"seconds", seconds}});
+    Outcome outcome;
+    outcome.body = {{"ok", true}};
     return outcome;
 }
 

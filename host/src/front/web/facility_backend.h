@@ -70,6 +70,10 @@ public:
     std::optional<std::size_t> recording(std::size_t offset, std::size_t max,
                                          std::string& piece) override;
     Outcome setRecording(bool on) override;
+    // A lamp test lasts from 1 s to this long: long enough to walk to a
+    // camera and look, short enough that no one forgets it running.
+    static const std::int32_t maxLampTestSeconds = 10;
+    Outcome lampTest(std::int32_t seconds) override;
     // Every action from outside is recorded by `recorder` (null: none).
     // Other inputs of the facility (a tally protocol, say) force GPI inputs
     // and info slots through forceGpi and forceInfo, so they are recorded too.

@@ -108,7 +108,17 @@ public:
         return std::nullopt;
     }
     virtual Outcome setRecording(bool on);
+    // Lights every open view for `seconds` (POST /api/lamp-test), so that
+    // each operator can see that their lamp works and is the one they think.
+    virtual Outcome lampTest(std::int32_t seconds);
 };
+
+inline Outcome LiveBackend::lampTest(std::int32_t) {
+    Outcome outcome;
+    outcome.status = 409;
+    outcome.body = {{"error", "this host has no lamp test"}};
+    return outcome;
+}
 
 inline Outcome LiveBackend::setRecording(bool) {
     Outcome outcome;

@@ -21,6 +21,8 @@
 #include "front/web/event_stream.h"
 #include "front/web/http_session.h"
 #include "front/web/page_files.h"
+#include "front/web/request_deadline.h"
+#include "front/web/viewer_list.h"
 #include "platform/sockets.h"
 #include "platform/stop_requests.h"
 
@@ -82,6 +84,7 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
 class LiveServer::Impl : public Router, public EventOutlet {
 public:
     ~Impl() override {
+        closing_ = true;
         // Handlers still queued own the connections, whose slots refer to
         // the counts below: they go first.
         stopRequests_.reset();
@@ -167,6 +170,7 @@ public:
         if (options_.facilityThread) options_.facilityThread(nullptr);
 
         // Every connection ends here, whatever its client is doing.
+        closing_ = true;
         stopRequests_.reset();
         ticker_.reset();
         acceptor_.reset();
@@ -211,6 +215,14 @@ public:
             reply.close = true;  // a refused request's body is not read
             return Next::Answer;
         }
+        if (facts.method == "POST") {
+            const Refusal late = checkDeadline(std::string(header[deadlineField]), wallClockMs());
+            if (late.status != 0) {
+                reply = errorReply(late.status, late.message);
+                reply.close = true;  // the body is not read
+                return Next::Answer;
+            }
+        }
         const Endpoint endpoint = endpointFor(facts.method, facts.path);
         if (endpoint.next == Next::Answer) reply = endpoint.answer(header);
         return endpoint.next;
@@ -237,14 +249,28 @@ public:
         });
     }
 
-    void openStream(Socket socket, ConnectionSlot slot, const Request&) override {
+    void openStream(Socket socket, ConnectionSlot slot, const Request& header) override {
         advanceClock();
         // What the work before gathered goes to the streams already open.
         backend_->flushEvents();
+        // Who watches: listed from now until the stream ends; the others are told.
+        boost::system::error_code error;
+        const auto remote = socket.remote_endpoint(error);
+        const std::uint64_t viewer =
+            viewers_.add(error ? std::string() : remote.address().to_string(),
+                         ViewerList::viewsOf(std::string(header.target())), wallClockMs());
+        publishViewers();
+        ConnectionSlot listed(nullptr, [this, viewer, inner = std::move(slot)](void*) {
+            viewers_.remove(viewer);
+            if (!closing_) publishViewers();
+        });
         // The snapshot and the subscription in one step, so that the stream
         // misses no event and repeats none.
-        const json hello = {{"type", "hello"}, {"state", backend_->snapshot()}};
-        auto stream = std::make_shared<EventStream>(std::move(socket), std::move(slot), fanout_,
+        json state = backend_->snapshot();
+        state["viewers"] = viewers_.json();
+        // The host's wall clock, by which the page sets its requests' deadlines.
+        const json hello = {{"type", "hello"}, {"wall_ms", wallClockMs()}, {"state", std::move(state)}};
+        auto stream = std::make_shared<EventStream>(std::move(socket), std::move(listed), fanout_,
                                                     limits_.writeWithin);
         stream->start("retry: 1000\ndata: " + dump(hello) + "\n\n");
     }
@@ -433,7 +459,13 @@ private:
         io_->stop();
     }
 
+    void publishViewers() {
+        publish(dump(json{{"type", "viewers"}, {"viewers", viewers_.json()}}));
+    }
+
     // Declared first: the counts and the fanout outlive every connection.
+    bool closing_ = false;  // streams that end now tell nobody
+    ViewerList viewers_;
     std::map<std::string, std::size_t> perAddress_;
     std::size_t open_ = 0;
     ConnectionLimits limits_;

@@ -393,7 +393,7 @@
   // drawing never reads a size: both would force a layout every frame.
   const ROW_PX = 20;
   const timeline = {box: $('timeline'), space: $('timeline-space'), rows: [], viewPx: 560, scroll: 0,
-                    paused: null, onlyWarnings: false};
+                    paused: null, onlyWarnings: false, text: ''};
 
   const isWarning = (event) => event.kind === 'warning' || event.kind === 'failure' || event.kind === 'error';
 
@@ -408,8 +408,10 @@
 
   function drawTimeline() {
     const source = timeline.paused || facility.timeline;
-    const events = timeline.onlyWarnings ? source.filter(isWarning) : source;
-    const dropped = facility.timelineDropped > 0 && !timeline.onlyWarnings;
+    const filtered = timeline.onlyWarnings || timeline.text;
+    const events = filtered ? source.filter((event) => (!timeline.onlyWarnings || isWarning(event)) &&
+        (!timeline.text || `${event.kind} ${event.component || ''} ${event.text}`.toLowerCase().includes(timeline.text))) : source;
+    const dropped = facility.timelineDropped > 0 && !filtered;
     const count = events.length + (dropped ? 1 : 0);
     timeline.space.style.height = `${count * ROW_PX}px`;
     const top = count * ROW_PX - timeline.viewPx + timeline.scroll;
@@ -481,6 +483,25 @@
     drawTimeline();
   });
 
+  $('timeline-filter').addEventListener('input', (e) => {
+    timeline.text = e.target.value.trim().toLowerCase();
+    drawTimeline();
+  });
+
+  // --- Viewers: every open event stream, with the views it serves ---------------------
+
+  function drawViewers() {
+    const viewers = facility.viewers;
+    const tallies = viewers.reduce((n, v) => n + v.views.filter((view) => view.startsWith('/tally/') && view !== '/tally/').length, 0);
+    $('viewers-title').textContent = `Viewers: ${viewers.length} stream${viewers.length === 1 ? '' : 's'}, ${tallies} tally view${tallies === 1 ? '' : 's'}`;
+    $('viewers').replaceChildren(...viewers.map((viewer) => el('li', {
+      'data-viewer': viewer.address, 'data-views': viewer.views.join(' '),
+      class: viewer.views.some((view) => view.startsWith('/tally/')) ? 'tally-viewer' : ''},
+    el('span', {class: 'address', text: viewer.address}),
+    el('span', {text: ` · ${viewer.views.length ? viewer.views.join(', ') : 'a program'}`}),
+    el('span', {class: 'since', text: ` · since ${new Date(viewer.since_ms).toLocaleTimeString()}`}))));
+  }
+
   // --- Header ---------------------------------------------------------------------
 
   function drawWarnings() {
@@ -500,9 +521,9 @@
       drawDrivers('gpi');
       drawDrivers('info');
       drawBridges();
+      drawViewers();
       drawWarnings();
-      timeline.paused = null;
-      drawTimeline();
+      drawTimeline();  // a paused list stays as it was until resumed
       return;
     }
     const flash = changes.controls.size + changes.gpi.size + changes.info.size < FLASH_LIMIT;
@@ -510,6 +531,7 @@
     drawChangedDrivers('gpi', changes.gpi, flash);
     drawChangedDrivers('info', changes.info, flash);
     if (changes.bridges) drawBridges();
+    if (changes.viewers) drawViewers();
     if (changes.warnings) drawWarnings();
     if (changes.timeline && !timeline.skipped) drawTimeline();
     flushAnnouncements();
@@ -533,7 +555,10 @@
     }
     // Controls do nothing without a link: disabled until the fresh state is drawn.
     const off = link.state === 'down';
+    $('lamp-test').disabled = link.state !== 'live';
+    // The timeline's own tools read what the page holds: they work without a link.
     for (const control of document.querySelectorAll('main button, main input, main select')) {
+      if (control.closest('.timeline-tools')) continue;
       if (off && !control.disabled) {
         control.disabled = true;
         control.dataset.linkOff = '';
@@ -544,6 +569,8 @@
     }
     for (const [name, drawn] of cards) drawCardFacts(facility.components.get(name), drawn, false);
   }
+
+  $('lamp-test').addEventListener('click', () => send('/api/lamp-test', {seconds: 5}));
 
   $('banner-close').addEventListener('click', () => {
     Live.link.dropped = '';

@@ -35,6 +35,9 @@ const Live = (() => {
         {colour: 'unknown', word: 'UNKNOWN', caption: `unknown "${text}"`, shape: 'question'};
   }
 
+  // Program over preview over any other lit value over off.
+  const strength = (text) => (text === '1' ? 3 : text === '2' ? 2 : text && text !== '0' ? 1 : 0);
+
   function tallyControl(component) {
     for (const panel of component.panels || []) {
       for (const control of panel.controls || []) {
@@ -54,6 +57,9 @@ const Live = (() => {
     info: new Map(),        // "12.20" -> {device, slot, text, registered}
     writers: new Map(),     // "12.20" -> Set of the components whose tally lands there
     bridges: new Map(),     // name -> bridge
+    recording: null,        // {on, file} when the host keeps a recording
+    cameras: new Map(),     // camera name -> the names of its components
+    viewers: [],            // the host's open streams: {address, views, since_ms}
     warnings: 0,
     timeline: [],           // the newest events, oldest first
     timelineDropped: 0,     // older events no longer kept
@@ -86,6 +92,23 @@ const Live = (() => {
     return {write, doubt: ''};
   }
 
+  // What a camera (or a component standing alone) shows: the strongest
+  // tally of its components, the other lit ones beside it, and its doubt.
+  // Null when none of them exists or has a tally.
+  function cameraState(name) {
+    const names = facility.cameras.get(name) || [name];
+    const parts = names.map((n) => facility.components.get(n)).filter((c) => c && c.tallyControl);
+    if (parts.length === 0) return null;
+    parts.sort((a, b) => strength(b.tallyControl.text) - strength(a.tallyControl.text));
+    const [top] = parts;
+    const text = top.tallyControl.text;
+    const others = [...new Set(parts.slice(1).map((c) => c.tallyControl.text)
+        .filter((t) => strength(t) > 0 && t !== text))];
+    const doubts = parts.map((c) => tallyTruth(c).doubt).filter(Boolean);
+    return {text, others, doubt: tallyTruth(top).doubt || (strength(text) === 0 ? doubts[0] || '' : ''),
+            names: parts.map((c) => c.name), ended: parts.every((c) => c.alive === false)};
+  }
+
   function controlIndex(component) {
     const index = new Map();
     for (const panel of component.panels || []) {
@@ -111,6 +134,10 @@ const Live = (() => {
     facility.gpi = new Map((state.gpi || []).map((g) => [slotKey(g.device, g.input), g]));
     facility.info = new Map((state.info || []).map((s) => [slotKey(s.device, s.slot), s]));
     facility.bridges = new Map((state.bridges || []).map((b) => [b.name, b]));
+    facility.recording = state.recording || null;
+    facility.viewers = state.viewers || [];
+    // Cameras made of several components (program from one, preview from another).
+    facility.cameras = new Map((state.cameras || []).map((c) => [c.name, c.components]));
     facility.warnings = state.warnings || 0;
     facility.timeline = [];
     facility.timelineDropped = state.timeline_dropped || 0;
@@ -243,6 +270,18 @@ const Live = (() => {
         changes.bridges = true;
         return true;
       }
+      case 'viewers':
+        facility.viewers = event.viewers || [];
+        changes.viewers = true;
+        return true;
+      case 'lamp_test':
+        lampTest(event.seconds);
+        changes.lampTest = true;
+        return true;
+      case 'recording':
+        facility.recording = {on: event.on, file: event.file};
+        changes.recording = true;
+        return true;
       case 'components':
         return false;
       default:
@@ -252,8 +291,23 @@ const Live = (() => {
 
   function noChanges(all) {
     return {all, components: new Set(), controls: new Map(), gpi: new Set(), info: new Set(),
-            newRows: false, timeline: false, warnings: false, bridges: false};
+            newRows: false, timeline: false, warnings: false, bridges: false, recording: false, viewers: false};
   }
+
+  // --- The lamp test ----------------------------------------------------------------
+
+  // Someone asked every view to light up for a few seconds: the page marks
+  // itself (html[data-lamp-test]) and its views draw their test look.
+  let lampTestTimer = 0;
+  function lampTest(seconds) {
+    document.documentElement.dataset.lampTest = 'on';
+    clearTimeout(lampTestTimer);
+    lampTestTimer = setTimeout(() => {
+      delete document.documentElement.dataset.lampTest;
+      view.link(link);
+    }, seconds * 1000);
+  }
+  const lampTesting = () => document.documentElement.dataset.lampTest === 'on';
 
   // --- The link -------------------------------------------------------------------
 
@@ -272,6 +326,7 @@ const Live = (() => {
 
   const link = {state: 'connecting', since: null, reason: '', dropped: ''};
   let view = null;  // {draw(changes) -> more to draw next frame, link(link)}
+  const parts = [];  // more of the page drawn from the model: {draw(changes), link(link)}
   let stream = null;  // the AbortController of the stream being read
   let heardAt = 0;
   let inbox = [];   // texts of whole messages in the order they came, not parsed yet
@@ -290,6 +345,7 @@ const Live = (() => {
     link.reason = reason;
     document.documentElement.dataset.link = state;
     view.link(link);
+    for (const part of parts) part.link(link);
   }
 
   // The data of the next message of the inbox (null when it has none).
@@ -342,6 +398,7 @@ const Live = (() => {
       if (event.type === 'hello') {
         // A new stream: its snapshot replaces what the page knew.
         applySnapshot(event.state);
+        if (typeof event.wall_ms === 'number') hostClockOffset = event.wall_ms - Date.now();
         changes = noChanges(true);
         fresh = true;
         stale = false;
@@ -356,6 +413,7 @@ const Live = (() => {
     }
     // The view may leave part of its drawing for the next frame.
     drawingLeft = !!view.draw(changes);
+    for (const part of parts) part.draw(changes);
     // Live only once the fresh state is on the screen.
     if (fresh) setLink('live');
     if (stale) resync();
@@ -439,6 +497,38 @@ const Live = (() => {
     retryTimer = setTimeout(connect, RETRY_MS);
   }
 
+  // The views of one browser share one stream through a worker where the
+  // browser has shared workers (see stream-worker.js); elsewhere each view
+  // reads its own.
+  // The host lists who watches which view (the main page shows the list).
+  const viewName = decodeURIComponent(location.pathname);
+  const sharedStream = {abort() {}};  // what `stream` is while the worker reads for this view
+  const worker = (() => {
+    if (typeof SharedWorker !== 'function') return null;
+    try {
+      const shared = new SharedWorker(withToken('/stream-worker.js'), {name: 'vesk-events'});
+      shared.port.onmessage = ({data}) => {
+        if (data.lost) {
+          if (stream === sharedStream) lose(data.lost);
+          return;
+        }
+        if (stream !== sharedStream) {
+          // Waiting to try again, and another view's new stream brings a snapshot: take it.
+          if (!data.text.includes('"type":"hello"')) return;
+          clearTimeout(retryTimer);
+          stream = sharedStream;
+        }
+        heardAt = performance.now();
+        received(data.text);
+      };
+      shared.port.start();
+      addEventListener('pagehide', () => shared.port.postMessage({bye: true}));
+      return shared.port;
+    } catch {
+      return null;
+    }
+  })();
+
   function connect() {
     clearTimeout(retryTimer);
     if (stream) stream.abort();
@@ -448,11 +538,22 @@ const Live = (() => {
     inboxChars = 0;
     if (link.state !== 'down') setLink('connecting');
     heardAt = performance.now();
+    if (worker) {
+      stream = sharedStream;
+      worker.postMessage({open: withToken('/api/events'), view: viewName});
+      return;
+    }
     const own = new AbortController();
     stream = own;
-    fetch(withToken('/api/events'), {signal: own.signal, cache: 'no-store', headers: {Accept: 'text/event-stream'}})
-        .then((response) => {
-          if (!response.ok || !response.body) throw new Error(`HTTP ${response.status}`);
+    fetch(withToken(`/api/events?view=${encodeURIComponent(viewName)}`), {signal: own.signal, cache: 'no-store', headers: {Accept: 'text/event-stream'}})
+        .then(async (response) => {
+          if (!response.ok || !response.body) {
+            // The host's own words, such as "too many open event streams".
+            const answer = await response.json().catch(() => ({}));
+            const why = answer.error || `HTTP ${response.status}`;
+            if (stream === own) lose(`the host refused this page's event stream: ${why}`);
+            return undefined;
+          }
           return read(own, response.body);
         })
         .catch(() => {
@@ -481,10 +582,11 @@ const Live = (() => {
     if (!late && stream && now - heardAt > SILENCE_MS) {
       lose(`no word from the host for ${SILENCE_MS / 1000} s`);
     }
-  }, 250);
+  }, 100);  // often, so that a frozen host shows within 2.1 s of its last word
 
   function start(pageView) {
     view = pageView;
+    for (const part of parts) part.link(link);
     for (const a of document.querySelectorAll('a[data-keep-token]')) a.href = withToken(a.getAttribute('href'));
     document.documentElement.dataset.link = link.state;
     view.link(link);
@@ -498,19 +600,47 @@ const Live = (() => {
 
   // --- Requests -------------------------------------------------------------------
 
+  // A request is either answered within this time or cancelled, and the
+  // host is told the same deadline on its own clock, so that a host that
+  // was frozen does not apply it when it resumes, long after the page said
+  // it failed. (A browser may also queue a request behind its other
+  // connections to the host; the deadline covers that wait too.)
+  const REQUEST_DEADLINE_MS = 3000;
+  let hostClockOffset = null;  // the host's wall clock minus this browser's, from the last hello
+
   async function request(method, path, body) {
     const headers = {};
     if (token) headers.Authorization = `Bearer ${token}`;
     if (body !== undefined) headers['Content-Type'] = 'application/json';
-    let response;
-    try {
-      response = await fetch(path, {method, headers, body: body === undefined ? undefined : JSON.stringify(body)});
-    } catch {
-      throw new Error('the host cannot be reached');
+    if (method === 'POST' && hostClockOffset !== null) {
+      headers['X-Vesk-Deadline'] = String(Math.floor(Date.now() + hostClockOffset + REQUEST_DEADLINE_MS));
     }
-    const answer = await response.json().catch(() => ({}));
-    if (!response.ok) throw new Error(answer.error || `HTTP ${response.status}`);
-    return answer;
+    const cancel = new AbortController();
+    const timer = setTimeout(() => cancel.abort(), REQUEST_DEADLINE_MS);
+    try {
+      let response;
+      try {
+        response = await fetch(path, {method, headers, signal: cancel.signal,
+                                      body: body === undefined ? undefined : JSON.stringify(body)});
+      } catch {
+        throw new Error(cancel.signal.aborted ? lateText() : 'the host cannot be reached');
+      }
+      const answer = await response.json().catch(() => ({}));
+      if (cancel.signal.aborted) throw new Error(lateText());
+      if (!response.ok) throw new Error(answer.error || `HTTP ${response.status}`);
+      return answer;
+    } finally {
+      clearTimeout(timer);
+    }
+  }
+
+  const lateText = () => `no answer from the host within ${REQUEST_DEADLINE_MS / 1000} s: ` +
+      'the action failed and was cancelled, the host will not apply it later';
+
+  // Another part of the page drawn from the same model and link.
+  function addPart(part) {
+    parts.push(part);
+    if (view) part.link(link);
   }
 
   // --- Small helpers of the pages ---------------------------------------------------
@@ -528,6 +658,6 @@ const Live = (() => {
 
   const seconds = (ms) => (ms / 1000).toFixed(3);
 
-  return {facility, link, lampOf, NO_LINK, tallyTruth, slotKey, start, clockMs, request, withToken,
-          el, seconds};
+  return {facility, link, lampOf, lampTesting, NO_LINK, tallyTruth, cameraState, strength, slotKey, start, addPart, clockMs, request, withToken,
+          el, seconds, REQUEST_DEADLINE_MS};
 })();

@@ -1,31 +1,37 @@
 // The producer's overview: every component's lamp and name in a compact
-// grid, with a filter; a tile opens that component's tally view.
+// grid, with a filter; a tile opens that component's tally view. Above the
+// grid: how many are on air and which, so that a lit tile far down a list
+// of a thousand is never missed, and the state of the TSL bridges.
 'use strict';
 
 (() => {
   const {facility, el} = Live;
   const $ = (id) => document.getElementById(id);
   const tiles = new Map();  // name -> tile
+  const ON_AIR_NAMED = 24;  // names listed in the on-air line; the rest counted
 
+  // Without a link a tile keeps the last state it knew, marked stale: the
+  // producer still sees what was on air when the link went.
   function look(component) {
-    if (Live.link.state === 'down') return Live.NO_LINK;
     if (!component.tallyControl) return {colour: 'none', word: 'NO TALLY', shape: 'none'};
     return Live.lampOf(component.tallyControl.text);
   }
 
   function drawTile(component, tile) {
     const seen = look(component);
+    const stale = Live.link.state === 'down';
     const {doubt} = Live.tallyTruth(component);
-    const label = `${component.name}: ${seen.word.toLowerCase()}${doubt ? ', in doubt' : ''}`;
+    const label = `${component.name}: ${seen.word.toLowerCase()}${doubt ? ', in doubt' : ''}${stale ? ', last known (no link)' : ''}`;
     if (tile.dataset.label === label) return false;
     tile.dataset.label = label;
     tile.dataset.colour = seen.colour;
     tile.dataset.shape = seen.shape;
     tile.dataset.lamp = component.tallyControl ? component.tallyControl.text : '';
     tile.classList.toggle('doubt', !!doubt);
+    tile.classList.toggle('stale', stale);
     tile.title = doubt ? `${label}: ${doubt}` : label;
     tile.querySelector('.tile-word').textContent = seen.word;
-    tile.querySelector('.tile-doubt').textContent = doubt ? ', in doubt' : '';
+    tile.querySelector('.tile-doubt').textContent = `${doubt ? ', in doubt' : ''}${stale ? ', last known' : ''}`;
     return true;
   }
 
@@ -46,21 +52,55 @@
     filter();
   }
 
+  const lit = (tile) => ['red', 'green', 'amber'].includes(tile.dataset.colour);
+
   function filter() {
     const text = $('filter').value.trim().toLowerCase();
     const litOnly = $('on-air').checked;
     let shown = 0;
     for (const [name, tile] of tiles) {
-      const lit = ['red', 'green', 'amber'].includes(tile.dataset.colour);
-      const visible = name.toLowerCase().includes(text) && (!litOnly || lit);
+      const visible = name.toLowerCase().includes(text) && (!litOnly || lit(tile));
       tile.parentElement.hidden = !visible;
       if (visible) shown += 1;
     }
     $('overview-count').textContent = `${shown} of ${tiles.size}`;
   }
 
+  // The on-air line: counted from the tiles, a few thousand at most.
+  function drawOnAir() {
+    const program = [];
+    let preview = 0;
+    for (const [name, tile] of tiles) {
+      if (tile.dataset.colour === 'red') program.push(name);
+      else if (tile.dataset.colour === 'green') preview += 1;
+    }
+    const stale = Live.link.state === 'down';
+    const box = $('on-air-line');
+    box.dataset.onAir = String(program.length);
+    box.classList.toggle('stale', stale);
+    $('on-air-count').textContent = `${program.length} on air · ${preview} on preview${stale ? ' (last known)' : ''}`;
+    const named = program.slice(0, ON_AIR_NAMED).map((name) => el('a', {
+      href: Live.withToken(`/tally/${encodeURIComponent(name)}`), 'data-on-air': name, text: name}));
+    const more = program.length > ON_AIR_NAMED ? [el('span', {text: `+${program.length - ON_AIR_NAMED} more`})] : [];
+    $('on-air-names').replaceChildren(...named, ...more);
+  }
+
+  function drawBridges() {
+    const bridges = [...facility.bridges.values()];
+    $('overview-bridges').hidden = bridges.length === 0;
+    $('overview-bridges').replaceChildren(...bridges.map((b) => el('span', {
+      class: `bridge bridge-${b.state}`, 'data-bridge': b.name,
+      title: `${b.direction} ${b.protocol} ${b.address}${b.last_error ? `: ${b.last_error}` : ''}`,
+      text: `${b.name} ${b.state}`})));
+  }
+
   function draw(changes) {
-    if (changes.all) return buildGrid();
+    if (changes.all) {
+      buildGrid();
+      drawOnAir();
+      drawBridges();
+      return undefined;
+    }
     const changed = [];
     for (const name of changes.components) {
       const tile = tiles.get(name);
@@ -70,7 +110,9 @@
     if (changed.length) {
       $('announce').textContent = changed.length > 4 ? `${changed.length} lamps changed` : changed.join(', ');
       if ($('on-air').checked) filter();
+      drawOnAir();
     }
+    if (changes.bridges) drawBridges();
     return undefined;
   }
 
@@ -80,9 +122,11 @@
     const banner = $('overview-banner');
     banner.hidden = link.state !== 'down';
     if (link.state === 'down') {
-      banner.textContent = `No link to the host since ${link.since.toLocaleTimeString()} (${link.reason}): not the live state.`;
+      banner.textContent = `No link to the host since ${link.since.toLocaleTimeString()} (${link.reason}): ` +
+          'the lamps show the last known state, striped, not the live one.';
     }
     for (const [name, tile] of tiles) drawTile(facility.components.get(name), tile);
+    drawOnAir();
   }
 
   $('filter').addEventListener('input', filter);
