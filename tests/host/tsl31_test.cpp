@@ -6,19 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdio>
-#include <fstream>
-#include <sstream>
-#include <thread>
-
-#include <boost/asio.hpp>
-
-#include "bridges/bridges.h"
 #include "bridges/tsl_codec.h"
 #include "bridges/tsl_config.h"
-#include "text/host_parsers.h"
-#include "portable.h"
+#include "tsl_rig.h"
 
 using namespace vhost;
 using namespace vhost::tsl;
@@ -29,11 +19,8 @@ namespace asio = boost::asio;
 using asio::ip::tcp;
 using asio::ip::udp;
 
-std::vector<std::uint8_t> hex(const std::string& text) {
-    std::vector<std::uint8_t> bytes;
-    EXPECT_TRUE(parseHex(text, bytes)) << text;
-    return bytes;
-}
+using tslrig::hex;
+using tslrig::within;
 
 std::string hexOf(const std::vector<std::uint8_t>& bytes) { return toHex(bytes.data(), bytes.size()); }
 
@@ -219,67 +206,19 @@ TEST(Tsl31Splitter, DropsBrokenMessagesAndFindsTheNextHeader) {
               std::vector<Malformed>{Malformed::Stray});
 }
 
-class Texts : public TimelineSink {
-public:
-    void event(const Event& event) override { all += event.text + "\n"; }
-    std::string all;
-};
-
-template <typename Done>
-bool within(int ms, Done done) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-// A display on 127.0.0.1 that keeps each datagram as it came.
-struct UdpDisplay {
-    asio::io_context io;
-    udp::socket socket{io, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0)};
-    std::string port() const { return std::to_string(socket.local_endpoint().port()); }
+// A display on 127.0.0.1: each datagram as hexadecimal.
+struct UdpDisplay : tslrig::UdpDisplay {
     std::vector<std::string> take(std::size_t count, int ms) {
-        std::vector<std::string> datagrams;
-        socket.non_blocking(true);
-        within(ms, [&] {
-            std::uint8_t buffer[4096];
-            udp::endpoint from;
-            boost::system::error_code ec;
-            const std::size_t n = socket.receive_from(asio::buffer(buffer), from, 0, ec);
-            if (!ec) datagrams.push_back(toHex(buffer, n));
-            return datagrams.size() >= count;
-        });
-        return datagrams;
+        std::vector<std::string> texts;
+        for (const auto& datagram : datagrams(count, ms)) texts.push_back(hexOf(datagram));
+        return texts;
     }
 };
 
-// A facility with the bridges and the [gpi]/[info] sections of `text`.
-struct Rig {
-    explicit Rig(const std::string& text) : ini(newTemporaryFile("tsl31")) {
-        std::ofstream(ini) << text;
-        std::istringstream in(text);
-        std::vector<std::string> errors;
-        Environment env = parseEnvironment(in, "x.ini", errors);
-        timeline.addSink(&texts);
-        EXPECT_TRUE(bridges.configure(ini, errors)) << (errors.empty() ? text : errors[0]);
-        facility = std::make_unique<Facility>(std::move(env), timeline, false);
-        bridges.attach(*facility);
-    }
-    ~Rig() {
-        bridges.finish();
-        std::remove(ini.c_str());
-    }
-    void receive(const std::string& bytes, std::size_t receiver = 0) {
-        const auto packet = hex(bytes);
-        bridges.receive(receiver, packet.data(), packet.size());
-    }
-    std::string ini;
-    Timeline timeline;
-    Texts texts;
-    Bridges bridges{timeline};
-    std::unique_ptr<Facility> facility;
+// A facility with the bridges of `text`; datagrams given as hexadecimal.
+struct Rig : tslrig::Rig {
+    explicit Rig(const std::string& text) : tslrig::Rig(text, "tsl31") {}
+    void receive(const std::string& bytes, std::size_t receiver = 0) { receiveBytes(hex(bytes), receiver); }
 };
 
 // Address = slot + offset (0 to 126); level 1 is tally 1, 2 tally 2, 3 both;

@@ -4,31 +4,20 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdio>
-#include <fstream>
 #include <mutex>
-#include <sstream>
-#include <thread>
 
-#include <boost/asio.hpp>
-
-#include "bridges/bridges.h"
 #include "bridges/tsl_config.h"
 #include "bridges/tsl_links.h"
-#include "text/host_parsers.h"
-#include "portable.h"
+#include "tsl_rig.h"
 
 using namespace vhost;
 using namespace vhost::tsl;
 
 namespace {
 
-std::vector<std::uint8_t> hex(const std::string& text) {
-    std::vector<std::uint8_t> bytes;
-    EXPECT_TRUE(parseHex(text, bytes)) << text;
-    return bytes;
-}
+using tslrig::hex;
+using tslrig::Texts;
+using tslrig::within;
 
 Display display(std::uint16_t index, std::uint8_t level, const std::string& label) {
     Display d;
@@ -417,12 +406,6 @@ TEST(TslConfig, ReportsWhatIsWrongWithASection) {
     }
 }
 
-class Texts : public TimelineSink {
-public:
-    void event(const Event& event) override { all += event.text + "\n"; }
-    std::string all;
-};
-
 // Reads frames from `socket` until `done` says so; bounded by `ms`.
 template <typename Done>
 std::map<std::uint16_t, Display> readLamps(boost::asio::ip::tcp::socket& socket, Done done, int ms) {
@@ -530,68 +513,24 @@ namespace asio = boost::asio;
 using asio::ip::tcp;
 using asio::ip::udp;
 
-// Polls `done` every 2 ms for at most `ms`.
-template <typename Done>
-bool within(int ms, Done done) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-// A UDP display on 127.0.0.1: the packets it receives.
-struct UdpLamp {
-    asio::io_context io;
-    udp::socket socket{io, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0)};
-    std::string port() const { return std::to_string(socket.local_endpoint().port()); }
-    // What arrives until `count` packets did or `ms` passed.
+// A UDP display on 127.0.0.1: the packets it receives, decoded.
+struct UdpLamp : tslrig::UdpDisplay {
     std::vector<Packet> take(std::size_t count, int ms) {
         std::vector<Packet> packets;
-        socket.non_blocking(true);
-        within(ms, [&] {
-            std::uint8_t buffer[4096];
-            udp::endpoint from;
-            boost::system::error_code ec;
-            const std::size_t n = socket.receive_from(asio::buffer(buffer), from, 0, ec);
-            if (!ec) {
-                packets.emplace_back();
-                EXPECT_EQ(decode(buffer, n, packets.back()), Malformed::None);
-            }
-            return packets.size() >= count;
-        });
+        for (const auto& datagram : datagrams(count, ms)) {
+            packets.emplace_back();
+            EXPECT_EQ(decode(datagram.data(), datagram.size(), packets.back()), Malformed::None);
+        }
         return packets;
     }
 };
 
-// A facility with the bridges and the [gpi]/[info] sections of `text`.
-struct Rig {
-    explicit Rig(const std::string& text) : ini(newTemporaryFile("tsl")) {
-        std::ofstream(ini) << text;
-        std::istringstream in(text);
-        std::vector<std::string> errors;
-        Environment env = parseEnvironment(in, "x.ini", errors);
-        timeline.addSink(&texts);
-        EXPECT_TRUE(bridges.configure(ini, errors)) << (errors.empty() ? text : errors[0]);
-        facility = std::make_unique<Facility>(std::move(env), timeline, false);
-        bridges.attach(*facility);
-    }
-    ~Rig() {
-        bridges.finish();
-        std::remove(ini.c_str());
-    }
+// A facility with the bridges of `text`; packets given as display messages.
+struct Rig : tslrig::Rig {
+    explicit Rig(const std::string& text) : tslrig::Rig(text, "tsl") {}
     void receive(std::uint16_t screen, const std::vector<Display>& displays) {
-        const auto packet = encodePacket(screen, displays);
-        bridges.receive(0, packet.data(), packet.size());
+        receiveBytes(encodePacket(screen, displays));
     }
-    nlohmann::json state(std::size_t n = 0) const { return bridges.state()[n]; }
-
-    std::string ini;
-    Timeline timeline;
-    Texts texts;
-    Bridges bridges{timeline};
-    std::unique_ptr<Facility> facility;
 };
 
 // What a tally driver sends for one write: the index is slot + offset, the
