@@ -11,24 +11,8 @@ import path from 'node:path';
 import {after, before, test} from 'node:test';
 
 import {call, repo, runHost, startHost} from './serve.mjs';
-
-// tsl-umd-v5 runs in tsl_peer.cjs: the mixer and both lamps.
-const peerScript = path.join(path.dirname(new URL(import.meta.url).pathname), 'tsl_peer.cjs');
-
-async function freePort(kind) {
-  if (kind === 'udp') {
-    const socket = dgram.createSocket('udp4');
-    await new Promise((resolve) => socket.bind(0, '127.0.0.1', resolve));
-    const {port} = socket.address();
-    socket.close();
-    return port;
-  }
-  const server = net.createServer();
-  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-  const {port} = server.address();
-  await new Promise((resolve) => server.close(resolve));
-  return port;
-}
+// tsl-umd-v5 runs in tsl_peer.cjs (peerScript): the mixer and both lamps.
+import {freePort, peerScript, receiver as lamp} from './tsl_support.mjs';
 
 // The four cameras of examples/tsl.ini with a mixer and lamps on both protocols.
 function facility(lampUdp, lampTcp) {
@@ -59,36 +43,6 @@ ${lamps('lampstcp', 'tcp', lampTcp)}
 ${components}`;
 }
 
-// Every message a lamp receives, and a bounded wait for one.
-function lamp() {
-  const received = [];
-  const waiters = new Set();
-  return {
-    take(message) {
-      received.push(message);
-      for (const waiter of waiters) waiter();
-    },
-    received,
-    until(predicate, what, ms = 5000) {
-      return new Promise((resolve, reject) => {
-        const check = () => {
-          const found = received.find(predicate);
-          if (!found) return;
-          clearTimeout(timer);
-          waiters.delete(check);
-          resolve(found);
-        };
-        const timer = setTimeout(() => {
-          waiters.delete(check);
-          reject(new Error(`${what}: not received within ${ms} ms; got ${JSON.stringify(received.slice(-5))}`));
-        }, ms);
-        waiters.add(check);
-        check();
-      });
-    },
-  };
-}
-
 const tally = (index, level) => ({
   screen: 0, index,
   display: {rh_tally: level, text_tally: 0, lh_tally: 0, brightness: 3, text: `CAM ${index}`},
@@ -108,7 +62,7 @@ before(async () => {
         clearTimeout(timer);
         resolve();
       }
-      if (event.lamp) (event.lamp === 'udp' ? udpLamp : tcpLamp).take(event.message);
+      if (event.lamp) (event.lamp === 'udp' ? udpLamp : tcpLamp).take([event.message]);
     });
   });
   folder = mkdtempSync(path.join(os.tmpdir(), 'vesk-tsl-'));

@@ -14,6 +14,7 @@ import path from 'node:path';
 import {after, before, test} from 'node:test';
 
 import {call, repo, startHost} from './serve.mjs';
+import {freePort, peerScript, receiver as display} from './tsl_support.mjs';
 
 // ---- TSL UMD 3.1, from its public description --------------------------------
 // A message is 18 bytes: 0x80 + address (0-126), a control byte (bits 0-3
@@ -46,56 +47,6 @@ function decode31(bytes) {
 }
 
 // ------------------------------------------------------------------------------
-
-const peerScript = path.join(path.dirname(new URL(import.meta.url).pathname), 'tsl_peer.cjs');
-
-async function freePort(kind) {
-  if (kind === 'udp') {
-    const socket = dgram.createSocket('udp4');
-    await new Promise((resolve) => socket.bind(0, '127.0.0.1', resolve));
-    const {port} = socket.address();
-    socket.close();
-    return port;
-  }
-  const server = net.createServer();
-  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-  const {port} = server.address();
-  await new Promise((resolve) => server.close(resolve));
-  return port;
-}
-
-// What a display receives (each datagram or TCP message decoded), and a bounded wait.
-function display() {
-  const received = [];
-  const datagrams = [];
-  const waiters = new Set();
-  return {
-    received,
-    datagrams,
-    take(messages, raw) {
-      if (raw) datagrams.push(raw);
-      received.push(...messages);
-      for (const waiter of waiters) waiter();
-    },
-    until(predicate, what, ms = 5000) {
-      return new Promise((resolve, reject) => {
-        const check = () => {
-          const found = received.find(predicate);
-          if (!found) return;
-          clearTimeout(timer);
-          waiters.delete(check);
-          resolve(found);
-        };
-        const timer = setTimeout(() => {
-          waiters.delete(check);
-          reject(new Error(`${what}: not received within ${ms} ms; got ${JSON.stringify(received.slice(-5))}`));
-        }, ms);
-        waiters.add(check);
-        check();
-      });
-    },
-  };
-}
 
 // The cameras of examples/tsl_mixed.ini; the mixer on 3.1 over UDP and TCP,
 // displays on 3.1 over UDP and TCP, lamps on 5.0 over UDP.
