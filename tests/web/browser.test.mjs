@@ -298,6 +298,34 @@ test('200 components: a burst of 1,000 forces keeps the page current; the overvi
   }
 });
 
+// The page's backlog limit (made small here): a message that finds the
+// backlog empty is taken however long (the snapshot of ten thousand cameras
+// is one message of ten million characters); a backlog past the limit starts
+// afresh from a new snapshot and says why.
+test('a snapshot longer than the backlog limit is taken; a backlog past it starts afresh', async () => {
+  const limit = 4096;
+  const snapshot = await call(host, 'GET', '/api/state', {headers: {Host: host.url.host}});
+  assert.ok(snapshot.text.length > limit, `the snapshot has only ${snapshot.text.length} characters`);
+  const page = await browser.newPage();
+  try {
+    await page.addInitScript((chars) => { window.veskInboxMaxChars = chars; }, limit);
+    await page.goto(host.url.href);
+    await page.locator('#link[data-link="live"]').waitFor(wait);
+    // The page is busy for a while as a burst comes: well past the limit waits.
+    const busy = page.evaluate(() => {
+      const until = performance.now() + 1500;
+      while (performance.now() < until) { /* a slow device */ }
+    });
+    for (let i = 0; i < 100; i += 1) await api(host, '/api/gpi', {device: 3, input: 4, state: (i + 1) % 2});
+    await busy;
+    await page.waitForFunction(() => /fell too far behind/.test(Live.link.dropped), null, wait);
+    await page.locator('#link[data-link="live"]').waitFor(wait);
+    await expectAttribute(page.locator('[data-gpi="3.4"]'), 'data-state', '0');
+  } finally {
+    await page.close();
+  }
+});
+
 test('when the host is gone no lamp looks live within 3 s; back, "live" only once the fresh state is drawn', async () => {
   let gone = await startHost();
   const page = await open(gone);
