@@ -11,7 +11,11 @@
 // With --cut (`node tests/web/page_bench.mjs --cut 10000`), instead: a TSL
 // mixer played by the benchmark cuts every camera at once, ten times, with
 // the main page and /overview open; for each cut, how long after the last
-// lamp message each page shows every lamp, and the longest main-thread task.
+// lamp message each page shows every lamp on the screen, and every lamp of
+// the page (drawn or not yet in view), and the longest main-thread task;
+// every other cut, how long the last lamp takes to show the cut once the
+// end of the page is scrolled into view.
+// `--cuts=N` makes N cuts (at least 2) instead of ten.
 import dgram from 'node:dgram';
 import http from 'node:http';
 
@@ -20,6 +24,7 @@ import {chromium} from 'playwright-core';
 import {cameraFacility, chromiumOptions, startHost} from './serve.mjs';
 
 const cutMode = process.argv.includes('--cut');
+const cutsArg = process.argv.find((arg) => arg.startsWith('--cuts='));  // --cuts=N: N cuts instead of 10
 const sizes = process.argv.slice(2).map(Number).filter((n) => n > 0);
 const agent = new http.Agent({keepAlive: true, maxSockets: 8});
 
@@ -147,21 +152,41 @@ async function run(browser, count) {
 }
 
 // Installed before the page's own scripts: which lamp each component shows,
-// and, once armed with a wanted text, when (at the next frame) all do.
+// and, once armed with a wanted text, when (at the next frame) all the
+// lamps on the screen do, and when all the lamps of the page do (those out
+// of view may be drawn later, as they come into view).
 function watchCut() {
-  const cut = {want: null, total: 0, matching: 0, doneAt: 0, values: new Map()};
+  const cut = {want: null, total: 0, matching: 0, doneAt: 0, seen: new Set(), seenMatching: 0, seenAt: 0,
+               values: new Map()};
   window.benchCut = cut;
   const nameOf = (lamp) => lamp.dataset.componentLamp ||
     (lamp.classList.contains('tile') ? lamp.dataset.component : undefined);
+  const lamps = () => document.querySelectorAll('[data-component-lamp], .tile[data-component]');
   window.benchArm = (want, total) => {
-    Object.assign(cut, {want, total, matching: 0, doneAt: 0});
+    Object.assign(cut, {want, total, matching: 0, doneAt: 0, seenMatching: 0, seenAt: 0});
     cut.values.clear();
-    for (const lamp of document.querySelectorAll('[data-component-lamp], .tile[data-component]')) {
+    cut.seen.clear();
+    for (const lamp of lamps()) {
       cut.values.set(nameOf(lamp), lamp.dataset.lamp);
+      const box = lamp.getBoundingClientRect();
+      if (box.height > 0 && box.bottom > 0 && box.top < innerHeight) cut.seen.add(nameOf(lamp));
     }
     for (const value of cut.values.values()) if (value === want) cut.matching += 1;
+    for (const name of cut.seen) if (cut.values.get(name) === want) cut.seenMatching += 1;
     window.benchLongTasks = [];
   };
+  // After the cut: the last lamp of the page is scrolled into view; how
+  // long until it shows the wanted text.
+  window.benchEnd = (name) => new Promise((resolve) => {
+    const lamp = document.querySelector(`[data-component-lamp="${name}"], .tile[data-component="${name}"]`);
+    const start = performance.now();
+    lamp.scrollIntoView({block: 'center'});
+    const check = () => {
+      if (lamp.dataset.lamp === cut.want) resolve(Math.round(performance.now() - start));
+      else requestAnimationFrame(check);
+    };
+    requestAnimationFrame(check);
+  });
   new MutationObserver((records) => {
     for (const record of records) {
       const name = nameOf(record.target);
@@ -172,6 +197,13 @@ function watchCut() {
       cut.values.set(name, now);
       if (before === cut.want) cut.matching -= 1;
       if (now === cut.want) cut.matching += 1;
+      if (cut.seen.has(name)) {
+        if (before === cut.want) cut.seenMatching -= 1;
+        if (now === cut.want) cut.seenMatching += 1;
+      }
+    }
+    if (cut.want !== null && !cut.seenAt && cut.seenMatching === cut.seen.size) {
+      requestAnimationFrame(() => { cut.seenAt = Date.now(); });
     }
     if (cut.want !== null && !cut.doneAt && cut.matching === cut.total) {
       requestAnimationFrame(() => { cut.doneAt = Date.now(); });
@@ -271,18 +303,26 @@ async function runCuts(browser, count, cuts = 10) {
       await until(() => lamps.missing === 0, 30000, `cut ${i}: the lamps`);
       const cut = {level, 'last lamp ms': lamps.lastAt - sent};
       for (const [where, page] of pages) {
-        await until(() => page.evaluate(() => window.benchCut.doneAt !== 0), 30000, `cut ${i}: ${where}`);
-        const [doneAt, tasks, link] = await page.evaluate(() => [window.benchCut.doneAt, window.benchLongTasks,
+        await until(() => page.evaluate(() => window.benchCut.seenAt !== 0), 30000, `cut ${i}: ${where}`);
+        const [seenAt, tasks, link] = await page.evaluate(() => [window.benchCut.seenAt, window.benchLongTasks,
                                                                  document.documentElement.dataset.link]);
-        cut[`${where} after last lamp ms`] = doneAt - lamps.lastAt;
+        cut[`${where} on screen after last lamp ms`] = seenAt - lamps.lastAt;
         cut[`${where} longest task ms`] = Math.round(Math.max(0, ...tasks));
         cut[`${where} link`] = link;
+        // Every other cut, as soon as the screen is right, the end of the
+        // list is scrolled to: its lamps may not be drawn yet.
+        if (i % 2 === 1) cut[`${where} scrolled to the end ms`] = await page.evaluate((name) => window.benchEnd(name), `cam${count}`);
       }
+      for (const [where, page] of pages) {
+        await until(() => page.evaluate(() => window.benchCut.doneAt !== 0), 30000, `cut ${i}: ${where} all`);
+        cut[`${where} all lamps after last lamp ms`] = await page.evaluate(() => window.benchCut.doneAt) - lamps.lastAt;
+      }
+      if (i % 2 === 1) for (const [, page] of pages) await page.evaluate(() => scrollTo(0, 0));
       figures.cuts.push(cut);
       await new Promise((resolve) => setTimeout(resolve, 300));
     }
-    for (const key of Object.keys(figures.cuts[0]).filter((name) => name.endsWith('ms'))) {
-      const values = figures.cuts.map((cut) => cut[key]);
+    for (const key of Object.keys(figures.cuts[1]).filter((name) => name.endsWith('ms'))) {
+      const values = figures.cuts.map((cut) => cut[key]).filter((value) => value !== undefined);
       figures[`${key} p50`] = percentile(values, 50);
       figures[`${key} max`] = Math.max(...values);
     }
@@ -300,7 +340,7 @@ async function runCuts(browser, count, cuts = 10) {
 const browser = await chromium.launch(chromiumOptions);
 try {
   for (const count of sizes.length ? sizes : cutMode ? [10000] : [200, 1000]) {
-    const figures = cutMode ? await runCuts(browser, count) : await run(browser, count);
+    const figures = cutMode ? await runCuts(browser, count, cutsArg ? Number(cutsArg.slice(7)) : 10) : await run(browser, count);
     console.log(JSON.stringify(figures));
   }
 } finally {

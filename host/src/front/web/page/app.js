@@ -97,8 +97,13 @@
     cards.set(component.name, drawn);
     // Whether the browser renders the card or skips it (content-visibility).
     card.addEventListener('contentvisibilityautostatechange', (e) => {
-      if (e.skipped) skipped.add(component.name);
-      else skipped.delete(component.name);
+      if (e.skipped) {
+        skipped.add(component.name);
+      } else {
+        skipped.delete(component.name);
+        // Changed while out of view: drawn before it is seen.
+        if (unseen.has(component.name)) drawCard(component.name, false, true);
+      }
     });
     drawCardFacts(component, drawn, false);
     return card;
@@ -139,6 +144,7 @@
     cards.clear();
     skipped.clear();
     pending.clear();
+    unseen.clear();
     const built = [...facility.components.values()].map(buildCard);
     box.replaceChildren(...(built.length ? built : [el('p', {class: 'empty', text: 'No components in this facility.'})]));
     const select = $('send-component');
@@ -154,17 +160,24 @@
   // at most this many rendered cards are drawn per frame, the others in
   // the next frames, oldest first and always from the latest state. A card
   // is drawn whole (lamp, values and "lands" line), so that its lamp never
-  // disagrees with its values. Cards out of view are drawn at once.
+  // disagrees with its values.
   const CARDS_PER_FRAME = 5;
+  // Cards out of view are not drawn with the change: a cut of ten thousand
+  // cameras would otherwise write ten thousand cards nobody sees. Each is
+  // drawn as it comes into view, and meanwhile in slices of this many
+  // milliseconds a frame, so that the page is complete soon after a burst.
+  const OUT_OF_VIEW_MS = 3;
   // A browser that cannot say which cards it skips gets every card drawn at
   // once: capped, the cards out of view would queue behind the others.
   const TELLS_SKIPPED = 'oncontentvisibilityautostatechange' in HTMLElement.prototype;
   const skipped = new Set();  // cards the browser does not render now
   const pending = new Set();  // rendered cards with changes not drawn yet, in order
+  const unseen = new Set();   // cards out of view with changes not drawn yet, in order
 
-  function drawCard(name, flash) {
+  function drawCard(name, flash, quiet = false) {
     const drawn = cards.get(name);
     const component = facility.components.get(name);
+    unseen.delete(name);
     if (!drawn || !component) return;
     for (const control of drawn.changedControls) {
       const cell = drawn.values.get(control);
@@ -178,7 +191,20 @@
       if (flash) flashNode(cell);
     }
     drawn.changedControls.clear();
-    drawCardFacts(component, drawn, true);
+    drawCardFacts(component, drawn, !quiet);
+  }
+
+  // Draws the oldest of `waiting` (a Set of keys) with `draw` for about
+  // `ms` milliseconds; true when some are left.
+  function drawSlice(waiting, draw, ms) {
+    const until = performance.now() + ms;
+    let n = 0;
+    for (const key of waiting.keys()) {
+      if (++n % 16 === 0 && performance.now() > until) return true;
+      waiting.delete(key);
+      draw(key);
+    }
+    return false;
   }
 
   // True when cards wait for the next frame.
@@ -191,8 +217,16 @@
       names.add(name);
     }
     for (const name of names) {
-      if (!TELLS_SKIPPED || skipped.has(name)) drawCard(name, flash);
-      else pending.add(name);
+      if (!TELLS_SKIPPED) drawCard(name, flash);
+      else if (skipped.has(name)) {
+        // Announced now, from the model; drawn later without a word.
+        const drawn = cards.get(name);
+        const control = facility.components.get(name)?.tallyControl;
+        if (drawn && control && !unseen.has(name) && drawn.lamp.dataset.lamp !== control.text) announce(name, control.text);
+        unseen.add(name);
+      } else {
+        pending.add(name);
+      }
     }
     let budget = CARDS_PER_FRAME;
     for (const name of pending) {
@@ -200,7 +234,8 @@
       pending.delete(name);
       drawCard(name, flash);
     }
-    return pending.size > 0;
+    drawSlice(unseen, (name) => drawCard(name, false, true), OUT_OF_VIEW_MS);
+    return pending.size > 0 || unseen.size > 0;
   }
 
   // A short highlight without forcing a layout: two animations, alternately.
@@ -309,6 +344,7 @@
   // Entries that a component registered are listed first; forces of inputs
   // and slots that nobody registered are listed apart and can be cleared.
   function drawDrivers(which) {
+    unseenRows[which].clear();
     const [map, rows, draw, table, none] = which === 'gpi'
         ? [facility.gpi, gpiRows, drawGpiRow, 'gpi-table', 'No GPI inputs yet.']
         : [facility.info, infoRows, drawInfoRow, 'info-table', 'No info slots yet.'];
@@ -357,19 +393,41 @@
     return true;
   }
 
+  // The rows of a change are drawn at once while they are few; past this
+  // many in a frame (a cut of every camera changes ten thousand inputs and
+  // slots) the rest wait and are drawn in slices, oldest first, a few
+  // milliseconds a frame, always from the latest state.
+  const ROWS_AT_ONCE = 100;
+  const ROWS_MS = 2;
+  const unseenRows = {gpi: new Set(), info: new Set()};  // keys of rows not drawn yet, in order
+
+  // True when rows wait for the next frame.
   function drawChangedDrivers(which, keys, flash) {
     const [map, draw] = which === 'gpi' ? [facility.gpi, drawGpiRow] : [facility.info, drawInfoRow];
+    const waiting = unseenRows[which];
     let regroup = false;
+    let now = 0;  // rows drawn at once in this frame
     const added = [];
     for (const key of keys) {
       const entry = map.get(key);
       if (!entry.registered && cleared[which].delete(key)) regroup = true;  // it changed again: list it
       const row = (which === 'gpi' ? gpiRows : infoRows).get(key);
       if (!row) added.push(key);
-      else draw(key, flash);
+      else if (now < ROWS_AT_ONCE && !waiting.has(key)) {
+        now += 1;
+        draw(key, flash);
+      } else {
+        waiting.add(key);
+      }
     }
     if (!regroup) regroup = !added.every((key) => insertRow(which, key));
-    if (regroup) drawDrivers(which);
+    if (regroup) {
+      waiting.clear();
+      drawDrivers(which);
+      return false;
+    }
+    drawSlice(waiting, (key) => { if (map.has(key)) draw(key, false); }, ROWS_MS);
+    return waiting.size > 0;
   }
 
   // --- Bridges ----------------------------------------------------------------------
@@ -527,9 +585,9 @@
       return;
     }
     const flash = changes.controls.size + changes.gpi.size + changes.info.size < FLASH_LIMIT;
-    const more = drawChangedComponents(changes, flash);
-    drawChangedDrivers('gpi', changes.gpi, flash);
-    drawChangedDrivers('info', changes.info, flash);
+    let more = drawChangedComponents(changes, flash);
+    more = drawChangedDrivers('gpi', changes.gpi, flash) || more;
+    more = drawChangedDrivers('info', changes.info, flash) || more;
     if (changes.bridges) drawBridges();
     if (changes.viewers) drawViewers();
     if (changes.warnings) drawWarnings();

@@ -17,11 +17,18 @@
     return Live.lampOf(component.tallyControl.text);
   }
 
+  function labelOf(component) {
+    const {doubt} = Live.tallyTruth(component);
+    const stale = Live.link.state === 'down';
+    return `${component.name}: ${look(component).word.toLowerCase()}${doubt ? ', in doubt' : ''}${stale ? ', last known (no link)' : ''}`;
+  }
+
   function drawTile(component, tile) {
     const seen = look(component);
     const stale = Live.link.state === 'down';
     const {doubt} = Live.tallyTruth(component);
-    const label = `${component.name}: ${seen.word.toLowerCase()}${doubt ? ', in doubt' : ''}${stale ? ', last known (no link)' : ''}`;
+    const label = labelOf(component);
+    unseen.delete(component.name);
     if (tile.dataset.label === label) return false;
     tile.dataset.label = label;
     tile.dataset.colour = seen.colour;
@@ -35,8 +42,26 @@
     return true;
   }
 
+  // Tiles out of view (content-visibility) are not drawn with the change: a
+  // cut of ten thousand cameras would otherwise write ten thousand tiles
+  // nobody sees. Each is drawn as it comes into view, and meanwhile in
+  // slices of a few milliseconds a frame, oldest first.
+  const OUT_OF_VIEW_MS = 3;
+  const TELLS_SKIPPED = 'oncontentvisibilityautostatechange' in HTMLElement.prototype;
+  const skipped = new Set();  // tiles the browser does not render now
+  const unseen = new Set();   // tiles out of view with changes not drawn yet, in order
+
+  function drawUnseen(name) {
+    const tile = tiles.get(name);
+    const component = facility.components.get(name);
+    unseen.delete(name);
+    if (tile && component) drawTile(component, tile);
+  }
+
   function buildGrid() {
     tiles.clear();
+    skipped.clear();
+    unseen.clear();
     const items = [...facility.components.values()].map((component) => {
       const tile = el('a', {class: 'tile', 'data-component': component.name,
                             href: Live.withToken(`/tally/${encodeURIComponent(component.name)}`)},
@@ -46,33 +71,44 @@
                       el('span', {class: 'visually-hidden tile-doubt'}));
       tiles.set(component.name, tile);
       drawTile(component, tile);
-      return el('li', {}, tile);
+      const item = el('li', {}, tile);
+      item.addEventListener('contentvisibilityautostatechange', (e) => {
+        if (e.skipped) {
+          skipped.add(component.name);
+        } else {
+          skipped.delete(component.name);
+          if (unseen.has(component.name)) drawUnseen(component.name);
+        }
+      });
+      return item;
     });
     $('grid').replaceChildren(...items);
     filter();
   }
 
-  const lit = (tile) => ['red', 'green', 'amber'].includes(tile.dataset.colour);
+  // Read from the model: a tile out of view may not be drawn yet.
+  const lit = (name) => ['red', 'green', 'amber'].includes(look(facility.components.get(name)).colour);
 
   function filter() {
     const text = $('filter').value.trim().toLowerCase();
     const litOnly = $('on-air').checked;
     let shown = 0;
     for (const [name, tile] of tiles) {
-      const visible = name.toLowerCase().includes(text) && (!litOnly || lit(tile));
+      const visible = name.toLowerCase().includes(text) && (!litOnly || lit(name));
       tile.parentElement.hidden = !visible;
       if (visible) shown += 1;
     }
     $('overview-count').textContent = `${shown} of ${tiles.size}`;
   }
 
-  // The on-air line: counted from the tiles, a few thousand at most.
+  // The on-air line: counted from the model, tiles drawn or not.
   function drawOnAir() {
     const program = [];
     let preview = 0;
-    for (const [name, tile] of tiles) {
-      if (tile.dataset.colour === 'red') program.push(name);
-      else if (tile.dataset.colour === 'green') preview += 1;
+    for (const name of tiles.keys()) {
+      const colour = look(facility.components.get(name)).colour;
+      if (colour === 'red') program.push(name);
+      else if (colour === 'green') preview += 1;
     }
     const stale = Live.link.state === 'down';
     const box = $('on-air-line');
@@ -105,7 +141,16 @@
     for (const name of changes.components) {
       const tile = tiles.get(name);
       const component = facility.components.get(name);
-      if (tile && drawTile(component, tile)) changed.push(`${name} ${look(component).word.toLowerCase()}`);
+      if (!tile) continue;
+      if (TELLS_SKIPPED && skipped.has(name)) {
+        // Told now, from the model; drawn later.
+        if (!unseen.has(name) && tile.dataset.label !== labelOf(component)) {
+          changed.push(`${name} ${look(component).word.toLowerCase()}`);
+        }
+        unseen.add(name);
+      } else if (drawTile(component, tile)) {
+        changed.push(`${name} ${look(component).word.toLowerCase()}`);
+      }
     }
     if (changed.length) {
       $('announce').textContent = changed.length > 4 ? `${changed.length} lamps changed` : changed.join(', ');
@@ -113,7 +158,13 @@
       drawOnAir();
     }
     if (changes.bridges) drawBridges();
-    return undefined;
+    const until = performance.now() + OUT_OF_VIEW_MS;
+    let n = 0;
+    for (const name of unseen) {
+      if (++n % 16 === 0 && performance.now() > until) break;
+      drawUnseen(name);
+    }
+    return unseen.size > 0;
   }
 
   function drawLink(link) {
