@@ -92,7 +92,10 @@ void Facility::callPluginWith(Connection& target, void (*run)(void*), void* cont
     }
     markPluginCall(false);
     drainDiagnostics(target);
-    if (diagnosticsHeld_ == 0) capture_.end();
+    if (diagnosticsHeld_ == 0) {
+        capture_.end();
+        drainDiagnostics(target);  // what only the end of the capture found
+    }
     busy_ = false;
     // What the component left behind is judged once it has acted.
     tallies_.acted(target.number(), slotText_, warnings_);

@@ -1,8 +1,10 @@
 #include "diagnostic_capture.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +19,7 @@ namespace {
 volatile int crashFile = -1;
 volatile int crashSaved = -1;
 volatile long long crashReadPos = 0;
+volatile int crashMapped = 0;  // the file is longer than what was written: stop at the offset
 
 }  // namespace
 
@@ -37,13 +40,55 @@ DiagnosticCapture::DiagnosticCapture(bool enabled) {
         return;
     }
     ::unlink(name.data());
-    // Appending writes land at the end whatever the shared offset says.
+    // The file is made as long as the mapping, all zeros, and written from
+    // the start through the offset it shares with descriptor 2: a byte that
+    // is no longer zero where reading stopped means the plug-in wrote.
+    if (::ftruncate(file_, static_cast<off_t>(mappedLength)) == 0) {
+        void* view = ::mmap(nullptr, static_cast<std::size_t>(mappedLength), PROT_READ, MAP_SHARED,
+                            file_, 0);
+        if (view != MAP_FAILED) {
+            mapped_ = static_cast<const unsigned char*>(view);
+            return;
+        }
+    }
+    // No mapping: appending writes land at the end whatever the shared
+    // offset says, and the end is asked for after every call.
+    if (::ftruncate(file_, 0) != 0) {
+        problem_ = "cannot capture the plug-in's diagnostics (the temporary file in " + folder +
+                   " cannot be emptied: " + std::strerror(errno) +
+                   "); they go straight to standard error";
+        ::close(file_);
+        file_ = -1;
+        return;
+    }
     ::fcntl(file_, F_SETFL, ::fcntl(file_, F_GETFL) | O_APPEND);
 }
 
 DiagnosticCapture::~DiagnosticCapture() {
     end();
+    if (mapped_ != nullptr) {
+        ::munmap(const_cast<unsigned char*>(mapped_), static_cast<std::size_t>(mappedLength));
+    }
     if (file_ >= 0) ::close(file_);
+}
+
+long long DiagnosticCapture::writtenEnd() const {
+    return static_cast<long long>(::lseek(file_, 0, mapped_ != nullptr ? SEEK_CUR : SEEK_END));
+}
+
+std::string DiagnosticCapture::readTo(long long end) {
+    std::string text;
+    char buffer[4096];
+    while (readPos_ < end) {
+        const long long want = std::min<long long>(static_cast<long long>(sizeof buffer), end - readPos_);
+        const ssize_t got =
+            ::pread(file_, buffer, static_cast<std::size_t>(want), static_cast<off_t>(readPos_));
+        if (got <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(got));
+        readPos_ += got;
+    }
+    crashReadPos = readPos_;
+    return text;
 }
 
 void DiagnosticCapture::begin() {
@@ -57,24 +102,20 @@ void DiagnosticCapture::begin() {
         return;
     }
     crashReadPos = readPos_;
+    crashMapped = mapped_ != nullptr ? 1 : 0;
     crashSaved = saved_;
     crashFile = file_;
 }
 
 std::string DiagnosticCapture::take() {
     if (file_ < 0) return std::string();
-    // Most calls write nothing: the file's end says so without a read.
-    const off_t end = ::lseek(file_, 0, SEEK_END);
-    if (end >= 0 && static_cast<long long>(end) <= readPos_) return std::string();
-    std::string text;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = ::pread(file_, buffer, sizeof buffer, static_cast<off_t>(readPos_));
-        if (got <= 0) break;
-        text.append(buffer, static_cast<std::size_t>(got));
-        readPos_ += got;
-    }
-    crashReadPos = readPos_;
+    std::string text = std::move(late_);
+    late_.clear();
+    // Most calls write nothing: the byte where reading stopped is still zero.
+    if (mapped_ != nullptr && readPos_ < mappedLength && mapped_[readPos_] == 0) return text;
+    const long long end = writtenEnd();
+    if (end <= readPos_) return text;
+    text += readTo(end);
     return text;
 }
 
@@ -86,9 +127,24 @@ void DiagnosticCapture::end() {
     ::dup2(saved_, 2);
     ::close(saved_);
     saved_ = -1;
+    // A write that began with a zero byte is not seen by take(): whatever
+    // was written and not taken is kept for the next take().
+    if (mapped_ != nullptr) {
+        const long long end = writtenEnd();
+        if (end > readPos_) late_ += readTo(end);
+    }
     // Emptied once it holds enough to matter, not after every call: a
     // truncation costs the file system far more than the call itself.
-    if (readPos_ >= truncateAfter && ::ftruncate(file_, 0) == 0) readPos_ = 0;
+    if (readPos_ < truncateAfter) return;
+    if (mapped_ == nullptr) {
+        if (::ftruncate(file_, 0) == 0) readPos_ = 0;
+        return;
+    }
+    // Back to zeros from the start, and writing from the start again.
+    if (::ftruncate(file_, 0) == 0 && ::ftruncate(file_, static_cast<off_t>(mappedLength)) == 0 &&
+        ::lseek(file_, 0, SEEK_SET) == 0) {
+        readPos_ = 0;
+    }
 }
 
 void DiagnosticCapture::releaseAfterCrash() {
@@ -98,9 +154,13 @@ void DiagnosticCapture::releaseAfterCrash() {
     crashFile = -1;
     ::dup2(saved, 2);
     long long pos = crashReadPos;
+    const long long end = static_cast<long long>(::lseek(file, 0, crashMapped != 0 ? SEEK_CUR : SEEK_END));
     char buffer[4096];
-    for (;;) {
-        const ssize_t got = ::pread(file, buffer, sizeof buffer, static_cast<off_t>(pos));
+    while (pos < end) {
+        const long long want = end - pos < static_cast<long long>(sizeof buffer)
+                                   ? end - pos
+                                   : static_cast<long long>(sizeof buffer);
+        const ssize_t got = ::pread(file, buffer, static_cast<std::size_t>(want), static_cast<off_t>(pos));
         if (got <= 0) break;
         if (::write(2, buffer, static_cast<std::size_t>(got)) < 0) break;
         pos += got;
