@@ -1,6 +1,7 @@
 #include "front/recording/recorder.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -29,6 +30,12 @@ std::string folderOf(const std::string& path) {
 
 std::string slotName(std::int32_t device, std::int32_t slot) {
     return std::to_string(device) + " " + std::to_string(slot);
+}
+
+void appendNumber(std::string& out, std::int32_t number) {
+    char digits[16];
+    const auto written = std::to_chars(digits, digits + sizeof digits, number);
+    out.append(digits, written.ptr);
 }
 
 std::uint64_t slotKey(std::int32_t device, std::int32_t slot) {
@@ -128,6 +135,7 @@ bool Recorder::start(const RecordingStart& start, std::string& error) {
 
 void Recorder::setRecording(bool on) {
     if (on == on_) return;
+    writeDone();
     on_ = on;
     const std::string what = std::string("recording ") + (on ? "on" : "off") + " at " +
                              seconds(facility_.now()) + " s";
@@ -162,52 +170,56 @@ std::string Recorder::read(std::size_t offset, std::size_t max) const {
 
 void Recorder::flushFile() {
     if (file_.empty() || fileFailed_) return;
+    out_.write(unflushed_.data(), static_cast<std::streamsize>(unflushed_.size()));
     out_.flush();
     if (!out_) {
         fileFailed_ = true;
+        unflushed_.clear();
         timeline_.event(EventKind::Failure, "cannot write the recording " + file_ +
                                                 " any more (is the disk full?); it ends here");
         return;
     }
     // Only what reached the file is served.
-    size_ += unflushed_;
-    unflushed_ = 0;
+    size_ += unflushed_.size();
+    unflushed_.clear();
 }
 
-void Recorder::write(const std::string& line) {
+void Recorder::write(std::string_view line) {
     if (!file_.empty()) {
         if (fileFailed_) return;
-        out_ << line << '\n';
-        if (!out_) {
-            fileFailed_ = true;
-            timeline_.event(EventKind::Failure, "cannot write the recording " + file_ +
-                                                    " any more (is the disk full?); it ends here");
-            return;
-        }
-        unflushed_ += line.size() + 1;
+        unflushed_ += line;
+        unflushed_ += '\n';
         return;
     }
     if (full_) return;
-    std::string text = line + "\n";
     const std::size_t roomForTheNotice = 160;
-    if (size_ + text.size() + roomForTheNotice > memoryLimit) {
+    if (size_ + line.size() + 1 + roomForTheNotice > memoryLimit) {
         full_ = true;
         const std::string why = "the recording reached " + std::to_string(memoryLimit) +
                                 " bytes and stops here; give --record FILE to record longer";
-        text = "# " + why + "\n";
+        keepInMemory("# " + why);
         timeline_.event(EventKind::Host, why);
+        return;
     }
+    keepInMemory(line);
+}
+
+void Recorder::keepInMemory(std::string_view line) {
     // Every piece but the last is full, so that a byte's piece follows from its offset.
-    for (std::size_t at = 0; at < text.size();) {
-        if (memory_.empty() || memory_.back().size() == memoryPiece) {
-            memory_.emplace_back();
-            memory_.back().reserve(memoryPiece);
+    const auto append = [this](std::string_view text) {
+        for (std::size_t at = 0; at < text.size();) {
+            if (memory_.empty() || memory_.back().size() == memoryPiece) {
+                memory_.emplace_back();
+                memory_.back().reserve(memoryPiece);
+            }
+            const std::size_t taken = std::min(memoryPiece - memory_.back().size(), text.size() - at);
+            memory_.back().append(text.substr(at, taken));
+            at += taken;
         }
-        const std::size_t taken = std::min(memoryPiece - memory_.back().size(), text.size() - at);
-        memory_.back().append(text, at, taken);
-        at += taken;
-    }
-    size_ += text.size();
+    };
+    append(line);
+    append("\n");
+    size_ += line.size() + 1;
 }
 
 std::string Recorder::gpiStep(std::int32_t device, std::int32_t input, std::int32_t state) {
@@ -227,91 +239,117 @@ std::string Recorder::eventStep(const std::string& control, const std::string& k
 
 void Recorder::begin(const std::string& component, const std::string& step) {
     const std::int64_t now = facility_.now();
-    std::int64_t gap = now - last_;
-    for (; gap > longestAdvance; gap -= longestAdvance) {
-        write("advance " + std::to_string(longestAdvance));
-    }
-    write("advance " + std::to_string(gap));
+    if (actionsUsed_ == actions_.size()) actions_.emplace_back();
+    Pending& pending = actions_[actionsUsed_++];
+    running_ = true;
+    pending.gap = now - last_;
     last_ = now;
-    write((component.empty() ? "" : "@" + component + " ") + step);
-    flushFile();
-    // The tables of the last action are cleared, not freed: a steady run
-    // of actions allocates nothing for them.
-    Pending pending = std::move(spare_);
+    pending.step = step;
     pending.component = component;
     pending.componentsBefore = facility_.components().size();
+    pending.called.clear();
+    pending.commandsAfter.clear();
     pending.slots.clear();
     pending.slotAt.clear();
     pending.controls.clear();
     pending.controlAt.clear();
     pending.reply.reset();
     pending.forced.reset();
-    pending.watched = false;
-    pending_ = std::move(pending);
     // Only the outcomes of a recorded action are written: the components
     // it called into are watched only then.
-    pending_->watched = on_;
+    pending.checked = on_;
+    pending.watched = on_;
     if (on_) facility_.watchCalls();
 }
 
 void Recorder::slotChanged(std::int32_t device, std::int32_t slot, const std::string& text) {
-    if (!pending_) return;
-    const auto at = pending_->slotAt.emplace(slotKey(device, slot), pending_->slots.size());
+    if (!running_) return;
+    Pending& pending = current();
+    const auto at = pending.slotAt.emplace(slotKey(device, slot), pending.slots.size());
     if (at.second) {
-        pending_->slots.push_back(SlotWrite{device, slot, text});
+        pending.slots.push_back(SlotWrite{device, slot, text});
     } else {
-        pending_->slots[at.first->second].text = text;
+        pending.slots[at.first->second].text = text;
     }
 }
 
-void Recorder::controlChanged(const std::string& component, const std::string& control,
-                              const std::string& text) {
-    if (!pending_ || !equalsIgnoreCase(control, "Tally")) return;
-    std::string key = component;
-    key += '\n';
-    key += control;
-    const auto at = pending_->controlAt.emplace(std::move(key), pending_->controls.size());
+void Recorder::controlChanged(std::uint64_t key, const std::string& component,
+                              const std::string& control, const std::string& text) {
+    if (!running_ || !equalsIgnoreCase(control, "Tally")) return;
+    Pending& pending = current();
+    const auto at = pending.controlAt.emplace(key, pending.controls.size());
     if (at.second) {
-        pending_->controls.push_back(ControlWrite{component, control, text});
+        pending.controls.push_back(ControlWrite{component, control, text});
     } else {
-        pending_->controls[at.first->second].text = text;
+        pending.controls[at.first->second].text = text;
     }
 }
 
 void Recorder::end() {
-    spare_ = std::move(*pending_);
-    pending_.reset();
-    Pending& pending = spare_;
-    const bool watched = pending.watched;
+    Pending& pending = current();
+    running_ = false;
     facility_.stopWatchingCalls();
-    if (!on_) return;
+    if (pending.watched) {
+        // The commands each component sent are read when the action is
+        // written; where they ended is noted now.
+        pending.called = facility_.called();
+        std::sort(pending.called.begin(), pending.called.end(),
+                  [](const Facility::Called& a, const Facility::Called& b) { return a.number < b.number; });
+        const auto& components = facility_.components();
+        for (const Facility::Called& each : pending.called) {
+            pending.commandsAfter.push_back(
+                each.number < components.size() ? components[each.number]->commands().end() : 0);
+        }
+    }
+    if (!writeLater_ || !writeLater_()) writeDone();
+}
+
+void Recorder::writeDone() {
+    const std::size_t done = actionsUsed_ - (running_ ? 1 : 0);
+    if (done == 0) return;
+    for (std::size_t i = 0; i < done; ++i) writeAction(actions_[i]);
+    // The one still running moves to the front, its tables with it.
+    if (running_) std::swap(actions_[0], actions_[actionsUsed_ - 1]);
+    actionsUsed_ -= done;
+    flushFile();
+}
+
+void Recorder::writeAction(const Pending& pending) {
+    std::int64_t gap = pending.gap;
+    for (; gap > longestAdvance; gap -= longestAdvance) {
+        write("advance " + std::to_string(longestAdvance));
+    }
+    write("advance " + std::to_string(gap));
+    write((pending.component.empty() ? "" : "@" + pending.component + " ") + pending.step);
+    if (!pending.checked) return;
+    std::string& line = line_;
     const std::string self = "expect @" + pending.component + " ";
     if (pending.reply) {
         write(self + (*pending.reply ? "reply = " + scenarioValue(**pending.reply) : "reply none"));
     }
     // The components the action called into, in the facility's order; a
     // component that sent nothing has nothing to check.
-    std::vector<Facility::Called> called;
-    if (watched) called = facility_.called();
-    std::sort(called.begin(), called.end(),
-              [](const Facility::Called& a, const Facility::Called& b) { return a.number < b.number; });
     const auto& components = facility_.components();
-    for (const Facility::Called& each : called) {
+    for (std::size_t c = 0; c < pending.called.size(); ++c) {
+        const Facility::Called& each = pending.called[c];
         if (each.number >= pending.componentsBefore || each.number >= components.size()) continue;
         const Connection& component = *components[each.number];
         const BoundedLog& sent = component.commands();
         const std::string name = "@" + component.name();
         std::size_t from = each.commandsBefore;
-        if (from < sent.first()) {
+        const std::size_t to = std::min(pending.commandsAfter[c], sent.end());
+        if (from < sent.first() && from < to) {
             write("# " + name + " sent more commands than the host keeps; the first " +
-                  std::to_string(sent.first() - from) + " are not checked");
+                  std::to_string(std::min(sent.first(), to) - from) + " are not checked");
             from = sent.first();
         }
-        for (std::size_t n = from; n < sent.end(); ++n) {
-            const auto pattern = sentPattern(sent.at(n));
-            write(pattern ? "expect " + name + " sent " + *pattern
-                          : "# " + name + " sent " + displayQuote(sent.at(n)) +
-                                ", which no expect line can hold");
+        for (std::size_t n = from; n < to; ++n) {
+            line.assign("expect ").append(name).append(" sent ");
+            if (!appendSentPattern(line, sent.at(n))) {
+                line.assign("# ").append(name).append(" sent ").append(displayQuote(sent.at(n)));
+                line.append(", which no expect line can hold");
+            }
+            write(line);
         }
     }
     for (const SlotWrite& slot : pending.slots) {
@@ -319,18 +357,25 @@ void Recorder::end() {
             slot.slot == pending.forced->slot && slot.text == pending.forced->text) {
             continue;
         }
-        write("expect slot " + slotName(slot.device, slot.slot) + " = " + scenarioValue(slot.text));
+        line.assign("expect slot ");
+        appendNumber(line, slot.device);
+        line += ' ';
+        appendNumber(line, slot.slot);
+        line += " = ";
+        appendScenarioValue(line, slot.text);
+        write(line);
     }
     for (const ControlWrite& control : pending.controls) {
-        write("expect @" + control.component + " control " + control.control + " = " +
-              scenarioValue(control.text));
+        line.assign("expect @").append(control.component).append(" control ");
+        line.append(control.control).append(" = ");
+        appendScenarioValue(line, control.text);
+        write(line);
     }
-    flushFile();
 }
 
 Recorder::Action::Action(Recorder* recorder, const std::string& component,
                          const std::string& step)
-    : recorder_(recorder != nullptr && !recorder->pending_ ? recorder : nullptr) {
+    : recorder_(recorder != nullptr && !recorder->running_ ? recorder : nullptr) {
     if (recorder_ != nullptr) recorder_->begin(component, step);
 }
 
@@ -339,12 +384,12 @@ Recorder::Action::~Action() {
 }
 
 void Recorder::Action::reply(const std::optional<std::string>& reply) {
-    if (recorder_ != nullptr) recorder_->pending_->reply = reply;
+    if (recorder_ != nullptr) recorder_->current().reply = reply;
 }
 
 void Recorder::Action::forcedSlot(std::int32_t device, std::int32_t slot,
                                   const std::string& text) {
-    if (recorder_ != nullptr) recorder_->pending_->forced = SlotWrite{device, slot, text};
+    if (recorder_ != nullptr) recorder_->current().forced = SlotWrite{device, slot, text};
 }
 
 }  // namespace vhost

@@ -13,9 +13,14 @@
 // parameter. While it is off, steps are still written (without
 // expectations), so that a replay always reaches the same state.
 //
+// An action's lines are written once the work at hand is done (a mixer's
+// packets handed over together are many actions): the lamps the packets
+// light go out first. writeLater, when set, asks for writeDone to run then;
+// without it each action is written as it ends.
+//
 // The recording starts with a "config" line naming the environment and a
 // copy of the scenario that ran before serving, so it replays with no
-// options. Written to a file, every line is flushed as it is written;
+// options. Written to a file, the lines are flushed as they are written;
 // without one, the newest recording is kept in memory up to a limit, after
 // which it stops and says so.
 //
@@ -29,8 +34,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -63,12 +70,19 @@ public:
     static bool checkFile(const std::string& path, bool& replaces, std::string& error);
 
     Recorder(Facility& facility, Timeline& timeline) : facility_(facility), timeline_(timeline) {}
+    ~Recorder() { writeDone(); }
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
 
     // Writes the head of the recording; with a file, recording is on from
     // the start. False, with `error`, when the file cannot be written.
     bool start(const RecordingStart& start, std::string& error);
+
+    // Asks for writeDone() once the work at hand is done; false when it
+    // cannot (the action is then written at once).
+    void setWriteLater(std::function<bool()> later) { writeLater_ = std::move(later); }
+    // Writes the actions that have ended.
+    void writeDone();
 
     // The "record" switch: whether outcomes are written as expectations.
     void setRecording(bool on);
@@ -98,9 +112,10 @@ public:
         Recorder* recorder_;
     };
 
-    // What the facility reports while an action runs.
+    // What the facility reports while an action runs. `key` names the
+    // control (its address, say) for as long as the action runs.
     void slotChanged(std::int32_t device, std::int32_t slot, const std::string& text);
-    void controlChanged(const std::string& component, const std::string& control,
+    void controlChanged(std::uint64_t key, const std::string& component, const std::string& control,
                         const std::string& text);
 
     // Scenario steps of the actions.
@@ -124,18 +139,28 @@ private:
     };
     struct Pending {
         std::string component;
+        std::string step;
+        std::int64_t gap = 0;  // facility time since the action before
+        // The components it called into, in the facility's order, and each
+        // one's command count once the action ended.
+        std::vector<Facility::Called> called;
+        std::vector<std::size_t> commandsAfter;
+        bool checked = false;  // recording was on: its outcomes are written
         std::size_t componentsBefore = 0;  // those added during the action are not checked
         bool watched = false;              // its calls into components were watched
         std::vector<SlotWrite> slots;
         std::unordered_map<std::uint64_t, std::size_t> slotAt;
         std::vector<ControlWrite> controls;
-        std::unordered_map<std::string, std::size_t> controlAt;
+        std::unordered_map<std::uint64_t, std::size_t> controlAt;
         std::optional<std::optional<std::string>> reply;
         std::optional<SlotWrite> forced;
     };
     void begin(const std::string& component, const std::string& step);
     void end();
-    void write(const std::string& line);
+    void writeAction(const Pending& action);
+    Pending& current() { return actions_[actionsUsed_ - 1]; }
+    void write(std::string_view line);
+    void keepInMemory(std::string_view line);
     // Lines go to the file in one write per action, not one per line.
     void flushFile();
 
@@ -147,12 +172,18 @@ private:
     bool fileFailed_ = false;
     std::vector<std::string> memory_;
     std::size_t size_ = 0;
-    std::size_t unflushed_ = 0;  // written to the stream, not yet flushed
+    std::string unflushed_;  // lines for the file, not yet written
+    std::string line_;       // the line being made, kept for its room
     bool full_ = false;
     bool on_ = false;
     std::int64_t last_ = 0;  // facility time of the action before
-    std::optional<Pending> pending_;
-    Pending spare_;  // a finished action's tables, kept for the next one
+    // The actions not yet written, in order, the last one still running
+    // when `running_`. Their tables are cleared, not freed: a steady run of
+    // actions allocates nothing for them.
+    std::vector<Pending> actions_;
+    std::size_t actionsUsed_ = 0;
+    bool running_ = false;
+    std::function<bool()> writeLater_;
 };
 
 }  // namespace vhost

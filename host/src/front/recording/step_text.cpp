@@ -36,30 +36,45 @@ bool plainByte(char c) {
 }  // namespace
 
 std::string scenarioValue(const std::string& text) {
+    std::string value;
+    appendScenarioValue(value, text);
+    return value;
+}
+
+void appendScenarioValue(std::string& out, std::string_view text) {
     bool bare = !text.empty();
     for (const char c : text) bare = bare && plainByte(c);
-    if (bare) return text;
-    std::string quoted = "\"";
+    if (bare) {
+        out += text;
+        return;
+    }
+    out += '"';
     for (const char c : text) {
         switch (c) {
-            case '\n': quoted += "\\n"; break;
-            case '\t': quoted += "\\t"; break;
-            case '"': quoted += "\\\""; break;
-            case '\\': quoted += "\\\\"; break;
-            default: quoted += c;
+            case '\n': out += "\\n"; break;
+            case '\t': out += "\\t"; break;
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            default: out += c;
         }
     }
-    return quoted + "\"";
+    out += '"';
 }
 
 std::optional<std::string> sentPattern(const std::string& command) {
+    std::string pattern;
+    if (!appendSentPattern(pattern, command)) return std::nullopt;
+    return pattern;
+}
+
+bool appendSentPattern(std::string& out, std::string_view command) {
     std::size_t keep = command.size();
     const std::size_t lineBreak = command.find_first_of("\r\n");
-    if (lineBreak != std::string::npos) keep = lineBreak;
+    if (lineBreak != std::string_view::npos) keep = lineBreak;
     // A quoted absolute path: "'/..." or "'C:\..." / "'C:/...".
-    for (std::size_t at = command.find('\''); at != std::string::npos && at < keep;
+    for (std::size_t at = command.find('\''); at != std::string_view::npos && at < keep;
          at = command.find('\'', at + 1)) {
-        const std::string rest = command.substr(at + 1, 3);
+        const std::string_view rest = command.substr(at + 1, 3);
         const bool rooted = (!rest.empty() && (rest[0] == '/' || rest[0] == '\\')) ||
                             (rest.size() == 3 && rest[1] == ':' && (rest[2] == '/' || rest[2] == '\\'));
         if (rooted) {
@@ -68,9 +83,10 @@ std::optional<std::string> sentPattern(const std::string& command) {
         }
     }
     while (keep > 0 && isBlank(command[keep - 1])) --keep;
-    if (keep == 0 || isBlank(command[0])) return std::nullopt;
-    if (keep == command.size()) return command;
-    return command.substr(0, keep) + "*";
+    if (keep == 0 || isBlank(command[0])) return false;
+    out += command.substr(0, keep);
+    if (keep != command.size()) out += '*';
+    return true;
 }
 
 std::string pathFrom(const std::string& from, const std::string& path) {

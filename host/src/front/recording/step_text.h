@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace vhost {
 
@@ -13,12 +14,16 @@ namespace vhost {
 // text too) in double quotes with \n, \t, \" and \\ escapes, other bytes
 // as they are.
 std::string scenarioValue(const std::string& text);
+// The same, appended to `out`.
+void appendScenarioValue(std::string& out, std::string_view text);
 
 // The text of an "expect sent" line that matches `command`: the command,
 // or the part of it before anything the line cannot hold (a line break,
 // blanks at the end) or what differs between machines (an absolute path in
 // quotes), followed by '*'. Nothing when no such line can match it.
 std::optional<std::string> sentPattern(const std::string& command);
+// The same, appended to `out`; false (and `out` as it was) when there is none.
+bool appendSentPattern(std::string& out, std::string_view command);
 
 // `path` as seen from the folder `from` (both made absolute first); the
 // absolute path when the two share no root.

@@ -74,6 +74,7 @@ FacilityBackend::~FacilityBackend() {
 }
 
 void FacilityBackend::setEventOutlet(EventOutlet* outlet) {
+    if (recorder_ != nullptr) recorder_->writeDone();
     outlet_ = outlet;
     batch_.clear();
     flushAsked_ = false;
@@ -95,8 +96,23 @@ void FacilityBackend::begun() {
     outlet_->flushSoon();
 }
 
+void FacilityBackend::setRecorder(Recorder* recorder) {
+    if (recorder_ != nullptr) {
+        recorder_->writeDone();
+        recorder_->setWriteLater(nullptr);
+    }
+    recorder_ = recorder;
+    if (recorder_ == nullptr) return;
+    recorder_->setWriteLater([this] {
+        if (outlet_ == nullptr) return false;
+        begun();
+        return true;
+    });
+}
+
 void FacilityBackend::flushEvents() {
     if (flushing_) return;
+    if (recorder_ != nullptr) recorder_->writeDone();
     flushing_ = true;
     flushAsked_ = false;
     const std::uint64_t leftOut = timeline_.takeLeftOut();
@@ -291,6 +307,7 @@ std::optional<std::size_t> FacilityBackend::recording(std::size_t offset, std::s
                                                       std::string& piece) {
     piece.clear();
     if (recorder_ == nullptr) return std::nullopt;
+    recorder_->writeDone();  // a download holds every action that has ended
     piece = recorder_->read(offset, max);
     return recorder_->size();
 }
@@ -448,7 +465,8 @@ void FacilityBackend::controlChanged(const Connection& component, const std::str
                                      const Control& control) {
     const std::string* text = control.property("text");
     if (recorder_ != nullptr) {
-        recorder_->controlChanged(component.name(), control.id, text != nullptr ? *text : "");
+        recorder_->controlChanged(pointerKey(&control), component.name(), control.id,
+                                  text != nullptr ? *text : "");
     }
     if (!gathering()) return;
     Batch::ControlText& entry = batch_.controls.add(pointerKey(&control));

@@ -77,7 +77,9 @@ public:
     // Every action from outside is recorded by `recorder` (null: none).
     // Other inputs of the facility (a tally protocol, say) force GPI inputs
     // and info slots through forceGpi and forceInfo, so they are recorded too.
-    void setRecorder(Recorder* recorder) { recorder_ = recorder; }
+    // The recorder writes its actions when the batch is written, after the
+    // work at hand (and the lamps it lit).
+    void setRecorder(Recorder* recorder);
 
     // FacilityObserver
     void controlChanged(const Connection& component, const std::string& panel,
