@@ -618,6 +618,31 @@ TEST_F(HostTest, LargeInputsStayWithinBounds) {
     EXPECT_NE(out.str().find("keeps only the last 512 commands"), std::string::npos);
 }
 
+// A command log keeps exactly the newest `capacity` texts, whole and in
+// order, whatever their lengths, however long it runs; with no capacity it
+// only counts.
+TEST(CommandLog, KeepsTheNewestWindowWhole) {
+    for (const std::size_t capacity : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{5}}) {
+        BoundedLog log(capacity);
+        std::vector<std::string> pushed;
+        for (std::size_t n = 0; n < 7 * capacity + 3; ++n) {
+            // Empty texts, short ones and long ones.
+            pushed.push_back(std::string(n % 4 == 0 ? 0 : n * 37 % 300, static_cast<char>('a' + n % 26)));
+            log.push(pushed.back());
+            ASSERT_EQ(log.end(), pushed.size());
+            const std::size_t kept = std::min(capacity, pushed.size());
+            ASSERT_EQ(log.first(), pushed.size() - kept) << "capacity " << capacity << ", entry " << n;
+            for (std::size_t k = log.first(); k < log.end(); ++k) {
+                ASSERT_EQ(log.at(k), pushed[k]) << "capacity " << capacity << ", entry " << k << " after " << n;
+            }
+        }
+        log.setCapacity(3);
+        EXPECT_EQ(log.first(), log.end()) << "a new window starts empty";
+        log.push("next");
+        EXPECT_EQ(log.at(log.end() - 1), "next");
+    }
+}
+
 #ifndef _WIN32
 // Held across a burst of calls, the capture still gives each component its own words.
 TEST(DiagnosticCaptureFile, AHoldAcrossCallsKeepsEachComponentsWords) {

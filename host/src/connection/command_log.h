@@ -1,9 +1,14 @@
 // command_log.h - the last texts a component sent or wrote, for expectations.
 //
 // Entries are numbered from 0 for the whole run; only the newest `capacity`
-// are kept, in a ring whose strings are reused, so a long run stays bounded
-// and a full log takes new entries without allocating. An expectation holds
-// a position in these numbers and can tell when what it would look at is gone.
+// are kept, so a long run stays bounded. An expectation holds a position in
+// these numbers and can tell when what it would look at is gone.
+//
+// The texts lie back to back in one buffer, each entry only its end in it:
+// a component of a large facility logs a command on every change, and one
+// append to its own buffer costs far less than a string of its own. Entries
+// that fall out of the window are let go together, once as many more are
+// held as are kept, so the buffer holds at most twice what is kept.
 #ifndef VESK_HOST_CONNECTION_COMMAND_LOG_H
 #define VESK_HOST_CONNECTION_COMMAND_LOG_H
 
@@ -20,38 +25,43 @@ public:
     explicit BoundedLog(std::size_t capacity = defaultCapacity) : capacity_(capacity) {}
 
     void push(std::string_view text) {
-        if (capacity_ == 0) {
-            ++end_;
-            return;
-        }
-        if (ring_.size() < capacity_) {
-            ring_.emplace_back(text);
-        } else {
-            ring_[(end_ - base_) % capacity_].assign(text.data(), text.size());
-        }
         ++end_;
+        if (capacity_ == 0) return;
+        if (ends_.size() == 2 * capacity_) letGoOfTheOldest();
+        bytes_.append(text.data(), text.size());
+        ends_.push_back(bytes_.size());
     }
     // Number of the next entry: every entry ever pushed is below it.
     std::size_t end() const { return end_; }
     // Number of the oldest entry still kept.
-    std::size_t first() const { return end_ - ring_.size(); }
-    // Entry `n`, for first() <= n < end().
-    const std::string& at(std::size_t n) const {
-        return ring_[(n - base_) % capacity_];
+    std::size_t first() const { return end_ - (ends_.size() < capacity_ ? ends_.size() : capacity_); }
+    // Entry `n`, for first() <= n < end(); valid until the next push.
+    std::string_view at(std::size_t n) const {
+        const std::size_t i = n - (end_ - ends_.size());
+        const std::size_t from = i == 0 ? 0 : ends_[i - 1];
+        return std::string_view(bytes_.data() + from, ends_[i] - from);
     }
     std::size_t capacity() const { return capacity_; }
     // Keeps at most `capacity` entries from now on (0: none, only the count).
     void setCapacity(std::size_t capacity) {
-        ring_.clear();
+        bytes_.clear();
+        ends_.clear();
         capacity_ = capacity;
-        base_ = end_;
     }
 
 private:
+    // The older half goes; the newer `capacity_` entries move to the front.
+    void letGoOfTheOldest() {
+        const std::size_t cut = ends_[capacity_ - 1];
+        bytes_.erase(0, cut);
+        for (std::size_t i = capacity_; i < ends_.size(); ++i) ends_[i - capacity_] = ends_[i] - cut;
+        ends_.resize(capacity_);
+    }
+
     std::size_t capacity_;
     std::size_t end_ = 0;
-    std::size_t base_ = 0;  // number of the entry in ring_[0]
-    std::vector<std::string> ring_;
+    std::string bytes_;              // the texts held, oldest first
+    std::vector<std::size_t> ends_;  // where each held entry ends in bytes_
 };
 
 }  // namespace vhost

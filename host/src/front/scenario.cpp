@@ -363,8 +363,8 @@ void ScenarioRunner::expectSent(Connection& component, Cursors& cursors, const S
     // A final '*' matches any rest, for texts holding machine paths.
     const bool prefix = !step.text.empty() && step.text.back() == '*';
     const std::string wanted = prefix ? step.text.substr(0, step.text.size() - 1) : step.text;
-    auto matches = [&](const std::string& command) {
-        return prefix ? command.compare(0, wanted.size(), wanted) == 0 : command == wanted;
+    auto matches = [&](std::string_view command) {
+        return prefix ? command.substr(0, wanted.size()) == wanted : command == wanted;
     };
     std::size_t found = sent.end();
     for (std::size_t i = cursors.sent; i < sent.end(); ++i) {

@@ -250,9 +250,7 @@ void Recorder::begin(const std::string& component, const std::string& step) {
     pending.called.clear();
     pending.commandsAfter.clear();
     pending.slots.clear();
-    pending.slotAt.clear();
     pending.controls.clear();
-    pending.controlAt.clear();
     pending.reply.reset();
     pending.forced.reset();
     // Only the outcomes of a recorded action are written: the components
@@ -265,11 +263,11 @@ void Recorder::begin(const std::string& component, const std::string& step) {
 void Recorder::slotChanged(std::int32_t device, std::int32_t slot, const std::string& text) {
     if (!running_) return;
     Pending& pending = current();
-    const auto at = pending.slotAt.emplace(slotKey(device, slot), pending.slots.size());
-    if (at.second) {
-        pending.slots.push_back(SlotWrite{device, slot, text});
+    const std::uint64_t key = slotKey(device, slot);
+    if (!pending.slots.empty() && pending.slots.back().key == key) {
+        pending.slots.back().text = text;
     } else {
-        pending.slots[at.first->second].text = text;
+        pending.slots.push_back(SlotWrite{key, device, slot, text});
     }
 }
 
@@ -277,11 +275,10 @@ void Recorder::controlChanged(std::uint64_t key, const std::string& component,
                               const std::string& control, const std::string& text) {
     if (!running_ || !equalsIgnoreCase(control, "Tally")) return;
     Pending& pending = current();
-    const auto at = pending.controlAt.emplace(key, pending.controls.size());
-    if (at.second) {
-        pending.controls.push_back(ControlWrite{component, control, text});
+    if (!pending.controls.empty() && pending.controls.back().key == key) {
+        pending.controls.back().text = text;
     } else {
-        pending.controls[at.first->second].text = text;
+        pending.controls.push_back(ControlWrite{key, component, control, text});
     }
 }
 
@@ -346,15 +343,18 @@ void Recorder::writeAction(const Pending& pending) {
         for (std::size_t n = from; n < to; ++n) {
             line.assign("expect ").append(name).append(" sent ");
             if (!appendSentPattern(line, sent.at(n))) {
-                line.assign("# ").append(name).append(" sent ").append(displayQuote(sent.at(n)));
+                line.assign("# ").append(name).append(" sent ");
+                line.append(displayQuote(std::string(sent.at(n))));
                 line.append(", which no expect line can hold");
             }
             write(line);
         }
     }
-    for (const SlotWrite& slot : pending.slots) {
+    for (const auto& [firstWrite, lastWrite] : firstAndLast(pending.slots)) {
+        const SlotWrite& slot = pending.slots[firstWrite];
+        const std::string& text = pending.slots[lastWrite].text;
         if (pending.forced && slot.device == pending.forced->device &&
-            slot.slot == pending.forced->slot && slot.text == pending.forced->text) {
+            slot.slot == pending.forced->slot && text == pending.forced->text) {
             continue;
         }
         line.assign("expect slot ");
@@ -362,15 +362,34 @@ void Recorder::writeAction(const Pending& pending) {
         line += ' ';
         appendNumber(line, slot.slot);
         line += " = ";
-        appendScenarioValue(line, slot.text);
+        appendScenarioValue(line, text);
         write(line);
     }
-    for (const ControlWrite& control : pending.controls) {
+    for (const auto& [firstWrite, lastWrite] : firstAndLast(pending.controls)) {
+        const ControlWrite& control = pending.controls[firstWrite];
         line.assign("expect @").append(control.component).append(" control ");
         line.append(control.control).append(" = ");
-        appendScenarioValue(line, control.text);
+        appendScenarioValue(line, pending.controls[lastWrite].text);
         write(line);
     }
+}
+
+template <typename Write>
+const std::vector<std::pair<std::size_t, std::size_t>>& Recorder::firstAndLast(
+    const std::vector<Write>& writes) {
+    byKey_.clear();
+    for (std::size_t i = 0; i < writes.size(); ++i) byKey_.emplace_back(writes[i].key, i);
+    std::sort(byKey_.begin(), byKey_.end());
+    firstAndLast_.clear();
+    for (std::size_t i = 0; i < byKey_.size(); ++i) {
+        if (i == 0 || byKey_[i].first != byKey_[i - 1].first) {
+            firstAndLast_.emplace_back(byKey_[i].second, byKey_[i].second);
+        } else {
+            firstAndLast_.back().second = byKey_[i].second;
+        }
+    }
+    std::sort(firstAndLast_.begin(), firstAndLast_.end());
+    return firstAndLast_;
 }
 
 Recorder::Action::Action(Recorder* recorder, const std::string& component,
@@ -389,7 +408,7 @@ void Recorder::Action::reply(const std::optional<std::string>& reply) {
 
 void Recorder::Action::forcedSlot(std::int32_t device, std::int32_t slot,
                                   const std::string& text) {
-    if (recorder_ != nullptr) recorder_->current().forced = SlotWrite{device, slot, text};
+    if (recorder_ != nullptr) recorder_->current().forced = SlotWrite{slotKey(device, slot), device, slot, text};
 }
 
 }  // namespace vhost

@@ -38,7 +38,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "facility/facility.h"
@@ -125,14 +125,17 @@ public:
     static std::string eventStep(const std::string& control, const std::string& key);
 
 private:
-    // What an action wrote, in the order first written, the newest text of
-    // each; found again through an index, not by comparing texts.
+    // What an action wrote, as it was written (a repeat of the write just
+    // before replaces it). Written out once per slot or control, in the
+    // order first written, with the newest text.
     struct SlotWrite {
+        std::uint64_t key;
         std::int32_t device;
         std::int32_t slot;
         std::string text;
     };
     struct ControlWrite {
+        std::uint64_t key;
         std::string component;
         std::string control;
         std::string text;
@@ -149,15 +152,17 @@ private:
         std::size_t componentsBefore = 0;  // those added during the action are not checked
         bool watched = false;              // its calls into components were watched
         std::vector<SlotWrite> slots;
-        std::unordered_map<std::uint64_t, std::size_t> slotAt;
         std::vector<ControlWrite> controls;
-        std::unordered_map<std::uint64_t, std::size_t> controlAt;
         std::optional<std::optional<std::string>> reply;
         std::optional<SlotWrite> forced;
     };
     void begin(const std::string& component, const std::string& step);
     void end();
     void writeAction(const Pending& action);
+    // For each key of `writes` (the first and the last of its writes), in
+    // the order first written.
+    template <typename Write>
+    const std::vector<std::pair<std::size_t, std::size_t>>& firstAndLast(const std::vector<Write>& writes);
     Pending& current() { return actions_[actionsUsed_ - 1]; }
     void write(std::string_view line);
     void keepInMemory(std::string_view line);
@@ -184,6 +189,8 @@ private:
     std::size_t actionsUsed_ = 0;
     bool running_ = false;
     std::function<bool()> writeLater_;
+    std::vector<std::pair<std::uint64_t, std::size_t>> byKey_;        // scratch of firstAndLast
+    std::vector<std::pair<std::size_t, std::size_t>> firstAndLast_;  // its answer
 };
 
 }  // namespace vhost
