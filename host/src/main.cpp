@@ -290,9 +290,9 @@ int main(int argc, char** argv) {
             });
         bridges.alsoTell(backend.get());
         backend->addPart("bridges", [&bridges] { return bridges.state(); });
-        bridges.setPublisher([&backend](const nlohmann::json& event) {
-            backend->publishEvent(event);
-        });
+        bridges.setPublisher([&backend](const nlohmann::json& event) { backend->publishEvent(event); },
+                             [&backend] { backend->askFlush(); });
+        backend->setBeforeFlush([&bridges] { bridges.publishChanges(); });
         onFacilityThread = [&](std::function<void(std::function<void()>)> post) {
             if (post) {
                 if (!bridges.serve(std::move(post), std::cerr)) listenerFailed = true;
@@ -307,6 +307,7 @@ int main(int argc, char** argv) {
         backend->setRecorder(nullptr);
         bridges.setReceiveWrapper(nullptr);
         bridges.setPublisher(nullptr);
+        backend->setBeforeFlush(nullptr);
         bridges.stopTelling(backend.get());
     }
 #endif

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -24,6 +25,7 @@
 #include "front/web/api_requests.h"
 #include "front/web/event_fanout.h"
 #include "front/web/event_stream.h"
+#include "front/web/flush_pacing.h"
 #include "front/web/http_session.h"
 #include "front/web/request_deadline.h"
 #include "front/web/serve_options.h"
@@ -290,6 +292,48 @@ TEST(RequestDeadline, AnActionIsRefusedOnlyPastItsDeadline) {
         const Refusal refusal = checkDeadline(row.field, row.now);
         EXPECT_EQ(refusal.status, row.status) << row.field << " at " << row.now;
         EXPECT_NE(refusal.message.find(row.error), std::string::npos) << refusal.message;
+    }
+}
+
+// The page's events wait for a quiet gap after the last handoff, and never
+// longer than the longest wait after the first change, to the microsecond.
+TEST(FlushPacing, WritesAfterAQuietGapOrAtTheLongestWait) {
+    using std::chrono::microseconds;
+    const microseconds gap = FlushPacing::quietGap;
+    const microseconds longest = FlushPacing::longestWait;
+    ASSERT_EQ(gap, microseconds(1000));
+    ASSERT_EQ(longest, microseconds(20000));
+    const struct {
+        const char* what;
+        std::vector<microseconds> work;  // handoffs ended, after the first change
+        microseconds firedAt;
+        std::optional<microseconds> wakeAgainAt;  // none: written now
+    } rows[] = {
+        {"quiet: at the gap", {}, gap, std::nullopt},
+        {"quiet: just before the gap", {}, gap - microseconds(1), gap},
+        {"a handoff: the gap counts from it", {microseconds(600)}, gap, microseconds(1600)},
+        {"a handoff: one gap after it", {microseconds(600)}, microseconds(1600), std::nullopt},
+        {"a burst: still busy", {microseconds(900), microseconds(1800), microseconds(2700)},
+         microseconds(3000), microseconds(3700)},
+        {"busy to the end: at the longest wait", {longest - microseconds(10)}, longest, std::nullopt},
+        {"busy: just before the longest wait", {longest - microseconds(10)}, longest - microseconds(1),
+         longest},
+    };
+    const FlushPacing::Clock::time_point start{std::chrono::seconds(100)};
+    for (const auto& row : rows) {
+        FlushPacing pacing;
+        FlushPacing::Clock::time_point wakeAt;
+        ASSERT_TRUE(pacing.ask(start, wakeAt)) << row.what;
+        EXPECT_EQ(wakeAt, start + gap) << row.what;
+        FlushPacing::Clock::time_point ignored;
+        EXPECT_FALSE(pacing.ask(start + microseconds(1), ignored)) << row.what << ": one wait at a time";
+        for (const microseconds at : row.work) pacing.worked(start + at);
+        const auto again = pacing.fire(start + row.firedAt);
+        EXPECT_EQ(again.has_value(), row.wakeAgainAt.has_value()) << row.what;
+        if (again && row.wakeAgainAt) {
+            EXPECT_EQ(*again, start + *row.wakeAgainAt) << row.what;
+        }
+        EXPECT_EQ(pacing.waiting(), again.has_value()) << row.what;
     }
 }
 

@@ -161,8 +161,19 @@ nlohmann::json Bridges::state() const {
     return list;
 }
 
-void Bridges::setPublisher(std::function<void(const nlohmann::json&)> publish) {
+void Bridges::setPublisher(std::function<void(const nlohmann::json&)> publish,
+                           std::function<void()> changed) {
     publish_ = std::move(publish);
+    changed_ = std::move(changed);
+}
+
+// Published now when nobody asks to be told, else when asked.
+void Bridges::tellChanged() {
+    if (changed_) {
+        changed_();
+    } else {
+        publishChanges();
+    }
 }
 
 void Bridges::publishChanges() {
@@ -199,7 +210,7 @@ bool Bridges::serve(FacilityHandoff::Post post, std::ostream& log) {
                                 decodeFaults_[i]);
                     }
                     for (const Malformed fault : faults) dropped(link, fault);
-                    publishChanges();
+                    tellChanged();
                 },
                 answerWithin);
         },
@@ -207,7 +218,7 @@ bool Bridges::serve(FacilityHandoff::Post post, std::ostream& log) {
             handoff_->call(
                 [this] {
                     sayNotices();
-                    publishChanges();
+                    tellChanged();
                 },
                 answerWithin);
         });

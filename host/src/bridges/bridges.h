@@ -82,9 +82,15 @@ public:
     bool serve(FacilityHandoff::Post post, std::ostream& log);
     void stopServing();
 
-    // The "bridges" array of the live page's snapshot, and its "bridge" events.
+    // The "bridges" array of the live page's snapshot, and its "bridge" events:
+    // `changed` is told when a bridge's state or counts changed, and
+    // publishChanges() then gives `publish` an event for each bridge that
+    // did (the page's events are written once a burst of packets is over,
+    // not after each handoff).
     nlohmann::json state() const;
-    void setPublisher(std::function<void(const nlohmann::json&)> publish);
+    void setPublisher(std::function<void(const nlohmann::json&)> publish,
+                      std::function<void()> changed = nullptr);
+    void publishChanges();
 
     // Sends what is left, closes the sockets, and reports what was dropped.
     void finish();
@@ -119,7 +125,7 @@ private:
     void flushAll();
     void apply(Receiver& receiver, const std::vector<Heard>& heard);
     void sayNotices();
-    void publishChanges();
+    void tellChanged();
     Sender* sender(const std::string& name);
     Receiver* receiver(const std::string& name, std::size_t* number = nullptr);
     void expect(const std::string& name, const std::string& fields, int lineNo,
@@ -140,6 +146,7 @@ private:
     std::unique_ptr<InLinks> in_;
     std::unique_ptr<FacilityHandoff> handoff_;
     std::function<void(const nlohmann::json&)> publish_;
+    std::function<void()> changed_;
     ReceiveWrapper receiveWrapper_;
     int hold_ = 0;  // > 0 while one received packet is applied: its changes are one step
     bool finished_ = false;

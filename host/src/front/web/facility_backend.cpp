@@ -113,8 +113,9 @@ void FacilityBackend::setRecorder(Recorder* recorder) {
 void FacilityBackend::flushEvents() {
     if (flushing_) return;
     if (recorder_ != nullptr) recorder_->writeDone();
-    flushing_ = true;
     flushAsked_ = false;
+    if (beforeFlush_) beforeFlush_();
+    flushing_ = true;
     const std::uint64_t leftOut = timeline_.takeLeftOut();
     if (leftOut > 0) {
         timeline_.event(EventKind::Host,

@@ -80,6 +80,10 @@ public:
     // The recorder writes its actions when the batch is written, after the
     // work at hand (and the lamps it lit).
     void setRecorder(Recorder* recorder);
+    // Something outside the facility (a bridge) has news for the page:
+    // `beforeFlush` runs when the batch is written, and may publish.
+    void setBeforeFlush(std::function<void()> beforeFlush) { beforeFlush_ = std::move(beforeFlush); }
+    void askFlush() { begun(); }
 
     // FacilityObserver
     void controlChanged(const Connection& component, const std::string& panel,
@@ -154,6 +158,7 @@ private:
     Timeline& timeline_;
     EventOutlet* outlet_ = nullptr;
     Batch batch_;
+    std::function<void()> beforeFlush_;
     bool flushAsked_ = false;
     bool flushing_ = false;
     std::deque<TimelineRecord> recent_;

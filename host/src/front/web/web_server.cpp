@@ -19,6 +19,7 @@
 #include "front/web/api_requests.h"
 #include "front/web/event_fanout.h"
 #include "front/web/event_stream.h"
+#include "front/web/flush_pacing.h"
 #include "front/web/http_session.h"
 #include "front/web/page_files.h"
 #include "front/web/request_deadline.h"
@@ -89,6 +90,7 @@ public:
         // the counts below: they go first.
         stopRequests_.reset();
         ticker_.reset();
+        flushTimer_.reset();
         acceptor_.reset();
         io_.reset();
     }
@@ -155,6 +157,7 @@ public:
         // Ctrl-C, SIGTERM, or a closed console window on Windows.
         stopRequests_ = std::make_unique<StopRequests>(*io_, [this] { stop(); });
         ticker_ = std::make_unique<asio::steady_timer>(*io_);
+        flushTimer_ = std::make_unique<asio::steady_timer>(*io_);
         started_ = std::chrono::steady_clock::now();
         base_ = backend.now();
         nextTick_ = started_;
@@ -162,8 +165,11 @@ public:
         scheduleTick();
         accept();
         if (options_.facilityThread) {
-            options_.facilityThread([io = io_.get()](std::function<void()> job) {
-                asio::post(*io, std::move(job));
+            options_.facilityThread([this, io = io_.get()](std::function<void()> job) {
+                asio::post(*io, [this, job = std::move(job)] {
+                    job();
+                    flushPacing_.worked(std::chrono::steady_clock::now());
+                });
             });
         }
         io_->run();
@@ -173,6 +179,7 @@ public:
         closing_ = true;
         stopRequests_.reset();
         ticker_.reset();
+        flushTimer_.reset();
         acceptor_.reset();
         io_.reset();
         backend.setEventOutlet(nullptr);
@@ -244,8 +251,19 @@ public:
         fanout_.publish(std::move(message));
     }
     void flushSoon() override {
-        asio::post(*io_, [this] {
-            if (backend_ != nullptr) backend_->flushEvents();
+        std::chrono::steady_clock::time_point wakeAt;
+        if (flushPacing_.ask(std::chrono::steady_clock::now(), wakeAt)) waitToFlush(wakeAt);
+    }
+    void waitToFlush(std::chrono::steady_clock::time_point wakeAt) {
+        flushTimer_->expires_at(wakeAt);
+        flushTimer_->async_wait([this](const boost::system::error_code& error) {
+            if (error) return;
+            const auto again = flushPacing_.fire(std::chrono::steady_clock::now());
+            if (again) {
+                waitToFlush(*again);
+            } else if (backend_ != nullptr) {
+                backend_->flushEvents();
+            }
         });
     }
 
@@ -484,6 +502,8 @@ private:
     std::unique_ptr<tcp::acceptor> acceptor_;
     std::unique_ptr<StopRequests> stopRequests_;
     std::unique_ptr<asio::steady_timer> ticker_;
+    std::unique_ptr<asio::steady_timer> flushTimer_;
+    FlushPacing flushPacing_;
 };
 
 LiveServer::LiveServer() : impl_(std::make_unique<Impl>()) {}
