@@ -290,8 +290,9 @@ int main(int argc, char** argv) {
             });
         bridges.alsoTell(backend.get());
         backend->addPart("bridges", [&bridges] { return bridges.state(); });
-        bridges.setPublisher([&backend](const nlohmann::json& event) { backend->publishEvent(event); },
-                             [&backend] { backend->askFlush(); });
+        bridges.setPublisher(
+            [&backend](const nlohmann::json& event) { backend->publishEvent(event); },
+            [&backend] { backend->askFlush(); });
         backend->setBeforeFlush([&bridges] { bridges.publishChanges(); });
         onFacilityThread = [&](std::function<void(std::function<void()>)> post) {
             if (post) {

@@ -622,18 +622,22 @@ TEST_F(HostTest, LargeInputsStayWithinBounds) {
 // order, whatever their lengths, however long it runs; with no capacity it
 // only counts.
 TEST(CommandLog, KeepsTheNewestWindowWhole) {
-    for (const std::size_t capacity : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{5}}) {
+    for (const std::size_t capacity :
+         {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{5}, std::size_t{8}}) {
         BoundedLog log(capacity);
         std::vector<std::string> pushed;
         for (std::size_t n = 0; n < 7 * capacity + 3; ++n) {
             // Empty texts, short ones and long ones.
-            pushed.push_back(std::string(n % 4 == 0 ? 0 : n * 37 % 300, static_cast<char>('a' + n % 26)));
+            pushed.push_back(
+                std::string(n % 4 == 0 ? 0 : n * 37 % 300, static_cast<char>('a' + n % 26)));
             log.push(pushed.back());
             ASSERT_EQ(log.end(), pushed.size());
             const std::size_t kept = std::min(capacity, pushed.size());
-            ASSERT_EQ(log.first(), pushed.size() - kept) << "capacity " << capacity << ", entry " << n;
+            ASSERT_EQ(log.first(), pushed.size() - kept)
+                << "capacity " << capacity << ", entry " << n;
             for (std::size_t k = log.first(); k < log.end(); ++k) {
-                ASSERT_EQ(log.at(k), pushed[k]) << "capacity " << capacity << ", entry " << k << " after " << n;
+                ASSERT_EQ(log.at(k), pushed[k])
+                    << "capacity " << capacity << ", entry " << k << " after " << n;
             }
         }
         log.setCapacity(3);
@@ -691,7 +695,8 @@ TEST(DiagnosticCaptureFile, EveryCallGetsItsOwnTextAcrossTruncations) {
         // Standard error is the capture file during the call: what is
         // written there stays short.
         const off_t written = ::lseek(2, 0, SEEK_CUR);
-        ASSERT_LT(written, DiagnosticCapture::truncateAfter + static_cast<long long>(message.size()))
+        ASSERT_LT(written,
+                  DiagnosticCapture::truncateAfter + static_cast<long long>(message.size()))
             << "call " << call;
         const std::string taken = capture.take();
         capture.end();

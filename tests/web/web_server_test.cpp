@@ -3,10 +3,16 @@
 // every limit and deadline of a connection with a short client on
 // 127.0.0.1, the limits shortened so that each case takes well under a
 // second.
+#include "front/web/web_server.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
 #include <atomic>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -16,11 +22,6 @@
 #include <thread>
 #include <vector>
 
-#include <boost/asio/connect.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/write.hpp>
-
 #include "front/web/access_rules.h"
 #include "front/web/api_requests.h"
 #include "front/web/event_fanout.h"
@@ -29,7 +30,6 @@
 #include "front/web/http_session.h"
 #include "front/web/request_deadline.h"
 #include "front/web/serve_options.h"
-#include "front/web/web_server.h"
 #include "portable.h"
 
 namespace {
@@ -313,10 +313,17 @@ TEST(FlushPacing, WritesAfterAQuietGapOrAtTheLongestWait) {
         {"quiet: just before the gap", {}, gap - microseconds(1), gap},
         {"a handoff: the gap counts from it", {microseconds(600)}, gap, microseconds(1600)},
         {"a handoff: one gap after it", {microseconds(600)}, microseconds(1600), std::nullopt},
-        {"a burst: still busy", {microseconds(900), microseconds(1800), microseconds(2700)},
-         microseconds(3000), microseconds(3700)},
-        {"busy to the end: at the longest wait", {longest - microseconds(10)}, longest, std::nullopt},
-        {"busy: just before the longest wait", {longest - microseconds(10)}, longest - microseconds(1),
+        {"a burst: still busy",
+         {microseconds(900), microseconds(1800), microseconds(2700)},
+         microseconds(3000),
+         microseconds(3700)},
+        {"busy to the end: at the longest wait",
+         {longest - microseconds(10)},
+         longest,
+         std::nullopt},
+        {"busy: just before the longest wait",
+         {longest - microseconds(10)},
+         longest - microseconds(1),
          longest},
     };
     const FlushPacing::Clock::time_point start{std::chrono::seconds(100)};
@@ -326,7 +333,8 @@ TEST(FlushPacing, WritesAfterAQuietGapOrAtTheLongestWait) {
         ASSERT_TRUE(pacing.ask(start, wakeAt)) << row.what;
         EXPECT_EQ(wakeAt, start + gap) << row.what;
         FlushPacing::Clock::time_point ignored;
-        EXPECT_FALSE(pacing.ask(start + microseconds(1), ignored)) << row.what << ": one wait at a time";
+        EXPECT_FALSE(pacing.ask(start + microseconds(1), ignored))
+            << row.what << ": one wait at a time";
         for (const microseconds at : row.work) pacing.worked(start + at);
         const auto again = pacing.fire(start + row.firedAt);
         EXPECT_EQ(again.has_value(), row.wakeAgainAt.has_value()) << row.what;

@@ -7,8 +7,9 @@
 // The texts lie back to back in one buffer, each entry only its end in it:
 // a component of a large facility logs a command on every change, and one
 // append to its own buffer costs far less than a string of its own. Entries
-// that fall out of the window are let go together, once as many more are
-// held as are kept, so the buffer holds at most twice what is kept.
+// that fall out of the window are let go together, once a quarter more are
+// held than are kept: the buffer holds at most a quarter more than is kept,
+// and each entry is moved four times on average.
 #ifndef VESK_HOST_CONNECTION_COMMAND_LOG_H
 #define VESK_HOST_CONNECTION_COMMAND_LOG_H
 
@@ -27,14 +28,16 @@ public:
     void push(std::string_view text) {
         ++end_;
         if (capacity_ == 0) return;
-        if (ends_.size() == 2 * capacity_) letGoOfTheOldest();
+        if (ends_.size() == capacity_ + slack()) letGoOfTheOldest();
         bytes_.append(text.data(), text.size());
         ends_.push_back(bytes_.size());
     }
     // Number of the next entry: every entry ever pushed is below it.
     std::size_t end() const { return end_; }
     // Number of the oldest entry still kept.
-    std::size_t first() const { return end_ - (ends_.size() < capacity_ ? ends_.size() : capacity_); }
+    std::size_t first() const {
+        return end_ - (ends_.size() < capacity_ ? ends_.size() : capacity_);
+    }
     // Entry `n`, for first() <= n < end(); valid until the next push.
     std::string_view at(std::size_t n) const {
         const std::size_t i = n - (end_ - ends_.size());
@@ -50,12 +53,14 @@ public:
     }
 
 private:
-    // The older half goes; the newer `capacity_` entries move to the front.
+    std::size_t slack() const { return capacity_ / 4 > 0 ? capacity_ / 4 : 1; }
+    // The oldest `slack()` go; the newest `capacity_ - 1` move to the front.
     void letGoOfTheOldest() {
-        const std::size_t cut = ends_[capacity_ - 1];
+        const std::size_t gone = slack() + 1;
+        const std::size_t cut = ends_[gone - 1];
         bytes_.erase(0, cut);
-        for (std::size_t i = capacity_; i < ends_.size(); ++i) ends_[i - capacity_] = ends_[i] - cut;
-        ends_.resize(capacity_);
+        for (std::size_t i = gone; i < ends_.size(); ++i) ends_[i - gone] = ends_[i] - cut;
+        ends_.resize(ends_.size() - gone);
     }
 
     std::size_t capacity_;

@@ -80,7 +80,8 @@ std::string DiagnosticCapture::readTo(long long end) {
     std::string text;
     char buffer[4096];
     while (readPos_ < end) {
-        const long long want = std::min<long long>(static_cast<long long>(sizeof buffer), end - readPos_);
+        const long long want =
+            std::min<long long>(static_cast<long long>(sizeof buffer), end - readPos_);
         const ssize_t got =
             ::pread(file_, buffer, static_cast<std::size_t>(want), static_cast<off_t>(readPos_));
         if (got <= 0) break;
@@ -154,13 +155,15 @@ void DiagnosticCapture::releaseAfterCrash() {
     crashFile = -1;
     ::dup2(saved, 2);
     long long pos = crashReadPos;
-    const long long end = static_cast<long long>(::lseek(file, 0, crashMapped != 0 ? SEEK_CUR : SEEK_END));
+    const long long end =
+        static_cast<long long>(::lseek(file, 0, crashMapped != 0 ? SEEK_CUR : SEEK_END));
     char buffer[4096];
     while (pos < end) {
         const long long want = end - pos < static_cast<long long>(sizeof buffer)
                                    ? end - pos
                                    : static_cast<long long>(sizeof buffer);
-        const ssize_t got = ::pread(file, buffer, static_cast<std::size_t>(want), static_cast<off_t>(pos));
+        const ssize_t got =
+            ::pread(file, buffer, static_cast<std::size_t>(want), static_cast<off_t>(pos));
         if (got <= 0) break;
         if (::write(2, buffer, static_cast<std::size_t>(got)) < 0) break;
         pos += got;

@@ -9,8 +9,8 @@
 #include "connection/connection.h"
 #include "front/recording/step_text.h"
 #include "front/scenario.h"
-#include "text/host_parsers.h"
 #include "platform/platform.h"
+#include "text/host_parsers.h"
 
 namespace vhost {
 
@@ -212,7 +212,8 @@ void Recorder::keepInMemory(std::string_view line) {
                 memory_.emplace_back();
                 memory_.back().reserve(memoryPiece);
             }
-            const std::size_t taken = std::min(memoryPiece - memory_.back().size(), text.size() - at);
+            const std::size_t taken =
+                std::min(memoryPiece - memory_.back().size(), text.size() - at);
             memory_.back().append(text.substr(at, taken));
             at += taken;
         }
@@ -291,7 +292,9 @@ void Recorder::end() {
         // written; where they ended is noted now.
         pending.called = facility_.called();
         std::sort(pending.called.begin(), pending.called.end(),
-                  [](const Facility::Called& a, const Facility::Called& b) { return a.number < b.number; });
+                  [](const Facility::Called& a, const Facility::Called& b) {
+                      return a.number < b.number;
+                  });
         const auto& components = facility_.components();
         for (const Facility::Called& each : pending.called) {
             pending.commandsAfter.push_back(
@@ -392,8 +395,7 @@ const std::vector<std::pair<std::size_t, std::size_t>>& Recorder::firstAndLast(
     return firstAndLast_;
 }
 
-Recorder::Action::Action(Recorder* recorder, const std::string& component,
-                         const std::string& step)
+Recorder::Action::Action(Recorder* recorder, const std::string& component, const std::string& step)
     : recorder_(recorder != nullptr && !recorder->running_ ? recorder : nullptr) {
     if (recorder_ != nullptr) recorder_->begin(component, step);
 }
@@ -408,7 +410,8 @@ void Recorder::Action::reply(const std::optional<std::string>& reply) {
 
 void Recorder::Action::forcedSlot(std::int32_t device, std::int32_t slot,
                                   const std::string& text) {
-    if (recorder_ != nullptr) recorder_->current().forced = SlotWrite{slotKey(device, slot), device, slot, text};
+    if (recorder_ != nullptr)
+        recorder_->current().forced = SlotWrite{slotKey(device, slot), device, slot, text};
 }
 
 }  // namespace vhost

@@ -148,7 +148,7 @@ private:
         // one's command count once the action ended.
         std::vector<Facility::Called> called;
         std::vector<std::size_t> commandsAfter;
-        bool checked = false;  // recording was on: its outcomes are written
+        bool checked = false;              // recording was on: its outcomes are written
         std::size_t componentsBefore = 0;  // those added during the action are not checked
         bool watched = false;              // its calls into components were watched
         std::vector<SlotWrite> slots;
@@ -162,7 +162,8 @@ private:
     // For each key of `writes` (the first and the last of its writes), in
     // the order first written.
     template <typename Write>
-    const std::vector<std::pair<std::size_t, std::size_t>>& firstAndLast(const std::vector<Write>& writes);
+    const std::vector<std::pair<std::size_t, std::size_t>>& firstAndLast(
+        const std::vector<Write>& writes);
     Pending& current() { return actions_[actionsUsed_ - 1]; }
     void write(std::string_view line);
     void keepInMemory(std::string_view line);
@@ -189,7 +190,7 @@ private:
     std::size_t actionsUsed_ = 0;
     bool running_ = false;
     std::function<bool()> writeLater_;
-    std::vector<std::pair<std::uint64_t, std::size_t>> byKey_;        // scratch of firstAndLast
+    std::vector<std::pair<std::uint64_t, std::size_t>> byKey_;       // scratch of firstAndLast
     std::vector<std::pair<std::size_t, std::size_t>> firstAndLast_;  // its answer
 };
 

@@ -82,7 +82,9 @@ public:
     void setRecorder(Recorder* recorder);
     // Something outside the facility (a bridge) has news for the page:
     // `beforeFlush` runs when the batch is written, and may publish.
-    void setBeforeFlush(std::function<void()> beforeFlush) { beforeFlush_ = std::move(beforeFlush); }
+    void setBeforeFlush(std::function<void()> beforeFlush) {
+        beforeFlush_ = std::move(beforeFlush);
+    }
     void askFlush() { begun(); }
 
     // FacilityObserver
