@@ -228,15 +228,16 @@ void FacilityBackend::writeBatch(std::string& out) {
                   routing.registered(Driver::Info, info.device, info.slot));
     });
     list("written", batch_.written, [&](const Batch::Written& written) {
-        appendRow(out, written.component, written.write.device, written.write.slot,
-                  written.write.text, written.write.timeMs);
+        const TallyWrite& write = *writtenBy_[written.writer->number()];
+        appendRow(out, written.writer->name(), write.device, write.slot, write.text, write.timeMs);
     });
     list("controls", batch_.controls, [&](const Batch::ControlText& control) {
+        const std::string& component = control.component->name();
         if (control.alarm) {
-            appendRow(out, control.component, control.panel, control.control, control.text,
-                      control.level, control.action);
+            appendRow(out, component, control.panel, control.control, control.text, control.level,
+                      control.action);
         } else {
-            appendRow(out, control.component, control.panel, control.control, control.text);
+            appendRow(out, component, control.panel, control.control, control.text);
         }
     });
     list("timeline", batch_.timeline, [&](const TimelineRecord& record) {
@@ -471,7 +472,7 @@ void FacilityBackend::controlChanged(const Connection& component, const std::str
     }
     if (!gathering()) return;
     Batch::ControlText& entry = batch_.controls.add(pointerKey(&control));
-    entry.component = component.name();
+    entry.component = &component;
     entry.panel = panel;
     entry.control = control.id;
     if (text != nullptr) {
@@ -512,9 +513,7 @@ void FacilityBackend::infoWritten(const Connection& writer, std::int32_t device,
     write.text = text;
     write.timeMs = facility_->now();
     if (!gathering()) return;
-    Batch::Written& entry = batch_.written.add(pointerKey(&writer));
-    entry.component = writer.name();
-    entry.write = write;
+    batch_.written.add(pointerKey(&writer)).writer = &writer;
     begun();
 }
 

@@ -124,11 +124,14 @@ private:
     struct Batch {
         struct Gpi { std::uint64_t key; std::int32_t device, input, state; };
         struct Info { std::uint64_t key; std::int32_t device, slot; std::string text; };
-        struct Written { std::uint64_t key; std::string component; TallyWrite write; };
+        // Components stay for the whole run: a batch names them by address,
+        // and a writer's last write is read when the batch is written.
+        struct Written { std::uint64_t key; const Connection* writer; };
         // An alarm control ("alm_...") also carries its level and last group action.
         struct ControlText {
             std::uint64_t key;
-            std::string component, panel, control, text;
+            const Connection* component;
+            std::string panel, control, text;
             bool alarm;
             std::string level, action;
         };
