@@ -259,7 +259,8 @@ const Live = (() => {
   // within a slice (its write, the slot it wrote and its controls
   // together), so a frame drawn between two slices shows every component
   // either as it was or as it is now, never in doubt between the two.
-  const BATCH_AT_ONCE = 2000;
+  // (The browser tests set a smaller size through veskBatchAtOnce.)
+  const BATCH_AT_ONCE = Number(window.veskBatchAtOnce) || 2000;
   const BATCH_SLICE = 64;  // entries between two looks at the clock
 
   function largeBatch(batch) {
@@ -385,7 +386,8 @@ const Live = (() => {
   // backlog (a burst of a thousand forces is some nine thousand events).
   // While the view still has drawing left over from the last frame, that
   // drawing shares the frame, and the parsing gets half as long.
-  const FRAME_BUDGET_MS = 8;
+  // (The browser tests set a smaller budget through veskFrameBudgetMs.)
+  const FRAME_BUDGET_MS = Number(window.veskFrameBudgetMs) || 8;
   // A page that cannot keep up (a slow device under a flood) would hold an
   // ever longer backlog: past this much unparsed text it starts afresh
   // from a snapshot, and says so, as the host does with a stream it
