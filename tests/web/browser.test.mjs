@@ -339,6 +339,11 @@ test('a large batch is applied over several frames, each component whole; every 
       await page.locator(`[data-component="cam${count}"]`).waitFor({state: 'attached', ...wait});
       pages.push(page);
     }
+    // Every camera has started (written its lamp dark), so that no snapshot
+    // taken for a late start brings the cut at once.
+    for (const page of pages) {
+      await page.waitForFunction(() => [...Live.facility.components.values()].every((c) => c.tally), null, wait);
+    }
     // One packet: every display's right lamp on (display K is camera K's contact).
     const packet = Buffer.alloc(6 + 6 * count);
     packet.writeUInt16LE(packet.length - 2, 0);
