@@ -282,8 +282,8 @@ const Live = (() => {
   // all of it is applied.
   function applyBatchSlices(job, deadline, changes) {
     const {batch} = job;
+    // The components first: their lamps are what the screen shows.
     const phases = [
-      [batch.gpi || [], (entry) => applyGpiEntry(entry, changes)],
       [batch.written || [], (entry) => {
         let known = applyWrittenEntry(entry, changes);
         const slot = job.info.get(slotKey(entry[1], entry[2]));
@@ -297,6 +297,7 @@ const Live = (() => {
         }
         return known;
       }],
+      [batch.gpi || [], (entry) => applyGpiEntry(entry, changes)],
       [batch.info || [], (entry, i) => job.infoDone[i] || applyInfoEntry(entry, changes)],
       [batch.controls || [], (entry, i) => job.controlsDone[i] || applyControlEntry(entry, changes)],
     ];
