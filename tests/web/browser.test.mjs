@@ -2,6 +2,7 @@
 // (examples/facility.ini: cam1's contact is GPI 3.1, its tally slot 12.20).
 // UPDATE_SCREENSHOT=1 saves the page as docs/live-panel.png.
 import assert from 'node:assert/strict';
+import dgram from 'node:dgram';
 import {mkdtempSync, readFileSync, rmSync} from 'node:fs';
 import http from 'node:http';
 import {createRequire} from 'node:module';
@@ -299,6 +300,75 @@ test('200 components: a burst of 1,000 forces keeps the page current; the overvi
   } finally {
     await page.close();
     await big.stop();
+  }
+});
+
+// A mixer's cut of every camera comes as one batch; a large one is applied
+// over several frames (the sizes made small here), each component whole:
+// no frame shows a write without the slot it wrote, nor the reverse.
+test('a large batch is applied over several frames, each component whole; every page ends with the cut', async () => {
+  const count = 300;
+  const cut = await startHost({args: cameraFacility(count, [
+    '[tsl_in.mixer]', 'protocol = udp', 'address = 127.0.0.1', 'port = 0', 'gpi = 3', ''])});
+  const mixer = dgram.createSocket('udp4');
+  const pages = [];
+  try {
+    const listening = /tsl mixer: listening on udp 127\.0\.0\.1:(\d+)/;
+    for (let i = 0; i < 100 && !listening.test(cut.output()); i += 1) await new Promise((resolve) => setTimeout(resolve, 50));
+    const port = Number(listening.exec(cut.output())[1]);
+    for (const where of ['/', '/overview']) {
+      const page = await browser.newPage();
+      await page.setViewportSize({width: 1366, height: 900});
+      await page.addInitScript(() => {
+        window.veskBatchAtOnce = 50;
+        window.veskFrameBudgetMs = 0.01;
+        // Between any two frames (a page in the background has none, and
+        // is drawn from a timer): how many components the model has cut,
+        // and any in doubt.
+        window.cutSeen = new Set();
+        window.inDoubt = [];
+        setInterval(() => {
+          if (typeof Live === 'undefined' || Live.link.state !== 'live') return;
+          const all = [...Live.facility.components.values()];
+          window.cutSeen.add(all.filter((c) => c.tallyControl?.text === '1').length);
+          for (const c of all) if (Live.tallyTruth(c).doubt) window.inDoubt.push(c.name);
+        }, 2);
+      });
+      await page.goto(new URL(where, cut.url).href);
+      await page.locator('#link[data-link="live"]').waitFor(wait);
+      await page.locator(`[data-component="cam${count}"]`).waitFor({state: 'attached', ...wait});
+      pages.push(page);
+    }
+    // Every camera has started (written its lamp dark), so that no snapshot
+    // taken for a late start brings the cut at once.
+    for (const page of pages) {
+      await page.waitForFunction(() => [...Live.facility.components.values()].every((c) => c.tally), null, wait);
+    }
+    // One packet: every display's right lamp on (display K is camera K's contact).
+    const packet = Buffer.alloc(6 + 6 * count);
+    packet.writeUInt16LE(packet.length - 2, 0);
+    for (let k = 1; k <= count; k += 1) {
+      packet.writeUInt16LE(k, 6 * k);
+      packet.writeUInt16LE(1 | (3 << 6), 6 * k + 2);
+    }
+    await new Promise((resolve) => mixer.send(packet, port, '127.0.0.1', resolve));
+    const [main, overview] = pages;
+    for (const page of pages) {
+      await page.waitForFunction((n) => Live.facility.components.get(`cam${n}`).tallyControl.text === '1', count, wait);
+      const seen = await page.evaluate(() => [...window.cutSeen]);
+      assert.ok(seen.some((n) => n > 0 && n < 300), `${page.url()}: the batch was applied in one frame (${seen})`);
+      assert.deepEqual(await page.evaluate(() => window.inDoubt.slice(0, 5)), []);
+    }
+    // Every lamp of each page ends with the cut, drawn or scrolled into view.
+    await main.waitForFunction((n) => [...document.querySelectorAll('[data-component-lamp]')]
+      .filter((lamp) => lamp.dataset.lamp === '1').length === n, count, wait);
+    await overview.waitForFunction((n) => document.querySelectorAll('.tile[data-lamp="1"]').length === n, count, wait);
+    await overview.locator('#on-air-count', {hasText: `${count} on air`}).waitFor(wait);
+    for (const page of pages) assert.equal(await page.evaluate(() => document.documentElement.dataset.link), 'live');
+  } finally {
+    for (const page of pages) await page.close();
+    mixer.close();
+    await cut.stop();
   }
 });
 

@@ -337,6 +337,28 @@ test('1,000 cameras: the overview counts and names who is on air; the tally list
   try {
     await overview.locator('.tile[data-component="cam1000"]').waitFor(wait);
     await picker.locator('[data-item="cam1000"]').waitFor(wait);
+    // The tiles come in blocks of whole rows with the columns of the whole
+    // grid, at any width: no row but the last is short.
+    const blocks = () => overview.evaluate(() => {
+      const all = [...document.querySelectorAll('#grid > .block')];
+      const columns = new Set([...all[0].children].map((item) => Math.round(item.getBoundingClientRect().left))).size;
+      return {columns, counts: all.map((block) => block.childElementCount)};
+    });
+    for (const width of [1366, 700]) {
+      await overview.setViewportSize({width, height: size.height});
+      await overview.waitForFunction((w) => document.querySelector('#grid').clientWidth < w, width);
+      const {columns, counts} = await blocks();
+      assert.ok(counts.length > 1 && columns > 1, `${counts.length} blocks of ${columns} columns`);
+      assert.deepEqual(counts.slice(0, -1).filter((n) => n % columns !== 0), [], `${columns} columns at ${width} px`);
+      assert.equal(counts.reduce((a, b) => a + b), 1000);
+    }
+    await overview.setViewportSize(size);
+    // A filter hides the blocks without a match and sizes the others to
+    // their rows, in view or not: eleven tiles take two rows, not the page.
+    await overview.locator('#filter').fill('cam98');
+    await overview.locator('#overview-count', {hasText: /^11 of 1000$/}).waitFor(wait);
+    assert.ok(await overview.evaluate(() => document.scrollingElement.scrollHeight <= innerHeight), 'the filtered overview scrolls');
+    await overview.locator('#filter').fill('');
     await overview.locator('#on-air-count', {hasText: /^0 on air/}).waitFor(wait);
     // A camera far below the first screen goes on air: the count and its name are in view.
     await post(host, '/api/gpi', {device: 3, input: 987, state: 1});

@@ -95,16 +95,6 @@
     if (component.alive === false) card.classList.add('ended');
     const drawn = {card, lamp, lands, warnings, values, warningsShown: '', changedControls: new Set()};
     cards.set(component.name, drawn);
-    // Whether the browser renders the card or skips it (content-visibility).
-    card.addEventListener('contentvisibilityautostatechange', (e) => {
-      if (e.skipped) {
-        skipped.add(component.name);
-      } else {
-        skipped.delete(component.name);
-        // Changed while out of view: drawn before it is seen.
-        if (unseen.has(component.name)) drawCard(component.name, false, true);
-      }
-    });
     drawCardFacts(component, drawn, false);
     return card;
   }
@@ -142,11 +132,10 @@
   function drawComponents() {
     const box = $('components');
     cards.clear();
-    skipped.clear();
     pending.clear();
     unseen.clear();
-    const built = [...facility.components.values()].map(buildCard);
-    box.replaceChildren(...(built.length ? built : [el('p', {class: 'empty', text: 'No components in this facility.'})]));
+    const built = [...facility.components.values()].map((component) => [component.name, buildCard(component)]);
+    box.replaceChildren(...(built.length ? cardBlocks.fill(built) : [el('p', {class: 'empty', text: 'No components in this facility.'})]));
     const select = $('send-component');
     const chosen = select.value;
     select.replaceChildren(...[...facility.components.keys()].map((name) => el('option', {value: name, text: name})));
@@ -155,7 +144,7 @@
 
   // A card the browser renders costs a style, layout and paint of its own
   // when it changes; one out of view costs nothing until it comes into view
-  // (content-visibility). Under a flood that changes every card on the
+  // (its block is skipped). Under a flood that changes every card on the
   // screen in one frame, that frame would take as long as all of them: so
   // at most this many rendered cards are drawn per frame, the others in
   // the next frames, oldest first and always from the latest state. A card
@@ -169,10 +158,17 @@
   const OUT_OF_VIEW_MS = 3;
   // A browser that cannot say which cards it skips gets every card drawn at
   // once: capped, the cards out of view would queue behind the others.
-  const TELLS_SKIPPED = 'oncontentvisibilityautostatechange' in HTMLElement.prototype;
-  const skipped = new Set();  // cards the browser does not render now
+  const TELLS_SKIPPED = Live.TELLS_SKIPPED;
   const pending = new Set();  // rendered cards with changes not drawn yet, in order
   const unseen = new Set();   // cards out of view with changes not drawn yet, in order
+  // Blocks of four rows of cards (at least 20 cards). The cards of the
+  // blocks on the screen are drawn first (20 to 40 at 1366 x 900), those
+  // of blocks rendered around them with the cards out of view.
+  const cardBlocks = Live.blocks({
+    box: $('components'), itemPx: 230, gapPx: 14, rows: 4, minItems: 20, rowPx: 254,
+    // Changed while out of view: drawn before they are seen.
+    shown: (names) => { for (const name of names) if (unseen.has(name)) drawCard(name, false, true); },
+  });
 
   function drawCard(name, flash, quiet = false) {
     const drawn = cards.get(name);
@@ -216,10 +212,11 @@
       drawn.changedControls.add(control);
       names.add(name);
     }
+    if (names.size > 0) cardBlocks.measure();
     for (const name of names) {
       if (!TELLS_SKIPPED) drawCard(name, flash);
-      else if (skipped.has(name)) {
-        // Announced now, from the model; drawn later without a word.
+      else if (cardBlocks.where(name) !== 'screen') {
+        // Off the screen: announced now, from the model; drawn later without a word.
         const drawn = cards.get(name);
         const control = facility.components.get(name)?.tallyControl;
         if (drawn && control && !unseen.has(name) && drawn.lamp.dataset.lamp !== control.text) announce(name, control.text);

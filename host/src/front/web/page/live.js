@@ -220,30 +220,100 @@ const Live = (() => {
 
   // A batch: the final state of everything one piece of the host's work
   // changed, in compact lists (see the host's documentation of events).
-  function applyBatch(batch, changes) {
-    let known = true;
-    for (const [device, input, state, registered] of batch.gpi || []) {
-      applyDriver(true, {device, input, state, registered}, changes);
+  const applyGpiEntry = ([device, input, state, registered], changes) =>
+    applyDriver(true, {device, input, state, registered}, changes);
+  const applyInfoEntry = ([device, slot, text, registered], changes) =>
+    applyDriver(false, {device, slot, text, registered}, changes);
+  const applyWrittenEntry = ([name, device, slot, text, time_ms], changes) =>
+    applyWritten(name, {device, slot, text, time_ms}, changes);
+  function applyControlEntry([name, panel, id, text, level, action], changes) {
+    let known = applyControl(name, panel, id, 'text', text, changes);
+    if (level !== undefined) {
+      known = applyControl(name, panel, id, 'value', level, changes) && known;
+      known = applyControl(name, panel, id, 'alarm', action, changes) && known;
     }
-    for (const [device, slot, text, registered] of batch.info || []) {
-      applyDriver(false, {device, slot, text, registered}, changes);
-    }
-    for (const [name, device, slot, text, time_ms] of batch.written || []) {
-      known = applyWritten(name, {device, slot, text, time_ms}, changes) && known;
-    }
-    for (const [name, panel, id, text, level, action] of batch.controls || []) {
-      known = applyControl(name, panel, id, 'text', text, changes) && known;
-      if (level !== undefined) {
-        known = applyControl(name, panel, id, 'value', level, changes) && known;
-        known = applyControl(name, panel, id, 'alarm', action, changes) && known;
-      }
-    }
+    return known;
+  }
+
+  function finishBatch(batch, changes) {
     for (const event of batch.timeline || []) applyTimeline(event, changes);
     if (typeof batch.time_ms === 'number') {
       facility.timeMs = batch.time_ms;
       facility.timeAt = performance.now();
     }
+  }
+
+  function applyBatch(batch, changes) {
+    let known = true;
+    for (const entry of batch.gpi || []) applyGpiEntry(entry, changes);
+    for (const entry of batch.info || []) applyInfoEntry(entry, changes);
+    for (const entry of batch.written || []) known = applyWrittenEntry(entry, changes) && known;
+    for (const entry of batch.controls || []) known = applyControlEntry(entry, changes) && known;
+    finishBatch(batch, changes);
     return known;
+  }
+
+  // A batch of more entries than this (a mixer's cut of ten thousand
+  // cameras is one batch of some 40,000) is applied in slices over as many
+  // frames as the frame budget needs. Each component is applied whole
+  // within a slice (its write, the slot it wrote and its controls
+  // together), so a frame drawn between two slices shows every component
+  // either as it was or as it is now, never in doubt between the two.
+  // (The browser tests set a smaller size through veskBatchAtOnce.)
+  const BATCH_AT_ONCE = Number(window.veskBatchAtOnce) || 2000;
+  const BATCH_SLICE = 64;  // entries between two looks at the clock
+
+  function largeBatch(batch) {
+    const size = ['gpi', 'info', 'written', 'controls'].reduce((n, list) => n + (batch[list] || []).length, 0);
+    if (size <= BATCH_AT_ONCE) return null;
+    const info = new Map();  // slot -> index in batch.info
+    (batch.info || []).forEach(([device, slot], i) => info.set(slotKey(device, slot), i));
+    const controls = new Map();  // component -> indices in batch.controls
+    (batch.controls || []).forEach(([name], i) => {
+      const mine = controls.get(name);
+      if (mine) mine.push(i);
+      else controls.set(name, [i]);
+    });
+    return {batch, info, controls, infoDone: new Uint8Array((batch.info || []).length),
+            controlsDone: new Uint8Array((batch.controls || []).length), phase: 0, at: 0, known: true};
+  }
+
+  // Applies the next slices of a large batch until `deadline`; true once
+  // all of it is applied.
+  function applyBatchSlices(job, deadline, changes) {
+    const {batch} = job;
+    // The components first: their lamps are what the screen shows.
+    const phases = [
+      [batch.written || [], (entry) => {
+        let known = applyWrittenEntry(entry, changes);
+        const slot = job.info.get(slotKey(entry[1], entry[2]));
+        if (slot !== undefined && !job.infoDone[slot]) {
+          job.infoDone[slot] = 1;
+          applyInfoEntry(batch.info[slot], changes);
+        }
+        for (const i of job.controls.get(entry[0]) || []) {
+          job.controlsDone[i] = 1;
+          known = applyControlEntry(batch.controls[i], changes) && known;
+        }
+        return known;
+      }],
+      [batch.gpi || [], (entry) => applyGpiEntry(entry, changes)],
+      [batch.info || [], (entry, i) => job.infoDone[i] || applyInfoEntry(entry, changes)],
+      [batch.controls || [], (entry, i) => job.controlsDone[i] || applyControlEntry(entry, changes)],
+    ];
+    while (job.phase < phases.length) {
+      const [list, apply] = phases[job.phase];
+      const end = Math.min(list.length, job.at + BATCH_SLICE);
+      for (; job.at < end; job.at += 1) job.known = apply(list[job.at], job.at) !== false && job.known;
+      if (job.at === list.length) {
+        job.phase += 1;
+        job.at = 0;
+      }
+      if (performance.now() > deadline) break;
+    }
+    if (job.phase < phases.length) return false;
+    finishBatch(batch, changes);
+    return true;
   }
 
   // Applies one event to the model and notes in `changes` what to draw.
@@ -317,7 +387,8 @@ const Live = (() => {
   // backlog (a burst of a thousand forces is some nine thousand events).
   // While the view still has drawing left over from the last frame, that
   // drawing shares the frame, and the parsing gets half as long.
-  const FRAME_BUDGET_MS = 8;
+  // (The browser tests set a smaller budget through veskFrameBudgetMs.)
+  const FRAME_BUDGET_MS = Number(window.veskFrameBudgetMs) || 8;
   // A page that cannot keep up (a slow device under a flood) would hold an
   // ever longer backlog: past this much unparsed text it starts afresh
   // from a snapshot, and says so, as the host does with a stream it
@@ -335,6 +406,7 @@ const Live = (() => {
   let inbox = [];   // texts of whole messages in the order they came, not parsed yet
   let inboxAt = 0;  // where the next message of inbox[0] starts
   let inboxChars = 0;  // the length of all texts in inbox
+  let batchLeft = null;  // a large batch partly applied, before anything later in the inbox
   let frame = 0;
   let fallback = 0;
   let drawingLeft = false;  // the view left drawing for the next frame
@@ -379,12 +451,20 @@ const Live = (() => {
     frame = 0;
     fallback = 0;
     const began = performance.now();
-    const budget = drawingLeft ? FRAME_BUDGET_MS / 2 : FRAME_BUDGET_MS;
+    // A large batch partly applied takes the whole budget: what is on the
+    // screen waits for it, not for the drawing of what is out of view.
+    const budget = drawingLeft && !batchLeft ? FRAME_BUDGET_MS / 2 : FRAME_BUDGET_MS;
     let changes = noChanges(false);
     let fresh = false;
     let stale = false;
     let last = '';
-    for (let n = 1; inbox.length > 0; n += 1) {
+    if (batchLeft) {
+      if (applyBatchSlices(batchLeft, began + budget, changes)) {
+        if (!batchLeft.known) stale = true;
+        batchLeft = null;
+      }
+    }
+    for (let n = 1; inbox.length > 0 && !batchLeft; n += 1) {
       // A component's write comes as `written` and then the `slot` it wrote:
       // a frame drawn between the two would show its tally in doubt.
       if (last !== 'written' && n > 16 && performance.now() - began > budget) break;
@@ -410,6 +490,11 @@ const Live = (() => {
           facility.timeMs = event.time_ms;
           facility.timeAt = performance.now();
         }
+      } else if (event.type === 'batch' && (batchLeft = largeBatch(event))) {
+        if (applyBatchSlices(batchLeft, began + budget, changes)) {
+          if (!batchLeft.known) stale = true;
+          batchLeft = null;
+        }
       } else if (!applyEvent(event, changes)) {
         stale = true;
       }
@@ -420,7 +505,7 @@ const Live = (() => {
     // Live only once the fresh state is on the screen.
     if (fresh) setLink('live');
     if (stale) resync();
-    if (inbox.length > 0 || drawingLeft) schedule();
+    if (inbox.length > 0 || batchLeft || drawingLeft) schedule();
   }
 
   function schedule() {
@@ -495,6 +580,7 @@ const Live = (() => {
     inbox = [];
     inboxAt = 0;
     inboxChars = 0;
+    batchLeft = null;
     setLink('down', reason);
     clearTimeout(retryTimer);
     retryTimer = setTimeout(connect, RETRY_MS);
@@ -539,6 +625,7 @@ const Live = (() => {
     inbox = [];
     inboxAt = 0;
     inboxChars = 0;
+    batchLeft = null;
     if (link.state !== 'down') setLink('connecting');
     heardAt = performance.now();
     if (worker) {
@@ -661,6 +748,134 @@ const Live = (() => {
 
   const seconds = (ms) => (ms / 1000).toFixed(3);
 
+  // --- Blocks: a long grid whose parts out of view the browser skips -------------
+
+  // Ten thousand cards or tiles, each skipped on its own out of view
+  // (content-visibility), cost the browser every frame: it tracks each one's
+  // distance from the screen, and lays out and walks a grid of ten thousand
+  // items. So the items are put in blocks of whole rows, and the blocks are
+  // skipped out of view instead: a few hundred of them at most, each a grid
+  // of its own with the columns of the whole. A change drawn inside a block
+  // lays out that block.
+  //
+  // `box` holds the blocks; `itemPx` and `gapPx` are the narrowest column
+  // and the gap of the grid (as in the style sheet), `rows` the rows of a
+  // block, `minItems` the fewest items of a block, `rowPx` an estimate of a
+  // row's height with its gap. `shown(keys)` is called with the items of a
+  // block the browser starts to render, `refilled()` after the items were
+  // put in new blocks.
+  // A browser that cannot say what it skips (tells === false) renders all.
+  const TELLS_SKIPPED = 'oncontentvisibilityautostatechange' in HTMLElement.prototype;
+
+  function blocks({box, itemPx, gapPx, rows, minItems = 1, rowPx, shown, refilled = () => {}}) {
+    const of = new Map();  // key -> its block {node, keys, skipped, onScreen, top, bottom}
+    const at = new Map();  // key -> its place in its block
+    const rendered = new Set();  // the blocks the browser renders now
+    let items = [];        // [key, node] in order
+    let columns = 0;
+
+    // Which rendered blocks are on the screen, read where the layout is
+    // clean (at the start of a frame, before anything is drawn); true when
+    // one came onto the screen.
+    function measure() {
+      let came = false;
+      for (const block of rendered) {
+        const box = block.node.getBoundingClientRect();
+        const now = box.bottom > 0 && box.top < innerHeight && box.height > 0;
+        if (now && !block.onScreen) came = true;
+        block.onScreen = now;
+        block.top = box.top;
+        block.bottom = box.bottom;
+      }
+      return came;
+    }
+
+    // Scrolled: the cards or tiles of a rendered block that comes onto the
+    // screen are drawn at once, not when their turn comes.
+    let scrollFrame = 0;
+    addEventListener('scroll', () => {
+      if (scrollFrame) return;
+      scrollFrame = requestAnimationFrame(() => {
+        scrollFrame = 0;
+        measure();
+        for (const block of rendered) if (block.onScreen) shown(block.keys);
+      });
+    }, {passive: true});
+
+    const columnsNow = () => Math.max(1, Math.floor((box.clientWidth + gapPx) / (itemPx + gapPx)));
+
+    function fill() {
+      columns = columnsNow();
+      const size = columns * Math.max(rows, Math.ceil(minItems / columns));
+      of.clear();
+      at.clear();
+      rendered.clear();
+      const made = [];
+      for (let first = 0; first < items.length; first += size) {
+        const node = document.createElement('div');
+        node.className = 'block';
+        const block = {node, keys: [], skipped: TELLS_SKIPPED, onScreen: !TELLS_SKIPPED};
+        if (!TELLS_SKIPPED) rendered.add(block);
+        for (const [key, item] of items.slice(first, first + size)) {
+          at.set(key, block.keys.length);
+          block.keys.push(key);
+          of.set(key, block);
+          node.append(item);
+        }
+        node.style.containIntrinsicBlockSize = `auto ${Math.ceil(block.keys.length / columns) * rowPx - gapPx}px`;
+        node.addEventListener('contentvisibilityautostatechange', (e) => {
+          if (of.get(block.keys[0]) !== block) return;  // a block of an earlier fill
+          block.skipped = e.skipped;
+          if (e.skipped) {
+            rendered.delete(block);
+            block.onScreen = false;
+          } else {
+            rendered.add(block);
+            measure();
+            shown(block.keys);
+          }
+        });
+        made.push(node);
+      }
+      return made;
+    }
+
+    // Another column count (the window was resized): the same items in new blocks.
+    new ResizeObserver(() => {
+      if (items.length === 0 || columnsNow() === columns) return;
+      box.replaceChildren(...fill());
+      refilled();
+    }).observe(box);
+
+    return {
+      // The items, in order: [key, node]. Returns the blocks to put in `box`.
+      fill(list) {
+        items = list;
+        return fill();
+      },
+      measure,
+      // Where an item is as of the last measure(): 'screen', 'near'
+      // (rendered, off the screen) or 'skipped' (not rendered). Within a
+      // block on the screen, the rows are taken as equally high (the
+      // average); with some items hidden (rowsKnown false), the whole block
+      // is on the screen.
+      rowsKnown: true,
+      where(key) {
+        const block = of.get(key);
+        if (!block) return 'screen';
+        if (!block.onScreen) return block.skipped ? 'skipped' : 'near';
+        if (!this.rowsKnown) return 'screen';
+        const rowCount = Math.ceil(block.keys.length / columns);
+        const row = Math.floor(at.get(key) / columns);
+        const rowHeight = (block.bottom - block.top + gapPx) / rowCount;
+        const top = block.top + row * rowHeight;
+        return top + rowHeight - gapPx > 0 && top < innerHeight ? 'screen' : 'near';
+      },
+      blockOf: (key) => of.get(key)?.node,
+      get columns() { return columns; },
+    };
+  }
+
   return {facility, link, lampOf, lampTesting, NO_LINK, tallyTruth, cameraState, strength, slotKey, start, addPart, clockMs, request, withToken,
-          el, seconds, REQUEST_DEADLINE_MS};
+          el, seconds, blocks, TELLS_SKIPPED, REQUEST_DEADLINE_MS};
 })();

@@ -42,14 +42,22 @@
     return true;
   }
 
-  // Tiles out of view (content-visibility) are not drawn with the change: a
+  // Tiles out of view (their block skipped) are not drawn with the change: a
   // cut of ten thousand cameras would otherwise write ten thousand tiles
   // nobody sees. Each is drawn as it comes into view, and meanwhile in
   // slices of a few milliseconds a frame, oldest first.
   const OUT_OF_VIEW_MS = 3;
-  const TELLS_SKIPPED = 'oncontentvisibilityautostatechange' in HTMLElement.prototype;
-  const skipped = new Set();  // tiles the browser does not render now
+  const TELLS_SKIPPED = Live.TELLS_SKIPPED;
   const unseen = new Set();   // tiles out of view with changes not drawn yet, in order
+  // Tiles are 44 px high with a gap of 4 (views.css); blocks of 4 rows, at
+  // least 32 tiles. The tiles of the blocks on the screen are drawn with the
+  // change, those of blocks rendered around them with the tiles out of view.
+  const TILE_ROW_PX = 48;
+  const tileBlocks = Live.blocks({
+    box: $('grid'), itemPx: 82, gapPx: 4, rows: 4, minItems: 32, rowPx: TILE_ROW_PX,
+    shown: (names) => { for (const name of names) if (unseen.has(name)) drawUnseen(name); },
+    refilled: () => filter(),
+  });
 
   function drawUnseen(name) {
     const tile = tiles.get(name);
@@ -60,7 +68,6 @@
 
   function buildGrid() {
     tiles.clear();
-    skipped.clear();
     unseen.clear();
     const items = [...facility.components.values()].map((component) => {
       const tile = el('a', {class: 'tile', 'data-component': component.name,
@@ -71,33 +78,37 @@
                       el('span', {class: 'visually-hidden tile-doubt'}));
       tiles.set(component.name, tile);
       drawTile(component, tile);
-      const item = el('li', {}, tile);
-      item.addEventListener('contentvisibilityautostatechange', (e) => {
-        if (e.skipped) {
-          skipped.add(component.name);
-        } else {
-          skipped.delete(component.name);
-          if (unseen.has(component.name)) drawUnseen(component.name);
-        }
-      });
-      return item;
+      return [component.name, el('div', {role: 'listitem'}, tile)];
     });
-    $('grid').replaceChildren(...items);
+    $('grid').replaceChildren(...tileBlocks.fill(items));
     filter();
   }
 
   // Read from the model: a tile out of view may not be drawn yet.
   const lit = (name) => ['red', 'green', 'amber'].includes(look(facility.components.get(name)).colour);
 
+  // A filter leaves each block its own tiles: a block none of whose tiles
+  // is shown is hidden, and each is as high as the rows of those shown, so
+  // that a block out of view keeps its place.
   function filter() {
     const text = $('filter').value.trim().toLowerCase();
     const litOnly = $('on-air').checked;
     let shown = 0;
+    const counts = new Map();  // block -> tiles shown
     for (const [name, tile] of tiles) {
       const visible = name.toLowerCase().includes(text) && (!litOnly || lit(name));
-      tile.parentElement.hidden = !visible;
+      const item = tile.parentElement;
+      if (item.hidden === visible) item.hidden = !visible;
+      const block = tileBlocks.blockOf(name);
+      counts.set(block, (counts.get(block) || 0) + (visible ? 1 : 0));
       if (visible) shown += 1;
     }
+    for (const [block, count] of counts) {
+      if (block.hidden !== (count === 0)) block.hidden = count === 0;
+      const size = `${Math.max(0, Math.ceil(count / tileBlocks.columns) * TILE_ROW_PX - 4)}px`;
+      if (block.style.containIntrinsicBlockSize !== size) block.style.containIntrinsicBlockSize = size;
+    }
+    tileBlocks.rowsKnown = shown === tiles.size;
     $('overview-count').textContent = `${shown} of ${tiles.size}`;
   }
 
@@ -138,11 +149,12 @@
       return undefined;
     }
     const changed = [];
+    if (changes.components.size > 0) tileBlocks.measure();
     for (const name of changes.components) {
       const tile = tiles.get(name);
       const component = facility.components.get(name);
       if (!tile) continue;
-      if (TELLS_SKIPPED && skipped.has(name)) {
+      if (TELLS_SKIPPED && tileBlocks.where(name) !== 'screen') {
         // Told now, from the model; drawn later.
         if (!unseen.has(name) && tile.dataset.label !== labelOf(component)) {
           changed.push(`${name} ${look(component).word.toLowerCase()}`);
