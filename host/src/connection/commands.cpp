@@ -74,6 +74,7 @@ char* Connection::notify(void* data, int type) {
     // stays put until this call returns. Only what is stored is copied.
     const std::string_view command(static_cast<const char*>(data));
     commands_.push(command);
+    if (CommandTap* tap = facility_.commandTap()) tap->sent(*this, command);
     if (facility_.timeline().wanted()) event(EventKind::Command, text(command));
     if (!facility_.busy()) fault("command outside a call into the plug-in: " + text(command));
     return execute(command);

@@ -60,6 +60,15 @@ public:
     virtual void stepEnded() {}
 };
 
+// Told of every command a component sends, as it is sent (a recording
+// keeps them in one buffer per action instead of reading each component's
+// log back).
+class CommandTap {
+public:
+    virtual ~CommandTap() = default;
+    virtual void sent(const Connection& from, std::string_view command) = 0;
+};
+
 class Facility {
 public:
     Facility(Environment env, Timeline& timeline, bool captureDiagnostics);
@@ -93,6 +102,8 @@ public:
     void finish();
 
     void setObserver(FacilityObserver* observer) { observer_ = observer; }
+    void setCommandTap(CommandTap* tap) { tap_ = tap; }
+    CommandTap* commandTap() const { return tap_; }
     FacilityObserver* observer() const { return observer_; }
     // Said once, when the facility starts, if diagnostics cannot be captured.
     const std::string& captureProblem() const { return capture_.problem(); }
@@ -192,6 +203,7 @@ private:
     Timeline& timeline_;
     DiagnosticCapture capture_;
     FacilityObserver* observer_ = nullptr;
+    CommandTap* tap_ = nullptr;  // not owned
     std::vector<std::unique_ptr<Connection>> components_;
     std::unordered_map<std::string, std::size_t> byName_;
     RoutingIndex routing_;

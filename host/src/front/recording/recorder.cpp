@@ -81,6 +81,11 @@ bool Recorder::checkFile(const std::string& path, bool& replaces, std::string& e
     }
 }
 
+Recorder::~Recorder() {
+    writeDone();
+    if (facility_.commandTap() == this) facility_.setCommandTap(nullptr);
+}
+
 bool Recorder::start(const RecordingStart& start, std::string& error) {
     if (!start.file.empty()) {
         // Checked again here: a pipe put in its place since would block the start.
@@ -128,6 +133,7 @@ bool Recorder::start(const RecordingStart& start, std::string& error) {
     last_ = facility_.now();
     write("");
     write("# Live from " + seconds(last_) + " s on.");
+    facility_.setCommandTap(this);
     if (!file_.empty()) setRecording(true);
     flushFile();
     return true;
@@ -248,17 +254,28 @@ void Recorder::begin(const std::string& component, const std::string& step) {
     pending.step = step;
     pending.component = component;
     pending.componentsBefore = facility_.components().size();
-    pending.called.clear();
-    pending.commandsAfter.clear();
+    pending.sent.clear();
+    pending.sentText.clear();
+    pending.sentLeftOut = 0;
     pending.slots.clear();
     pending.controls.clear();
     pending.reply.reset();
     pending.forced.reset();
-    // Only the outcomes of a recorded action are written: the components
-    // it called into are watched only then.
+    // Only the outcomes of a recorded action are written: the commands
+    // sent are kept only then.
     pending.checked = on_;
-    pending.watched = on_;
-    if (on_) facility_.watchCalls();
+}
+
+void Recorder::sent(const Connection& from, std::string_view command) {
+    if (!running_) return;
+    Pending& pending = current();
+    if (!pending.checked) return;
+    if (pending.sentText.size() + command.size() > mostSentPerAction) {
+        ++pending.sentLeftOut;
+        return;
+    }
+    pending.sentText += command;
+    pending.sent.emplace_back(from.number(), pending.sentText.size());
 }
 
 void Recorder::slotChanged(std::int32_t device, std::int32_t slot, const std::string& text) {
@@ -284,23 +301,7 @@ void Recorder::controlChanged(std::uint64_t key, const std::string& component,
 }
 
 void Recorder::end() {
-    Pending& pending = current();
     running_ = false;
-    facility_.stopWatchingCalls();
-    if (pending.watched) {
-        // The commands each component sent are read when the action is
-        // written; where they ended is noted now.
-        pending.called = facility_.called();
-        std::sort(pending.called.begin(), pending.called.end(),
-                  [](const Facility::Called& a, const Facility::Called& b) {
-                      return a.number < b.number;
-                  });
-        const auto& components = facility_.components();
-        for (const Facility::Called& each : pending.called) {
-            pending.commandsAfter.push_back(
-                each.number < components.size() ? components[each.number]->commands().end() : 0);
-        }
-    }
     if (!writeLater_ || !writeLater_()) writeDone();
 }
 
@@ -327,31 +328,36 @@ void Recorder::writeAction(const Pending& pending) {
     if (pending.reply) {
         write(self + (*pending.reply ? "reply = " + scenarioValue(**pending.reply) : "reply none"));
     }
-    // The components the action called into, in the facility's order; a
-    // component that sent nothing has nothing to check.
+    // The commands, a component at a time in the facility's order, each
+    // component's in the order sent.
     const auto& components = facility_.components();
-    for (std::size_t c = 0; c < pending.called.size(); ++c) {
-        const Facility::Called& each = pending.called[c];
-        if (each.number >= pending.componentsBefore || each.number >= components.size()) continue;
-        const Connection& component = *components[each.number];
-        const BoundedLog& sent = component.commands();
-        const std::string name = "@" + component.name();
-        std::size_t from = each.commandsBefore;
-        const std::size_t to = std::min(pending.commandsAfter[c], sent.end());
-        if (from < sent.first() && from < to) {
-            write("# " + name + " sent more commands than the host keeps; the first " +
-                  std::to_string(std::min(sent.first(), to) - from) + " are not checked");
-            from = sent.first();
+    order_.resize(pending.sent.size());
+    for (std::size_t i = 0; i < order_.size(); ++i) order_[i] = i;
+    std::stable_sort(order_.begin(), order_.end(), [&pending](std::size_t a, std::size_t b) {
+        return pending.sent[a].first < pending.sent[b].first;
+    });
+    std::string name;
+    for (std::size_t k = 0; k < order_.size(); ++k) {
+        const std::size_t i = order_[k];
+        const std::size_t number = pending.sent[i].first;
+        if (number >= pending.componentsBefore || number >= components.size()) continue;
+        if (k == 0 || pending.sent[order_[k - 1]].first != number) {
+            name = "@" + components[number]->name();
         }
-        for (std::size_t n = from; n < to; ++n) {
-            line.assign("expect ").append(name).append(" sent ");
-            if (!appendSentPattern(line, sent.at(n))) {
-                line.assign("# ").append(name).append(" sent ");
-                line.append(displayQuote(std::string(sent.at(n))));
-                line.append(", which no expect line can hold");
-            }
-            write(line);
+        const std::size_t from = i == 0 ? 0 : pending.sent[i - 1].second;
+        const std::string_view command(pending.sentText.data() + from, pending.sent[i].second - from);
+        line.assign("expect ").append(name).append(" sent ");
+        if (!appendSentPattern(line, command)) {
+            line.assign("# ").append(name).append(" sent ");
+            line.append(displayQuote(std::string(command)));
+            line.append(", which no expect line can hold");
         }
+        write(line);
+    }
+    if (pending.sentLeftOut > 0) {
+        write("# " + std::to_string(pending.sentLeftOut) +
+              " more commands were sent in this step than a recording keeps (" +
+              std::to_string(mostSentPerAction) + " bytes of them); they are not checked");
     }
     for (const auto& [firstWrite, lastWrite] : firstAndLast(pending.slots)) {
         const SlotWrite& slot = pending.slots[firstWrite];

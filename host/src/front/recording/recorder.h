@@ -53,7 +53,7 @@ struct RecordingStart {
     std::string pluginNote;    // a --plugin other than the default, or empty
 };
 
-class Recorder {
+class Recorder : public CommandTap {
 public:
     // The most kept in memory when there is no file, in pieces of
     // `memoryPiece` bytes (a long run never copies it whole). Every piece
@@ -63,6 +63,9 @@ public:
     // The longest gap one "advance" line states; a longer one is split, so
     // that every line reads back as a number.
     static constexpr std::int64_t longestAdvance = 2147483647;
+    // The most of the commands one action's components sent that are
+    // kept to be written as expectations; the rest are counted and said.
+    static constexpr std::size_t mostSentPerAction = 1024 * 1024;
 
     // Whether `path` may take a recording: a new file, or a regular one,
     // which is then replaced (`replaces`). Otherwise false, with `error`
@@ -70,7 +73,7 @@ public:
     static bool checkFile(const std::string& path, bool& replaces, std::string& error);
 
     Recorder(Facility& facility, Timeline& timeline) : facility_(facility), timeline_(timeline) {}
-    ~Recorder() { writeDone(); }
+    ~Recorder() override;
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
 
@@ -117,6 +120,8 @@ public:
     void slotChanged(std::int32_t device, std::int32_t slot, const std::string& text);
     void controlChanged(std::uint64_t key, const std::string& component, const std::string& control,
                         const std::string& text);
+    // CommandTap: the commands the components send while an action runs.
+    void sent(const Connection& from, std::string_view command) override;
 
     // Scenario steps of the actions.
     static std::string gpiStep(std::int32_t device, std::int32_t input, std::int32_t state);
@@ -144,13 +149,13 @@ private:
         std::string component;
         std::string step;
         std::int64_t gap = 0;  // facility time since the action before
-        // The components it called into, in the facility's order, and each
-        // one's command count once the action ended.
-        std::vector<Facility::Called> called;
-        std::vector<std::size_t> commandsAfter;
+        // The commands sent while it ran: who sent each, and where it ends
+        // in `sentText`; past mostSentPerAction only counted.
+        std::vector<std::pair<std::size_t, std::size_t>> sent;
+        std::string sentText;
+        std::size_t sentLeftOut = 0;
         bool checked = false;              // recording was on: its outcomes are written
         std::size_t componentsBefore = 0;  // those added during the action are not checked
-        bool watched = false;              // its calls into components were watched
         std::vector<SlotWrite> slots;
         std::vector<ControlWrite> controls;
         std::optional<std::optional<std::string>> reply;
@@ -192,6 +197,7 @@ private:
     std::function<bool()> writeLater_;
     std::vector<std::pair<std::uint64_t, std::size_t>> byKey_;       // scratch of firstAndLast
     std::vector<std::pair<std::size_t, std::size_t>> firstAndLast_;  // its answer
+    std::vector<std::size_t> order_;  // scratch of writeAction
 };
 
 }  // namespace vhost
