@@ -19,6 +19,7 @@
 
 #include "connection/connection.h"
 #include "front/facility_setup.h"
+#include "front/recording/recorder.h"
 #include "plugins/module_set.h"
 #include "portable.h"
 #include "front/scenario.h"
@@ -616,6 +617,44 @@ TEST_F(HostTest, LargeInputsStayWithinBounds) {
     runner.runLine("expect sent ET 0 1000", 1);
     EXPECT_EQ(runner.failedExpectations(), 1);
     EXPECT_NE(out.str().find("keeps only the last 512 commands"), std::string::npos);
+}
+
+// A recorded action keeps the commands its components sent up to its
+// limit, each as an expectation, and says how many more it left out.
+TEST_F(HostTest, ARecordedActionKeepsItsCommandsUpToItsLimit) {
+    start();
+    Recorder recorder(*host, timeline);
+    std::string error;
+    ASSERT_TRUE(recorder.start(RecordingStart(), error)) << error;
+    recorder.setRecording(true);
+    // 1,024 bytes: the limit holds exactly `fit` of them.
+    const std::string command = "IW 30 '" + std::string(1024 - 12, 'x') + "' 1 0";
+    ASSERT_EQ(command.size(), 1024u);
+    const std::size_t fit = Recorder::mostSentPerAction / command.size();
+    ASSERT_EQ(fit * command.size(), Recorder::mostSentPerAction);
+    std::string text;
+    const auto record = [&](std::size_t count) {
+        const std::size_t before = recorder.size();
+        {
+            Recorder::Action action(&recorder, "main", Recorder::paramStep("burst"));
+            std::string commands;
+            for (std::size_t i = 0; i < count; ++i) commands += (i == 0 ? "" : ";") + command;
+            component->parentRequest("cmds=" + commands);
+        }
+        recorder.writeDone();
+        text = recorder.read(before, recorder.size() - before);
+        std::size_t expected = 0;
+        for (std::size_t at = 0; (at = text.find("expect @main sent IW 30", at)) != std::string::npos;
+             ++at) {
+            ++expected;
+        }
+        return expected;
+    };
+    const std::string leftOut = " more commands were sent in this step than a recording keeps";
+    EXPECT_EQ(record(fit), fit);
+    EXPECT_EQ(text.find(leftOut), std::string::npos) << "all kept: nothing said";
+    EXPECT_EQ(record(fit + 2), fit);
+    EXPECT_NE(text.find("# 2" + leftOut), std::string::npos) << text.substr(text.size() - 300);
 }
 
 // A command log keeps exactly the newest `capacity` texts, whole and in
