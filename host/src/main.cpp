@@ -291,7 +291,7 @@ int main(int argc, char** argv) {
         // A packet from the mixer is recorded as the step that feeds it again.
         bridges.setReceiveWrapper(
             [&recorder](const std::string& step, const std::function<void()>& handle) {
-                vhost::Recorder::Action recorded(&recorder, "", step);
+                vhost::Recorder::Action recorded(&recorder, "", step, true);
                 handle();
             });
         bridges.alsoTell(backend.get());

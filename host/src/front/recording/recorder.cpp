@@ -244,7 +244,7 @@ std::string Recorder::eventStep(const std::string& control, const std::string& k
     return "event " + control + " " + scenarioValue(key);
 }
 
-void Recorder::begin(const std::string& component, const std::string& step) {
+void Recorder::begin(const std::string& component, const std::string& step, bool ofABurst) {
     const std::int64_t now = facility_.now();
     if (actionsUsed_ == actions_.size()) actions_.emplace_back();
     Pending& pending = actions_[actionsUsed_++];
@@ -264,6 +264,7 @@ void Recorder::begin(const std::string& component, const std::string& step) {
     // Only the outcomes of a recorded action are written: the commands
     // sent are kept only then.
     pending.checked = on_;
+    pending.ofABurst = ofABurst;
 }
 
 void Recorder::sent(const Connection& from, std::string_view command) {
@@ -302,7 +303,7 @@ void Recorder::controlChanged(std::uint64_t key, const std::string& component,
 
 void Recorder::end() {
     running_ = false;
-    if (!writeLater_ || !writeLater_()) writeDone();
+    if (!current().ofABurst || !writeLater_ || !writeLater_()) writeDone();
 }
 
 void Recorder::writeDone() {
@@ -401,9 +402,10 @@ const std::vector<std::pair<std::size_t, std::size_t>>& Recorder::firstAndLast(
     return firstAndLast_;
 }
 
-Recorder::Action::Action(Recorder* recorder, const std::string& component, const std::string& step)
+Recorder::Action::Action(Recorder* recorder, const std::string& component, const std::string& step,
+                         bool ofABurst)
     : recorder_(recorder != nullptr && !recorder->running_ ? recorder : nullptr) {
-    if (recorder_ != nullptr) recorder_->begin(component, step);
+    if (recorder_ != nullptr) recorder_->begin(component, step, ofABurst);
 }
 
 Recorder::Action::~Action() {

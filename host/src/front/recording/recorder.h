@@ -13,10 +13,10 @@
 // parameter. While it is off, steps are still written (without
 // expectations), so that a replay always reaches the same state.
 //
-// An action's lines are written once the work at hand is done (a mixer's
-// packets handed over together are many actions): the lamps the packets
-// light go out first. writeLater, when set, asks for writeDone to run then;
-// without it each action is written as it ends.
+// A packet of a mixer's burst (an action `ofABurst`) is written once the
+// burst is over: the lamps its packets light go out first. writeLater, when
+// set, asks for writeDone to run then; without it, and for every other
+// action (a request from the page), an action is written as it ends.
 //
 // The recording starts with a "config" line naming the environment and a
 // copy of the scenario that ran before serving, so it replays with no
@@ -103,7 +103,8 @@ public:
     // its scenario step without the component. Null `recorder`: nothing.
     class Action {
     public:
-        Action(Recorder* recorder, const std::string& component, const std::string& step);
+        Action(Recorder* recorder, const std::string& component, const std::string& step,
+               bool ofABurst = false);
         ~Action();
         Action(const Action&) = delete;
         Action& operator=(const Action&) = delete;
@@ -155,13 +156,14 @@ private:
         std::string sentText;
         std::size_t sentLeftOut = 0;
         bool checked = false;              // recording was on: its outcomes are written
+        bool ofABurst = false;             // written when the burst is over
         std::size_t componentsBefore = 0;  // those added during the action are not checked
         std::vector<SlotWrite> slots;
         std::vector<ControlWrite> controls;
         std::optional<std::optional<std::string>> reply;
         std::optional<SlotWrite> forced;
     };
-    void begin(const std::string& component, const std::string& step);
+    void begin(const std::string& component, const std::string& step, bool ofABurst);
     void end();
     void writeAction(const Pending& action);
     // For each key of `writes` (the first and the last of its writes), in
