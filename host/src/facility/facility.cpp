@@ -72,13 +72,6 @@ void Facility::callPluginWith(Connection& target, void (*run)(void*), void* cont
         return;
     }
     busy_ = true;
-    if (watching_) {
-        Hot& hot = hot_[target.number()];
-        if (hot.calledIn != watch_) {
-            hot.calledIn = watch_;
-            called_.push_back(Called{target.number(), target.commands().end()});
-        }
-    }
     capture_.begin();
     markPluginCall(true);
     try {
@@ -102,11 +95,6 @@ void Facility::callPluginWith(Connection& target, void (*run)(void*), void* cont
     if (!warnings_.empty()) warnAll(target);
 }
 
-void Facility::watchCalls() {
-    ++watch_;
-    watching_ = true;
-    called_.clear();
-}
 
 void Facility::takeDiagnostics(Connection& target) {
     pendingDiagnostic_ += capture_.take();

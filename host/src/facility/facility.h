@@ -129,18 +129,6 @@ public:
         Facility& facility_;
     };
 
-    // The components called into since watchCalls, in the order first
-    // called, each with its command count before that first call: what a
-    // recording needs to find the commands an action caused without
-    // looking at every component of a large facility.
-    struct Called {
-        std::size_t number;
-        std::size_t commandsBefore;
-    };
-    void watchCalls();
-    void stopWatchingCalls() { watching_ = false; }
-    const std::vector<Called>& called() const { return called_; }
-
     // Deliveries to one component in one step before the host assumes a feedback loop.
     static const int maxDeliveriesPerStep = 10000;
     // Timer ticks in one advance before the rest are skipped.
@@ -227,13 +215,9 @@ private:
         std::int32_t wroteDevice = 0;
         std::int32_t wroteSlot = 0;
         std::string* wroteText = nullptr;  // the info slot it wrote last
-        std::uint64_t calledIn = 0;        // the watch (see watchCalls) it was last called in
     };
     std::vector<Hot> hot_;
     std::uint64_t step_ = 0;
-    std::vector<Called> called_;
-    std::uint64_t watch_ = 0;
-    bool watching_ = false;
     std::unordered_map<std::int32_t, bool> knownDevices_[2];
     // Index into env_.info and env_.gpi (whose nodes never move).
     SlotTable<std::string*> infoIndex_;
