@@ -138,6 +138,17 @@ test('a card says where its tally lands and when that is in doubt; the send form
   await page.locator('[data-gpi="3.1"]').click();
   await page.locator('[data-component="cam1"]:not(.doubt) .lamp[data-lamp="0"]').waitFor(wait);
 
+  // Text that arrives while someone has a slot's field selected whole stays
+  // selected whole: what they type replaces it rather than landing after it.
+  const before = await page.locator('[data-slot="12.21"]').inputValue();
+  await page.locator('[data-slot="12.21"]').selectText();
+  await api(host, '/api/info', {device: 12, slot: 21, text: 'from elsewhere'});
+  await page.waitForFunction(() => document.querySelector('[data-slot="12.21"]').value === 'from elsewhere');
+  await page.keyboard.type('7');
+  await page.keyboard.press('Enter');
+  await page.locator('[data-slot="12.21"][data-text="7"]').waitFor(wait);
+  await api(host, '/api/info', {device: 12, slot: 21, text: before});
+
   for (const [kind, component, controlId, key, result, text, lines] of [
     ['param', 'cam1', '', 'return=all', 'reply', /monitoring=Camera 1/, 6],  // the settings listing
     ['param', 'cam1', '', 'tally_val=1', 'no-reply', /no reply/, 1],

@@ -330,7 +330,12 @@
     }
     const field = row.cells[1].firstChild;
     if (!field.dataset.editing && field.value !== slot.text) {
+      // A field someone has just selected whole stays selected whole, so what
+      // they type next replaces the new text instead of landing after it.
+      const wholeSelected = document.activeElement === field && field.selectionStart === 0 &&
+                            field.selectionEnd === field.value.length;
       field.value = slot.text;
+      if (wholeSelected) field.select();
       if (flash) flashNode(field);
     }
     if (field.dataset.text !== slot.text) field.dataset.text = slot.text;
