@@ -57,11 +57,23 @@ void onAbort(int) { reportAndExit("aborted"); }
 
 // A thread whose stack overflowed has next to nothing left (Wine leaves it a
 // page, whatever SetThreadStackGuarantee asked for): it only wakes a thread
-// that stands by for this and has a stack of its own.
+// that stands by for this and has a stack of its own. Where even that page
+// is too little to raise the exception (64-bit Wine), the system ends the
+// thread instead; the standby sees the host's thread end inside the plug-in
+// and reports it, rather than leaving a program with no thread at work.
 HANDLE stackOverflowed = nullptr;
+HANDLE guardedThread = nullptr;
 
 DWORD WINAPI reportStackOverflow(LPVOID) {
-    ::WaitForSingleObject(stackOverflowed, INFINITE);
+    const HANDLE either[] = {stackOverflowed, guardedThread};
+    const DWORD count = guardedThread != nullptr ? 2 : 1;
+    const DWORD woken = ::WaitForMultipleObjects(count, either, FALSE, INFINITE);
+    if (woken == WAIT_OBJECT_0 + 1) {
+        // Ended outside a plug-in, the thread was on its way out with the host.
+        if (insidePlugin == 0) return 0;
+        reportAndExit("stack overflow, most likely: the thread it ran on was ended");
+    }
+    if (woken != WAIT_OBJECT_0) ::WaitForSingleObject(stackOverflowed, INFINITE);
     reportAndExit("stack overflow");
 }
 
@@ -83,6 +95,10 @@ void installCrashGuard() {
     ::SetUnhandledExceptionFilter(onUnhandled);
     std::signal(SIGABRT, onAbort);
     stackOverflowed = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(),
+                           &guardedThread, SYNCHRONIZE, FALSE, 0)) {
+        guardedThread = nullptr;
+    }
     const HANDLE reporter =
         stackOverflowed != nullptr
             ? ::CreateThread(nullptr, 64 * 1024, reportStackOverflow, nullptr, 0, nullptr)
