@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -318,6 +319,63 @@ TEST(EventFanoutQueue, OnlyAClientThatFallsBehindIsDropped) {
     EXPECT_FALSE(second->dropped());
     fanout.publish("1");
     EXPECT_TRUE(second->dropped());
+}
+
+TEST_F(BackendTest, ABatchOfManyComponentsComesInPartsOfWholeComponents) {
+    const std::size_t most = FacilityBackend::componentsPerBatchPart;
+    std::vector<Connection*> cams;
+    for (std::size_t i = 0; i <= most; ++i) {
+        cams.push_back(&component("cam" + std::to_string(i)));
+        cams.back()->parentRequest("cmd=PS '1' '" VESK_HOST_TEST_PANELS "/varnik.vesk_ui'");
+        cams.back()->parentRequest("cmd=IR 12 " + std::to_string(i) + " " + std::to_string(i));
+    }
+    flush();
+    // Each row: how many components act in one piece of work, the parts sent.
+    const struct {
+        std::size_t acting;
+        std::size_t parts;
+    } rows[] = {{most, 1}, {most + 1, 2}};
+    for (const auto& row : rows) {
+        for (std::size_t i = 0; i < row.acting; ++i) {
+            const std::string slot = std::to_string(i);
+            cams[i]->parentRequest("cmd=IW 12 '" + std::to_string(row.parts) + "' " + slot + " 0");
+            cams[i]->parentRequest("cmd=TP 'text=" + std::to_string(row.parts) + "' '1' 'Tally'");
+        }
+        facility->forceGpi(3, 7, static_cast<std::int32_t>(row.parts));
+        facility->forceInfo(40, 1, "nobody's");
+        const auto events = flush();
+        ASSERT_EQ(events.size(), row.parts) << row.acting;
+        std::set<std::string> seen;
+        for (std::size_t part = 0; part < events.size(); ++part) {
+            const json& batch = events[part];
+            const bool last = part + 1 == events.size();
+            const auto listOf = [&batch](const char* name) {
+                return batch.contains(name) ? batch[name] : json::array();
+            };
+            EXPECT_EQ(batch["type"], "batch");
+            // A component's write, its slot and its tally control share a part.
+            std::set<std::string> written, controlled, slots;
+            for (const json& entry : listOf("written")) {
+                written.insert(entry[0].get<std::string>());
+                slots.insert(std::to_string(entry[2].get<int>()));
+            }
+            for (const json& entry : listOf("controls")) controlled.insert(entry[0].get<std::string>());
+            std::set<std::string> slotsHere;
+            for (const json& entry : listOf("info")) {
+                if (entry[0] == 12) slotsHere.insert(std::to_string(entry[1].get<int>()));
+            }
+            EXPECT_EQ(written, controlled) << row.acting << " part " << part;
+            EXPECT_EQ(slots, slotsHere) << row.acting << " part " << part;
+            EXPECT_EQ(written.size(), last ? row.acting - most * part : most) << row.acting;
+            seen.insert(written.begin(), written.end());
+            // The inputs, slots nobody wrote and the timeline close the batch.
+            EXPECT_EQ(batch.contains("gpi"), last) << row.acting << " part " << part;
+            EXPECT_EQ(batch.contains("timeline"), last) << row.acting << " part " << part;
+            const bool stray = !listOf("info").empty() && listOf("info").back()[0] == 40;
+            EXPECT_EQ(stray, last) << row.acting << " part " << part;
+        }
+        EXPECT_EQ(seen.size(), row.acting) << "every component once";
+    }
 }
 
 }  // namespace

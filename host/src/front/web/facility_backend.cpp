@@ -1,5 +1,6 @@
 #include "front/web/facility_backend.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "connection/connection.h"
@@ -122,11 +123,7 @@ void FacilityBackend::flushEvents() {
                         std::to_string(leftOut) + " more event(s) of this burst not shown (a live run shows " +
                             std::to_string(routineEventsPerBatch) + " routine events per burst)");
     }
-    if (gathering() && !batch_.empty()) {
-        std::string out;
-        writeBatch(out);
-        outlet_->publish(std::move(out));
-    }
+    if (gathering() && !batch_.empty()) publishBatch();
     batch_.clear();
     flushing_ = false;
 }
@@ -134,12 +131,7 @@ void FacilityBackend::flushEvents() {
 // An event of its own: what was gathered before it goes first.
 void FacilityBackend::publishNow(std::string event) {
     if (!gathering()) return;
-    if (!batch_.empty()) {
-        std::string out;
-        writeBatch(out);
-        batch_.clear();
-        outlet_->publish(std::move(out));
-    }
+    if (!batch_.empty()) publishBatch();
     outlet_->publish(std::move(event));
 }
 
@@ -195,43 +187,100 @@ void appendTimeline(std::string& out, std::int64_t time, EventKind kind, int lin
 
 }  // namespace
 
-// The batch as one JSON object, written straight into `out`.
-void FacilityBackend::writeBatch(std::string& out) {
+void FacilityBackend::publishBatch() {
     batch_.gpi.keepLast();
     batch_.info.keepLast();
     batch_.written.keepLast();
     batch_.controls.keepLast();
+    const std::uint32_t parts = placeInParts();
+    for (std::uint32_t part = 0; part < parts; ++part) {
+        std::string out;
+        writeBatch(out, part, parts);
+        outlet_->publish(std::move(out));
+    }
+    batch_.clear();
+}
+
+// Components in the order the batch first names them, a part for each
+// `componentsPerBatchPart` of them; a slot goes with the component that
+// wrote it, so that no part shows a tally and not the slot it landed in.
+std::uint32_t FacilityBackend::placeInParts() {
+    partOf_.assign(facility_->components().size(), noPart);
+    std::size_t placed = 0;
+    const auto place = [&](const Connection& component) {
+        std::uint32_t& part = partOf_[component.number()];
+        if (part == noPart) part = static_cast<std::uint32_t>(placed++ / componentsPerBatchPart);
+    };
+    for (const Batch::Written& written : batch_.written) place(*written.writer);
+    for (const Batch::ControlText& control : batch_.controls) place(*control.component);
+    const auto parts = static_cast<std::uint32_t>(
+        std::max<std::size_t>(1, (placed + componentsPerBatchPart - 1) / componentsPerBatchPart));
+    partOfSlot_.clear();
+    if (parts > 1) {
+        for (const Batch::Written& written : batch_.written) {
+            const TallyWrite& write = *writtenBy_[written.writer->number()];
+            partOfSlot_[slotKey(write.device, write.slot)] = partOf_[written.writer->number()];
+        }
+    }
+    return parts;
+}
+
+// Part `part` of `parts` of the batch as one JSON object, written straight
+// into `out`. The inputs, the slots no component of the batch wrote and the
+// timeline come in the last part.
+void FacilityBackend::writeBatch(std::string& out, std::uint32_t part, std::uint32_t parts) {
     const RoutingIndex& routing = facility_->routing();
-    out.reserve(64 + batch_.gpi.size() * 24 + batch_.info.size() * 32 +
-                batch_.written.size() * 40 + batch_.controls.size() * 40 +
-                batch_.timeline.size() * 96);
+    const bool last = part + 1 == parts;
+    const auto mine = [&](const Connection& component) {
+        return parts == 1 || partOf_[component.number()] == part;
+    };
+    const auto slotIsMine = [&](const Batch::Info& info) {
+        if (parts == 1) return true;
+        const auto found = partOfSlot_.find(slotKey(info.device, info.slot));
+        return found != partOfSlot_.end() ? found->second == part : last;
+    };
+    out.reserve(64 + (batch_.gpi.size() * 24 + batch_.info.size() * 32 +
+                      batch_.written.size() * 40 + batch_.controls.size() * 40 +
+                      batch_.timeline.size() * 96) / parts);
     out += "{\"type\":\"batch\",\"time_ms\":";
     appendJsonNumber(out, facility_->now());
-    // `"name":[...]`, one entry a row written by `write`; nothing when empty.
-    const auto list = [&out](const char* name, const auto& entries, const auto& write) {
-        if (entries.begin() == entries.end()) return;
-        out += ",\"";
-        out += name;
-        out += "\":[";
+    // `"name":[...]`, one entry a row written by `write`, of the entries
+    // `wanted` takes; nothing when none is taken.
+    const auto list = [&out](const char* name, const auto& entries, const auto& wanted,
+                             const auto& write) {
+        bool first = true;
         for (const auto& entry : entries) {
-            if (&entry != &*entries.begin()) out += ',';
+            if (!wanted(entry)) continue;
+            if (first) {
+                out += ",\"";
+                out += name;
+                out += "\":[";
+                first = false;
+            } else {
+                out += ',';
+            }
             write(entry);
         }
-        out += ']';
+        if (!first) out += ']';
     };
-    list("gpi", batch_.gpi, [&](const Batch::Gpi& gpi) {
+    const auto inLast = [last](const auto&) { return last; };
+    list("gpi", batch_.gpi, inLast, [&](const Batch::Gpi& gpi) {
         appendRow(out, gpi.device, gpi.input, gpi.state,
                   routing.registered(Driver::Gpi, gpi.device, gpi.input));
     });
-    list("info", batch_.info, [&](const Batch::Info& info) {
+    list("info", batch_.info, slotIsMine, [&](const Batch::Info& info) {
         appendRow(out, info.device, info.slot, info.text,
                   routing.registered(Driver::Info, info.device, info.slot));
     });
-    list("written", batch_.written, [&](const Batch::Written& written) {
+    list("written", batch_.written,
+         [&](const Batch::Written& written) { return mine(*written.writer); },
+         [&](const Batch::Written& written) {
         const TallyWrite& write = *writtenBy_[written.writer->number()];
         appendRow(out, written.writer->name(), write.device, write.slot, write.text, write.timeMs);
     });
-    list("controls", batch_.controls, [&](const Batch::ControlText& control) {
+    list("controls", batch_.controls,
+         [&](const Batch::ControlText& control) { return mine(*control.component); },
+         [&](const Batch::ControlText& control) {
         const std::string& component = control.component->name();
         if (control.alarm) {
             appendRow(out, component, control.panel, control.control, control.text, control.level,
@@ -240,10 +289,10 @@ void FacilityBackend::writeBatch(std::string& out) {
             appendRow(out, component, control.panel, control.control, control.text);
         }
     });
-    list("timeline", batch_.timeline, [&](const TimelineRecord& record) {
+    list("timeline", batch_.timeline, inLast, [&](const TimelineRecord& record) {
         appendTimeline(out, record.time, record.kind, record.line, record.text, record.component);
     });
-    if (batch_.timelineLeftOut > 0) {
+    if (last && batch_.timelineLeftOut > 0) {
         out += ",\"timeline_left_out\":";
         appendJsonNumber(out, static_cast<std::int64_t>(batch_.timelineLeftOut));
     }

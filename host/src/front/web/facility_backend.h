@@ -47,6 +47,11 @@ public:
     // Timeline events listed in one batch, warnings included; more are
     // counted, not listed.
     static const std::size_t batchTimelineMax = 500;
+    // A batch of more components than this goes out in parts of whole
+    // components (a component's write, the slot it wrote and its controls
+    // together), so that a page parses and applies a cut of ten thousand
+    // cameras a part at a time and never shows a component half applied.
+    static const std::size_t componentsPerBatchPart = 1000;
 
     // Listens to `timeline` from now on, so that a page opened later sees
     // what happened before serving began; answers requests once attached.
@@ -156,13 +161,18 @@ private:
     nlohmann::json componentFacts(const std::string& name) const;
     void noteWrite(const Event& event);
     static nlohmann::json timelineJson(const TimelineRecord& record);
-    void writeBatch(std::string& out);
+    void publishBatch();
+    std::uint32_t placeInParts();
+    void writeBatch(std::string& out, std::uint32_t part, std::uint32_t parts);
 
     Facility* facility_ = nullptr;
     Recorder* recorder_ = nullptr;
     Timeline& timeline_;
     EventOutlet* outlet_ = nullptr;
     Batch batch_;
+    static constexpr std::uint32_t noPart = UINT32_MAX;
+    std::vector<std::uint32_t> partOf_;                          // by component number
+    std::unordered_map<std::uint64_t, std::uint32_t> partOfSlot_;  // by slot key
     std::function<void()> beforeFlush_;
     bool flushAsked_ = false;
     bool flushing_ = false;
