@@ -466,8 +466,9 @@ const Live = (() => {
     }
     for (let n = 1; inbox.length > 0 && !batchLeft; n += 1) {
       // A component's write comes as `written` and then the `slot` it wrote:
-      // a frame drawn between the two would show its tally in doubt.
-      if (last !== 'written' && n > 16 && performance.now() - began > budget) break;
+      // a frame drawn between the two would show its tally in doubt. A large
+      // cut comes as several batches: one at most is parsed past the budget.
+      if (last !== 'written' && (n > 16 || last === 'batch') && performance.now() - began > budget) break;
       const data = nextData();
       if (data === null) continue;
       let event;
