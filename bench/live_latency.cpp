@@ -31,6 +31,7 @@
 
 #include <condition_variable>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -76,6 +77,22 @@ long statusKb(pid_t pid, const char* field) {
         if (line.compare(0, key.size(), key) == 0) return std::atol(line.c_str() + key.size());
     }
     return -1;
+}
+
+// CPU time a process has used, all its threads, user and system (ms).
+double cpuMs(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t name = stat.rfind(')');  // the program's name may hold spaces
+    if (name == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(name + 2));
+    std::string field;
+    unsigned long long user = 0, system = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {  // utime and stime are fields 14 and 15
+        if (i == 14) user = std::stoull(field);
+        if (i == 15) system = std::stoull(field);
+    }
+    return 1000.0 * static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 std::string folderOf(const std::string& path) {
@@ -517,6 +534,7 @@ struct LiveRun {
     StreamFigures oneStream, allStream;
     std::vector<RssSample> rss;
     long peakKb = -1;
+    double cpuPerAllCutMs = -1;  // vesk-host's CPU time over the cuts of every camera, per cut
     std::uint64_t streamBytes = 0, streamEvents = 0;
     int streamOpened = 0, streamEnded = 0, droppedNotices = 0, refused = 0;
     long long recordingBytes = -1;
@@ -645,6 +663,7 @@ LiveRun measureLive(int n, const std::string& folder, const Options& options) {
     run.rss.push_back({"after one-camera cuts", statusKb(pid, "VmRSS")});
 
     const int quarter = std::max(1, options.allCuts / 4);
+    const double cpuBefore = cpuMs(pid);
     for (int i = 0; i < options.allCuts && run.failure.empty(); ++i) {
         const std::uint8_t level = allLevel(i);
         std::size_t missing = 0;
@@ -665,6 +684,9 @@ LiveRun measureLive(int n, const std::string& folder, const Options& options) {
             std::fflush(stdout);
         }
         if (gaveUp(done)) break;
+    }
+    if (!run.all.samples.empty() && cpuBefore >= 0) {
+        run.cpuPerAllCutMs = (cpuMs(pid) - cpuBefore) / static_cast<double>(run.all.samples.size());
     }
     run.rss.push_back({"after all cuts", statusKb(pid, "VmRSS")});
     run.peakKb = statusKb(pid, "VmHWM");
@@ -968,6 +990,11 @@ int main(int argc, char** argv) {
             std::printf(" %s %.1f;", sample.when.c_str(), static_cast<double>(sample.kb) / 1024.0);
         }
         std::printf(" peak (VmHWM) %.1f\n", static_cast<double>(r.live.peakKb) / 1024.0);
+    }
+    std::printf("\nvesk-host CPU time per cut of every camera, all its threads, the page's batch and the\n"
+                "recording after the cut included (ms)\n");
+    for (const auto& r : results) {
+        if (r.live.cpuPerAllCutMs >= 0) std::printf("%6d  %.2f\n", r.n, r.live.cpuPerAllCutMs);
     }
 
     if (options.record) {

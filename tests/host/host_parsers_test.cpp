@@ -313,6 +313,16 @@ TEST(TextHelpers, PrintedTextsCannotForgeLinesOrBreakUtf8) {
     EXPECT_EQ(nlohmann::json::parse(out.str())["text"], "\u00e9\n\u0001\"");
 }
 
+TEST(TextHelpers, CaseBlindComparisons) {
+    EXPECT_TRUE(equalsIgnoreCase("Tally", "tALLY"));
+    EXPECT_FALSE(equalsIgnoreCase("Tally", "Tallx"));
+    EXPECT_FALSE(equalsIgnoreCase("Tall", "Tally"));
+    EXPECT_TRUE(equalsIgnoreCase("", ""));
+    EXPECT_TRUE(startsWithIgnoreCase("ALM_door", "alm_"));
+    EXPECT_FALSE(startsWithIgnoreCase("al", "alm_"));
+    EXPECT_FALSE(startsWithIgnoreCase("alx_door", "alm_"));
+}
+
 TEST(TextHelpers, Numbers) {
     EXPECT_EQ(parseInt32("-2147483648"), -2147483647 - 1);
     EXPECT_FALSE(parseInt32("2147483648"));

@@ -126,12 +126,17 @@ std::string lower(const std::string& text) {
     return result;
 }
 
-bool equalsIgnoreCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && lower(a) == lower(b);
+bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (lowerChar(a[i]) != lowerChar(b[i])) return false;
+    }
+    return true;
 }
 
 bool startsWithIgnoreCase(const std::string& text, const std::string& prefix) {
-    return text.size() >= prefix.size() && equalsIgnoreCase(text.substr(0, prefix.size()), prefix);
+    return text.size() >= prefix.size() &&
+           equalsIgnoreCase(std::string_view(text).substr(0, prefix.size()), prefix);
 }
 
 std::string displayQuote(const std::string& text) {
@@ -402,7 +407,7 @@ Environment parseEnvironment(std::istream& in, const std::string& name,
     return env;
 }
 
-const std::string* Control::property(const std::string& name) const {
+const std::string* Control::property(std::string_view name) const {
     for (const auto& entry : properties) {
         if (entry.first == name) return &entry.second;
     }

@@ -35,7 +35,7 @@ void dropByteOrderMark(std::string& line);
 
 std::string trim(const std::string& text);
 std::string lower(const std::string& text);
-bool equalsIgnoreCase(const std::string& a, const std::string& b);
+bool equalsIgnoreCase(std::string_view a, std::string_view b);
 bool startsWithIgnoreCase(const std::string& text, const std::string& prefix);
 // A text shown inside double quotes in the readable output: line feeds and
 // other control characters become escapes.
@@ -129,7 +129,7 @@ struct Control {
     std::string id;
     std::vector<std::pair<std::string, std::string>> properties;  // in order of first setting
 
-    const std::string* property(const std::string& name) const;
+    const std::string* property(std::string_view name) const;
     void set(const std::string& name, const std::string& value);
 };
 
