@@ -376,6 +376,29 @@ test('a large batch is applied over several frames, each component whole; every 
     await overview.waitForFunction((n) => document.querySelectorAll('.tile[data-lamp="1"]').length === n, count, wait);
     await overview.locator('#on-air-count', {hasText: `${count} on air`}).waitFor(wait);
     for (const page of pages) assert.equal(await page.evaluate(() => document.documentElement.dataset.link), 'live');
+
+    // An overview that takes the whole cut in one frame (the default sizes):
+    // the frame that draws the screen's tiles draws none out of view; they
+    // come in the frames after it.
+    const whole = await browser.newPage();
+    pages.push(whole);
+    await whole.setViewportSize({width: 1366, height: 900});
+    await whole.goto(new URL('/overview', cut.url).href);
+    await whole.waitForFunction((n) => document.querySelectorAll('.tile[data-lamp="1"]').length === n, count, wait);
+    await whole.evaluate(() => {
+      window.drawnTogether = [];  // per frame that drew tiles: [on the screen, out of view]
+      new MutationObserver((records) => {
+        const together = [0, 0];
+        for (const record of records) together[record.target.getBoundingClientRect().top < innerHeight ? 0 : 1] += 1;
+        window.drawnTogether.push(together);
+      }).observe(document.getElementById('grid'), {subtree: true, attributes: true, attributeFilter: ['data-lamp']});
+    });
+    for (let k = 1; k <= count; k += 1) packet.writeUInt16LE(0 | (3 << 6), 6 * k + 2);
+    await new Promise((resolve) => mixer.send(packet, port, '127.0.0.1', resolve));
+    await whole.waitForFunction((n) => document.querySelectorAll('.tile[data-lamp="0"]').length === n, count, wait);
+    const frames = await whole.evaluate(() => window.drawnTogether);
+    assert.ok(frames[0][0] > 0 && frames.some(([, out]) => out > 0), JSON.stringify(frames));
+    assert.equal(frames[0][1], 0, `the screen's frame also drew tiles out of view: ${JSON.stringify(frames)}`);
   } finally {
     for (const page of pages) await page.close();
     mixer.close();

@@ -803,6 +803,20 @@ const Live = (() => {
       });
     }, {passive: true});
 
+    // Blocks the browser starts to render (often several at once, as a page
+    // scrolls) are measured together in the next frame, where the layout is
+    // clean, and their items drawn then: measuring after each one's items
+    // were drawn would lay the page out once a block.
+    const cameIn = new Set();
+    let cameInFrame = 0;
+    function drawCameIn() {
+      cameInFrame = 0;
+      measure();
+      const blocks = [...cameIn];
+      cameIn.clear();
+      for (const block of blocks) if (of.get(block.keys[0]) === block) shown(block.keys);
+    }
+
     const columnsNow = () => Math.max(1, Math.floor((box.clientWidth + gapPx) / (itemPx + gapPx)));
 
     function fill() {
@@ -811,6 +825,7 @@ const Live = (() => {
       of.clear();
       at.clear();
       rendered.clear();
+      cameIn.clear();
       const made = [];
       for (let first = 0; first < items.length; first += size) {
         const node = document.createElement('div');
@@ -830,10 +845,11 @@ const Live = (() => {
           if (e.skipped) {
             rendered.delete(block);
             block.onScreen = false;
+            cameIn.delete(block);
           } else {
             rendered.add(block);
-            measure();
-            shown(block.keys);
+            cameIn.add(block);
+            if (!cameInFrame) cameInFrame = requestAnimationFrame(drawCameIn);
           }
         });
         made.push(node);

@@ -47,6 +47,7 @@
   // nobody sees. Each is drawn as it comes into view, and meanwhile in
   // slices of a few milliseconds a frame, oldest first.
   const OUT_OF_VIEW_MS = 3;
+  let leftOutLastFrame = false;
   const TELLS_SKIPPED = Live.TELLS_SKIPPED;
   const unseen = new Set();   // tiles out of view with changes not drawn yet, in order
   // Tiles are 44 px high with a gap of 4 (views.css); blocks of 4 rows, at
@@ -149,6 +150,7 @@
       return undefined;
     }
     const changed = [];
+    let drawnNow = 0;
     if (changes.components.size > 0) tileBlocks.measure();
     for (const name of changes.components) {
       const tile = tiles.get(name);
@@ -161,6 +163,7 @@
         }
         unseen.add(name);
       } else if (drawTile(component, tile)) {
+        drawnNow += 1;
         changed.push(`${name} ${look(component).word.toLowerCase()}`);
       }
     }
@@ -170,6 +173,15 @@
       drawOnAir();
     }
     if (changes.bridges) drawBridges();
+    // A frame that redraws the screen's tiles has enough to lay out and
+    // paint: the tiles out of view wait for the next one (never two frames
+    // in a row, so that a screen that changes every frame does not hold
+    // them back for good).
+    if (drawnNow > 0 && !leftOutLastFrame) {
+      leftOutLastFrame = true;
+      return unseen.size > 0;
+    }
+    leftOutLastFrame = false;
     const until = performance.now() + OUT_OF_VIEW_MS;
     let n = 0;
     for (const name of unseen) {
