@@ -330,9 +330,10 @@ test('a large batch is applied over several frames, each component whole; every 
     for (const where of ['/', '/overview']) {
       const page = await browser.newPage();
       await page.setViewportSize({width: 1366, height: 900});
-      await page.addInitScript(() => {
+      await page.addInitScript((count) => {
         window.veskBatchAtOnce = 50;
         window.veskFrameBudgetMs = 0.01;
+        window.veskRowsOutOfView = count - 1;
         // Between any two frames (a page in the background has none, and
         // is drawn from a timer): how many components the model has cut,
         // and any in doubt.
@@ -344,7 +345,7 @@ test('a large batch is applied over several frames, each component whole; every 
           window.cutSeen.add(all.filter((c) => c.tallyControl?.text === '1').length);
           for (const c of all) if (Live.tallyTruth(c).doubt) window.inDoubt.push(c.name);
         }, 2);
-      });
+      }, count);
       await page.goto(new URL(where, cut.url).href);
       await page.locator('#link[data-link="live"]').waitFor(wait);
       await page.locator(`[data-component="cam${count}"]`).waitFor({state: 'attached', ...wait});
@@ -376,6 +377,22 @@ test('a large batch is applied over several frames, each component whole; every 
     await overview.waitForFunction((n) => document.querySelectorAll('.tile[data-lamp="1"]').length === n, count, wait);
     await overview.locator('#on-air-count', {hasText: `${count} on air`}).waitFor(wait);
     for (const page of pages) assert.equal(await page.evaluate(() => document.documentElement.dataset.link), 'live');
+
+    // Tables of more rows than the limit (made small here) have none while
+    // out of view, and are drawn with the latest state as they come into view.
+    const rowsOf = (page, table) => page.locator(`#${table} tr[data-gpi-row], #${table} tr[data-slot-row]`).count();
+    assert.equal(await rowsOf(main, 'gpi-table') + await rowsOf(main, 'info-table'), 0);
+    await main.locator('#info-title').scrollIntoViewIfNeeded();
+    await main.waitForFunction((n) => document.querySelectorAll('#info-table [data-slot-row]').length === n, count, wait);
+    assert.equal(await main.locator(`[data-slot-row="12.${count + 19}"] .slot-text`).inputValue(), '1');
+    // At the limit, a table out of view has its rows.
+    const atLimit = await browser.newPage();
+    pages.push(atLimit);
+    await atLimit.addInitScript((n) => { window.veskRowsOutOfView = n; }, count);
+    await atLimit.setViewportSize({width: 1366, height: 900});
+    await atLimit.goto(new URL('/', cut.url).href);
+    await atLimit.waitForFunction((n) => document.querySelectorAll('#gpi-table [data-gpi-row]').length === n, count, wait);
+    assert.ok(await atLimit.evaluate(() => document.getElementById('gpi-title').getBoundingClientRect().top > 2 * innerHeight));
 
     // An overview that takes the whole cut in one frame (the default sizes):
     // the frame that draws the screen's tiles draws none out of view; they

@@ -343,6 +343,31 @@
     return row;
   }
 
+  // A table of more rows than this, drawn whole (with a snapshot, say) while
+  // far from the screen, gets its rows only as it comes near: ten thousand
+  // rows nobody looks at would be styled and laid out whenever something
+  // looks at them (a browser's form filler reads every field of a page after
+  // a change), and a burst would spend milliseconds a frame drawing them.
+  // Once drawn, they stay, and are kept up to date as before.
+  // (The browser tests set a smaller limit through veskRowsOutOfView.)
+  const ROWS_OUT_OF_VIEW = Number(window.veskRowsOutOfView) || 500;
+  // shown: in view or near it; behind: its rows wait for that; size: its
+  // entries when last drawn (or left behind).
+  const tables = {gpi: {shown: true, behind: false, size: 0}, info: {shown: true, behind: false, size: 0}};
+  const DRIVER_ROW_PX = 34;  // the height of every row of these tables (style.css)
+  const near = new IntersectionObserver((entries) => {
+    for (const entry of entries) {
+      const which = entry.target.dataset.rows;
+      tables[which].shown = entry.isIntersecting;
+      if (entry.isIntersecting && tables[which].behind) drawDrivers(which);
+    }
+  }, {rootMargin: '100% 0px'});
+  for (const which of ['gpi', 'info']) {
+    $(`${which}-table`).dataset.rows = which;
+    near.observe($(`${which}-table`));
+  }
+  const leftOutOfView = (which, map) => !tables[which].shown && map.size > ROWS_OUT_OF_VIEW;
+
   // Entries that a component registered are listed first; forces of inputs
   // and slots that nobody registered are listed apart and can be cleared.
   function drawDrivers(which) {
@@ -351,13 +376,31 @@
         ? [facility.gpi, gpiRows, drawGpiRow, 'gpi-table', 'No GPI inputs yet.']
         : [facility.info, infoRows, drawInfoRow, 'info-table', 'No info slots yet.'];
     for (const key of [...rows.keys()]) if (!map.has(key)) rows.delete(key);
+    // Where the table is now: the observer tells only after the next frame
+    // (cards drawn with a snapshot may just have pushed it far down).
+    const box = $(table).getBoundingClientRect();
+    tables[which].shown = box.bottom > -innerHeight && box.top < 2 * innerHeight;
+    tables[which].behind = leftOutOfView(which, map);
+    tables[which].size = map.size;
     const [known, loose] = [[], []];
     for (const key of sortedKeys([...map.keys()])) {
-      if (map.get(key).registered) known.push(draw(key, false));
-      else if (!cleared[which].has(key)) loose.push(draw(key, false));
+      if (map.get(key).registered) known.push(key);
+      else if (!cleared[which].has(key)) loose.push(key);
     }
     const [body, apart] = $(table).tBodies;
-    body.replaceChildren(...(known.length ? known : [el('tr', {class: 'empty'}, el('td', {colspan: '3', text: none}))]));
+    if (tables[which].behind) {
+      // No row out of date is ever on the screen: the table is empty until
+      // drawn, and as high as its rows will be, so that drawing them does
+      // not move what is below it (the other table, as both come into view).
+      body.replaceChildren();
+      apart.replaceChildren();
+      body.style.height = `${Math.max(1, known.length) * DRIVER_ROW_PX}px`;
+      apart.style.height = `${loose.length ? (loose.length + 1) * DRIVER_ROW_PX : 0}px`;
+      return;
+    }
+    body.style.height = apart.style.height = '';
+    body.replaceChildren(...(known.length ? known.map((key) => draw(key, false))
+                                          : [el('tr', {class: 'empty'}, el('td', {colspan: '3', text: none}))]));
     const clear = el('button', {type: 'button', class: 'quiet clear', 'data-clear': which, text: 'Clear this list'});
     clear.addEventListener('click', () => {
       for (const key of map.keys()) if (!map.get(key).registered) cleared[which].add(key);
@@ -367,7 +410,7 @@
         ? [el('tr', {class: 'apart'}, el('th', {colspan: '2', scope: 'rowgroup',
                                                text: which === 'gpi' ? 'Registered by no component'
                                                    : 'Registered by no component: tally outputs and stray forces'}),
-              el('td', {}, clear)), ...loose]
+              el('td', {}, clear)), ...loose.map((key) => draw(key, false))]
         : []));
   }
 
@@ -407,6 +450,14 @@
   function drawChangedDrivers(which, keys, flash) {
     const [map, draw] = which === 'gpi' ? [facility.gpi, drawGpiRow] : [facility.info, drawInfoRow];
     const waiting = unseenRows[which];
+    if (keys.size > 0 && tables[which].behind) {
+      // Drawn whole as the table comes near the screen; an entry taken off
+      // the list that changed again is listed again then.
+      for (const key of keys) if (!map.get(key)?.registered) cleared[which].delete(key);
+      // New entries make the empty table as high as its rows again.
+      if (tables[which].size !== map.size) drawDrivers(which);
+      return false;
+    }
     let regroup = false;
     let now = 0;  // rows drawn at once in this frame
     const added = [];
@@ -575,16 +626,25 @@
 
   // --- Drawing and the link ------------------------------------------------------------
 
+  // The tables of inputs and slots are drawn a frame after the cards: by
+  // then the browser knows that ten thousand cards have pushed them out of
+  // view, and skips their rows instead of styling and laying out every one.
+  let driversLeft = false;
+
   function draw(changes) {
     if (changes.all) {
       drawComponents();
-      drawDrivers('gpi');
-      drawDrivers('info');
+      driversLeft = true;
       drawBridges();
       drawViewers();
       drawWarnings();
       drawTimeline();  // a paused list stays as it was until resumed
-      return;
+      return true;
+    }
+    if (driversLeft) {
+      driversLeft = false;
+      drawDrivers('gpi');
+      drawDrivers('info');
     }
     const flash = changes.controls.size + changes.gpi.size + changes.info.size < FLASH_LIMIT;
     let more = drawChangedComponents(changes, flash);
