@@ -278,6 +278,14 @@
     return `state ${state}`;
   }
 
+  // A row drawn while there is no link (a large table that came near the
+  // screen meanwhile) starts disabled, like the controls drawn before.
+  function offWithoutLink(control) {
+    if (Live.link.state !== 'down') return;
+    control.disabled = true;
+    control.dataset.linkOff = '';
+  }
+
   function drawGpiRow(key) {
     const input = facility.gpi.get(key);
     let row = gpiRows.get(key);
@@ -290,6 +298,7 @@
       row = el('tr', {'data-gpi-row': key}, el('td', {class: 'address', text: key}),
                el('td', {}, button, el('span', {class: 'gpi-value', 'aria-hidden': 'true'})), el('td'));
       gpiRows.set(key, row);
+      offWithoutLink(button);
     }
     const button = row.cells[1].firstChild;
     const word = gpiWord(input.state);
@@ -327,6 +336,7 @@
       });
       row = el('tr', {'data-slot-row': key}, el('td', {class: 'address', text: key}), el('td', {}, field), el('td'));
       infoRows.set(key, row);
+      offWithoutLink(field);
     }
     const field = row.cells[1].firstChild;
     if (!field.dataset.editing && field.value !== slot.text) {
@@ -348,7 +358,8 @@
   // rows nobody looks at would be styled and laid out whenever something
   // looks at them (a browser's form filler reads every field of a page after
   // a change), and a burst would spend milliseconds a frame drawing them.
-  // Once drawn, they stay, and are kept up to date as before.
+  // Once drawn, they stay; their changes far from the screen wait, and are
+  // drawn as the table comes near again.
   // (The browser tests set a smaller limit through veskRowsOutOfView.)
   const ROWS_OUT_OF_VIEW = Number(window.veskRowsOutOfView) || 500;
   // shown: in view or near it; behind: its rows wait for that; size: its
@@ -359,7 +370,14 @@
     for (const entry of entries) {
       const which = entry.target.dataset.rows;
       tables[which].shown = entry.isIntersecting;
-      if (entry.isIntersecting && tables[which].behind) drawDrivers(which);
+      if (!entry.isIntersecting) continue;
+      if (tables[which].behind) {
+        drawDrivers(which);
+      } else {
+        const [map, draw] = which === 'gpi' ? [facility.gpi, drawGpiRow] : [facility.info, drawInfoRow];
+        for (const key of unseenRows[which]) if (map.has(key)) draw(key, false);
+        unseenRows[which].clear();
+      }
     }
   }, {rootMargin: '100% 0px'});
   for (const which of ['gpi', 'info']) {
@@ -406,6 +424,7 @@
       for (const key of map.keys()) if (!map.get(key).registered) cleared[which].add(key);
       drawDrivers(which);
     });
+    offWithoutLink(clear);
     apart.replaceChildren(...(loose.length
         ? [el('tr', {class: 'apart'}, el('th', {colspan: '2', scope: 'rowgroup',
                                                text: which === 'gpi' ? 'Registered by no component'
@@ -458,6 +477,8 @@
       if (tables[which].size !== map.size) drawDrivers(which);
       return false;
     }
+    // A large table far from the screen: its rows wait until it comes near.
+    const far = leftOutOfView(which, map);
     let regroup = false;
     let now = 0;  // rows drawn at once in this frame
     const added = [];
@@ -466,7 +487,7 @@
       if (!entry.registered && cleared[which].delete(key)) regroup = true;  // it changed again: list it
       const row = (which === 'gpi' ? gpiRows : infoRows).get(key);
       if (!row) added.push(key);
-      else if (now < ROWS_AT_ONCE && !waiting.has(key)) {
+      else if (!far && now < ROWS_AT_ONCE && !waiting.has(key)) {
         now += 1;
         draw(key, flash);
       } else {
@@ -479,6 +500,7 @@
       drawDrivers(which);
       return false;
     }
+    if (far) return false;
     drawSlice(waiting, (key) => { if (map.has(key)) draw(key, false); }, ROWS_MS);
     return waiting.size > 0;
   }
