@@ -418,27 +418,6 @@ test('a large batch is applied over several frames, each component whole; every 
     assert.ok(frames[0][0] > 0 && frames.some(([, out]) => out > 0), JSON.stringify(frames));
     assert.equal(frames[0][1], 0, `the screen's frame also drew tiles out of view: ${JSON.stringify(frames)}`);
 
-
-    // Drawn once and far from the screen again, a large table's rows wait
-    // for it to come near, and then show the latest state. (One page alone:
-    // beside the others it may fall behind and start afresh.)
-    for (const page of pages.splice(0)) await page.close();
-    const far = await browser.newPage();
-    pages.push(far);
-    await far.addInitScript((n) => { window.veskRowsOutOfView = n; }, count - 1);
-    await far.setViewportSize({width: 1366, height: 900});
-    await far.goto(new URL('/', cut.url).href);
-    await far.locator('#link[data-link="live"]').waitFor(wait);
-    await far.locator('#info-title').scrollIntoViewIfNeeded();
-    await far.waitForFunction((key) => document.querySelector(key)?.value === '0', lastSlot, wait);
-    await far.evaluate(() => scrollTo(0, 0));
-    for (let k = 1; k <= count; k += 1) packet.writeUInt16LE(1 | (3 << 6), 6 * k + 2);
-    await new Promise((resolve) => mixer.send(packet, port, '127.0.0.1', resolve));
-    await far.waitForFunction((n) => [...document.querySelectorAll('[data-component-lamp]')]
-      .filter((lamp) => lamp.dataset.lamp === '1').length === n, count, wait);
-    assert.equal(await far.locator(lastSlot).inputValue(), '0');
-    await far.locator('#info-title').scrollIntoViewIfNeeded();
-    await far.waitForFunction((key) => document.querySelector(key).value === '1', lastSlot, wait);
   } finally {
     for (const page of pages) await page.close();
     mixer.close();

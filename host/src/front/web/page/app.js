@@ -358,8 +358,7 @@
   // rows nobody looks at would be styled and laid out whenever something
   // looks at them (a browser's form filler reads every field of a page after
   // a change), and a burst would spend milliseconds a frame drawing them.
-  // Once drawn, they stay; their changes far from the screen wait, and are
-  // drawn as the table comes near again.
+  // Once drawn, they stay, and are kept up to date as before.
   // (The browser tests set a smaller limit through veskRowsOutOfView.)
   const ROWS_OUT_OF_VIEW = Number(window.veskRowsOutOfView) || 500;
   // shown: in view or near it; behind: its rows wait for that; size: its
@@ -370,14 +369,7 @@
     for (const entry of entries) {
       const which = entry.target.dataset.rows;
       tables[which].shown = entry.isIntersecting;
-      if (!entry.isIntersecting) continue;
-      if (tables[which].behind) {
-        drawDrivers(which);
-      } else {
-        const [map, draw] = which === 'gpi' ? [facility.gpi, drawGpiRow] : [facility.info, drawInfoRow];
-        for (const key of unseenRows[which]) if (map.has(key)) draw(key, false);
-        unseenRows[which].clear();
-      }
+      if (entry.isIntersecting && tables[which].behind) drawDrivers(which);
     }
   }, {rootMargin: '100% 0px'});
   for (const which of ['gpi', 'info']) {
@@ -406,6 +398,7 @@
       else if (!cleared[which].has(key)) loose.push(key);
     }
     const [body, apart] = $(table).tBodies;
+    $(table).closest('.panel').classList.toggle('rows-behind', tables[which].behind);
     if (tables[which].behind) {
       // No row out of date is ever on the screen: the table is empty until
       // drawn, and as high as its rows will be, so that drawing them does
@@ -477,8 +470,6 @@
       if (tables[which].size !== map.size) drawDrivers(which);
       return false;
     }
-    // A large table far from the screen: its rows wait until it comes near.
-    const far = leftOutOfView(which, map);
     let regroup = false;
     let now = 0;  // rows drawn at once in this frame
     const added = [];
@@ -487,7 +478,7 @@
       if (!entry.registered && cleared[which].delete(key)) regroup = true;  // it changed again: list it
       const row = (which === 'gpi' ? gpiRows : infoRows).get(key);
       if (!row) added.push(key);
-      else if (!far && now < ROWS_AT_ONCE && !waiting.has(key)) {
+      else if (now < ROWS_AT_ONCE && !waiting.has(key)) {
         now += 1;
         draw(key, flash);
       } else {
@@ -500,7 +491,6 @@
       drawDrivers(which);
       return false;
     }
-    if (far) return false;
     drawSlice(waiting, (key) => { if (map.has(key)) draw(key, false); }, ROWS_MS);
     return waiting.size > 0;
   }
