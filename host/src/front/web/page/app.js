@@ -281,7 +281,11 @@
   // A row drawn while there is no link (a large table that came near the
   // screen meanwhile) starts disabled, like the controls drawn before.
   function offWithoutLink(control) {
-    if (Live.link.state !== 'down') return;
+    if (Live.link.state === 'down') takeOff(control);
+  }
+
+  // Disabled for want of a link, and marked so that the link's return enables it.
+  function takeOff(control) {
     control.disabled = true;
     control.dataset.linkOff = '';
   }
@@ -361,14 +365,13 @@
   // Once drawn, they stay, and are kept up to date as before.
   // (The browser tests set a smaller limit through veskRowsOutOfView.)
   const ROWS_OUT_OF_VIEW = Number(window.veskRowsOutOfView) || 500;
-  // shown: in view or near it; behind: its rows wait for that; size: its
-  // entries when last drawn (or left behind).
-  const tables = {gpi: {shown: true, behind: false, size: 0}, info: {shown: true, behind: false, size: 0}};
+  // behind: its rows wait for it to come near; size: its entries when last
+  // drawn (or left behind).
+  const tables = {gpi: {behind: false, size: 0}, info: {behind: false, size: 0}};
   const DRIVER_ROW_PX = 34;  // the height of every row of these tables (style.css)
   const near = new IntersectionObserver((entries) => {
     for (const entry of entries) {
       const which = entry.target.dataset.rows;
-      tables[which].shown = entry.isIntersecting;
       if (entry.isIntersecting && tables[which].behind) drawDrivers(which);
     }
   }, {rootMargin: '100% 0px'});
@@ -376,8 +379,6 @@
     $(`${which}-table`).dataset.rows = which;
     near.observe($(`${which}-table`));
   }
-  const leftOutOfView = (which, map) => !tables[which].shown && map.size > ROWS_OUT_OF_VIEW;
-
   // Entries that a component registered are listed first; forces of inputs
   // and slots that nobody registered are listed apart and can be cleared.
   function drawDrivers(which) {
@@ -389,8 +390,8 @@
     // Where the table is now: the observer tells only after the next frame
     // (cards drawn with a snapshot may just have pushed it far down).
     const box = $(table).getBoundingClientRect();
-    tables[which].shown = box.bottom > -innerHeight && box.top < 2 * innerHeight;
-    tables[which].behind = leftOutOfView(which, map);
+    const nearNow = box.bottom > -innerHeight && box.top < 2 * innerHeight;
+    tables[which].behind = !nearNow && map.size > ROWS_OUT_OF_VIEW;
     tables[which].size = map.size;
     const [known, loose] = [[], []];
     for (const key of sortedKeys([...map.keys()])) {
@@ -692,8 +693,7 @@
     for (const control of document.querySelectorAll('main button, main input, main select')) {
       if (control.closest('.timeline-tools')) continue;
       if (off && !control.disabled) {
-        control.disabled = true;
-        control.dataset.linkOff = '';
+        takeOff(control);
       } else if (!off && control.dataset.linkOff !== undefined) {
         control.disabled = false;
         delete control.dataset.linkOff;
