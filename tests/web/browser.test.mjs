@@ -418,6 +418,34 @@ test('a large batch is applied over several frames, each component whole; every 
     assert.ok(frames[0][0] > 0 && frames.some(([, out]) => out > 0), JSON.stringify(frames));
     assert.equal(frames[0][1], 0, `the screen's frame also drew tiles out of view: ${JSON.stringify(frames)}`);
 
+    // Cards built a slice a frame (made small here): whole blocks of at
+    // least the limit, in order, each with the latest state; the send
+    // form's list filled after them, in order.
+    const sliced = await browser.newPage();
+    pages.push(sliced);
+    await sliced.setViewportSize({width: 1366, height: 900});
+    await sliced.addInitScript(() => {
+      window.veskCardsBuiltPerFrame = 21;
+      window.cardsAdded = [];
+      new MutationObserver((records) => {
+        let cards = 0;
+        for (const record of records) {
+          for (const node of record.addedNodes) if (node.classList?.contains('block')) cards += node.children.length;
+        }
+        if (cards) window.cardsAdded.push(cards);
+      }).observe(document, {subtree: true, childList: true});
+    });
+    await sliced.goto(new URL('/', cut.url).href);
+    await sliced.waitForFunction((n) => document.querySelectorAll('[data-component-lamp][data-lamp="0"]').length === n &&
+      document.querySelectorAll('#send-component option').length === n, count, wait);
+    const {added, blockSize, names} = await sliced.evaluate(() => ({
+      added: window.cardsAdded,
+      blockSize: document.querySelector('#components .block').children.length,
+      names: [...document.querySelectorAll('#send-component option')].map((option) => option.value)}));
+    const slice = Math.ceil(21 / blockSize) * blockSize;
+    assert.deepEqual(added, Array.from({length: Math.ceil(count / slice)}, (_, i) => Math.min(slice, count - i * slice)));
+    assert.deepEqual(names, Array.from({length: count}, (_, i) => `cam${i + 1}`));
+
   } finally {
     for (const page of pages) await page.close();
     mixer.close();

@@ -129,17 +129,65 @@
     }
   }
 
+  // Ten thousand cards take the browser seconds to build, and the page
+  // would answer nothing meanwhile: they are built in whole blocks of at
+  // least this many cards a frame, in order, each from the latest state.
+  // (A smaller facility is built at once.)
+  const CARDS_BUILT_PER_FRAME = window.veskCardsBuiltPerFrame || 300;
+  let toBuild = [];   // the names of the cards not built yet, in order
+  let builtUpTo = 0;
+
   function drawComponents() {
     const box = $('components');
     cards.clear();
     pending.clear();
     unseen.clear();
-    const built = [...facility.components.values()].map((component) => [component.name, buildCard(component)]);
-    box.replaceChildren(...(built.length ? cardBlocks.fill(built) : [el('p', {class: 'empty', text: 'No components in this facility.'})]));
+    toBuild = [...facility.components.keys()];
+    builtUpTo = 0;
+    cardBlocks.fill([]);
+    if (toBuild.length) buildCards();
+    else box.replaceChildren(el('p', {class: 'empty', text: 'No components in this facility.'}));
+    // The send form's list: the component chosen stays chosen.
     const select = $('send-component');
     const chosen = select.value;
-    select.replaceChildren(...[...facility.components.keys()].map((name) => el('option', {value: name, text: name})));
-    if (facility.components.has(chosen)) select.value = chosen;
+    listedUpTo = 0;
+    heldOption = facility.components.has(chosen) ? new Option(chosen, chosen, true, true) : null;
+    select.replaceChildren(...(heldOption ? [heldOption] : []));
+    listComponents();
+  }
+
+  // Ten thousand choices in a list cost the browser about as much as the
+  // cards: listed in slices too, the first with the first cards, the rest
+  // after the cards. True when some are left.
+  const LISTED_PER_FRAME = CARDS_BUILT_PER_FRAME * 2;
+  let listedUpTo = 0;
+  let heldOption = null;  // the one chosen before, first until its turn comes
+  function listComponents() {
+    const select = $('send-component');
+    const chosen = select.value;
+    const until = Math.min(toBuild.length, listedUpTo + LISTED_PER_FRAME);
+    const options = [];
+    for (; listedUpTo < until; listedUpTo += 1) {
+      const name = toBuild[listedUpTo];
+      if (!facility.components.has(name)) continue;
+      options.push(name === heldOption?.value ? heldOption : new Option(name, name));
+    }
+    select.append(...options);
+    if (chosen) select.value = chosen;
+    return listedUpTo < toBuild.length;
+  }
+
+  // Builds the next slice of cards; true when some are left.
+  function buildCards() {
+    const size = cardBlocks.blockSize;
+    const until = Math.min(toBuild.length, builtUpTo + Math.ceil(CARDS_BUILT_PER_FRAME / size) * size);
+    const built = [];
+    for (; builtUpTo < until; builtUpTo += 1) {
+      const component = facility.components.get(toBuild[builtUpTo]);
+      if (component) built.push([component.name, buildCard(component)]);
+    }
+    cardBlocks.add(built);
+    return builtUpTo < toBuild.length;
   }
 
   // A card the browser renders costs a style, layout and paint of its own
@@ -214,6 +262,7 @@
     }
     if (names.size > 0) cardBlocks.measure();
     for (const name of names) {
+      if (!cards.has(name)) continue;  // not built yet: it will be, from the latest state
       if (!TELLS_SKIPPED) drawCard(name, flash);
       else if (cardBlocks.where(name) !== 'screen') {
         // Off the screen: announced now, from the model; drawn later without a word.
@@ -654,13 +703,18 @@
       drawTimeline();  // a paused list stays as it was until resumed
       return true;
     }
-    if (driversLeft) {
+    // The rest of the cards, then of the list; the tables wait for the
+    // cards, so as to be out of view.
+    let building = false;
+    if (builtUpTo < toBuild.length) building = buildCards() || listedUpTo < toBuild.length;
+    else if (listedUpTo < toBuild.length) building = listComponents();
+    if (driversLeft && builtUpTo >= toBuild.length) {
       driversLeft = false;
       drawDrivers('gpi');
       drawDrivers('info');
     }
     const flash = changes.controls.size + changes.gpi.size + changes.info.size < FLASH_LIMIT;
-    let more = drawChangedComponents(changes, flash);
+    let more = drawChangedComponents(changes, flash) || building;
     more = drawChangedDrivers('gpi', changes.gpi, flash) || more;
     more = drawChangedDrivers('info', changes.info, flash) || more;
     if (changes.bridges) drawBridges();

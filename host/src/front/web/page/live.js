@@ -819,15 +819,13 @@ const Live = (() => {
 
     const columnsNow = () => Math.max(1, Math.floor((box.clientWidth + gapPx) / (itemPx + gapPx)));
 
-    function fill() {
-      columns = columnsNow();
-      const size = columns * Math.max(rows, Math.ceil(minItems / columns));
-      of.clear();
-      at.clear();
-      rendered.clear();
-      cameIn.clear();
+    const blockSize = () => columns * Math.max(rows, Math.ceil(minItems / columns));
+
+    // Puts items[from..] in new blocks and returns them.
+    function makeBlocks(from) {
+      const size = blockSize();
       const made = [];
-      for (let first = 0; first < items.length; first += size) {
+      for (let first = from; first < items.length; first += size) {
         const node = document.createElement('div');
         node.className = 'block';
         const block = {node, keys: [], skipped: TELLS_SKIPPED, onScreen: !TELLS_SKIPPED};
@@ -857,6 +855,15 @@ const Live = (() => {
       return made;
     }
 
+    function fill() {
+      columns = columnsNow();
+      of.clear();
+      at.clear();
+      rendered.clear();
+      cameIn.clear();
+      return makeBlocks(0);
+    }
+
     // Another column count (the window was resized): the same items in new blocks.
     new ResizeObserver(() => {
       if (items.length === 0 || columnsNow() === columns) return;
@@ -870,6 +877,27 @@ const Live = (() => {
         items = list;
         return fill();
       },
+      // More items after those of the last fill, put in `box` at once. A
+      // last block not full is made again with the new ones.
+      add(list) {
+        if (items.length === 0) {
+          box.replaceChildren(...this.fill(list));
+          return;
+        }
+        const lastKey = items[items.length - 1][0];
+        const last = of.get(lastKey);
+        let from = items.length;
+        if (last && last.keys.length < blockSize()) {
+          from -= last.keys.length;
+          rendered.delete(last);
+          cameIn.delete(last);
+          last.node.remove();
+        }
+        items = items.concat(list);
+        box.append(...makeBlocks(from));
+      },
+      // How many items make a block.
+      get blockSize() { return blockSize(); },
       measure,
       // Where an item is as of the last measure(): 'screen', 'near'
       // (rendered, off the screen) or 'skipped' (not rendered). Within a
