@@ -418,33 +418,37 @@ test('a large batch is applied over several frames, each component whole; every 
     assert.ok(frames[0][0] > 0 && frames.some(([, out]) => out > 0), JSON.stringify(frames));
     assert.equal(frames[0][1], 0, `the screen's frame also drew tiles out of view: ${JSON.stringify(frames)}`);
 
-    // Cards built a slice a frame (made small here): whole blocks of at
-    // least the limit, in order, each with the latest state; the send
-    // form's list filled after them, in order.
-    const sliced = await browser.newPage();
-    pages.push(sliced);
-    await sliced.setViewportSize({width: 1366, height: 900});
-    await sliced.addInitScript(() => {
-      window.veskCardsBuiltPerFrame = 21;
-      window.cardsAdded = [];
-      new MutationObserver((records) => {
-        let cards = 0;
-        for (const record of records) {
-          for (const node of record.addedNodes) if (node.classList?.contains('block')) cards += node.children.length;
-        }
-        if (cards) window.cardsAdded.push(cards);
-      }).observe(document, {subtree: true, childList: true});
-    });
-    await sliced.goto(new URL('/', cut.url).href);
-    await sliced.waitForFunction((n) => document.querySelectorAll('[data-component-lamp][data-lamp="0"]').length === n &&
-      document.querySelectorAll('#send-component option').length === n, count, wait);
-    const {added, blockSize, names} = await sliced.evaluate(() => ({
-      added: window.cardsAdded,
-      blockSize: document.querySelector('#components .block').children.length,
-      names: [...document.querySelectorAll('#send-component option')].map((option) => option.value)}));
-    const slice = Math.ceil(21 / blockSize) * blockSize;
-    assert.deepEqual(added, Array.from({length: Math.ceil(count / slice)}, (_, i) => Math.min(slice, count - i * slice)));
-    assert.deepEqual(names, Array.from({length: count}, (_, i) => `cam${i + 1}`));
+    // Cards and tiles built a slice a frame (made small here): whole blocks
+    // of at least the limit, in order, each with the latest state; the send
+    // form's list filled after the cards, in order.
+    for (const [where, limit, box] of [['/', 'veskCardsBuiltPerFrame', '#components'], ['/overview', 'veskTilesBuiltPerFrame', '#grid']]) {
+      const sliced = await browser.newPage();
+      pages.push(sliced);
+      await sliced.setViewportSize({width: 1366, height: 900});
+      await sliced.addInitScript(([limit, box]) => {
+        window[limit] = 21;
+        window.itemsAdded = [];
+        new MutationObserver((records) => {
+          let items = 0;
+          for (const record of records) {
+            for (const node of record.addedNodes) if (node.parentElement?.matches(box)) items += node.children.length;
+          }
+          if (items) window.itemsAdded.push(items);
+        }).observe(document, {subtree: true, childList: true});
+      }, [limit, box]);
+      await sliced.goto(new URL(where, cut.url).href);
+      await sliced.waitForFunction((n) => document.querySelectorAll('[data-lamp="0"]').length === n &&
+        (document.querySelectorAll('#send-component option').length === n || document.getElementById('overview-count')?.textContent === `${n} of ${n}`),
+      count, wait);
+      const {added, blockSize} = await sliced.evaluate((box) => ({
+        added: window.itemsAdded, blockSize: document.querySelector(`${box} .block`).children.length}), box);
+      const slice = Math.ceil(21 / blockSize) * blockSize;
+      assert.deepEqual(added.slice(0, Math.ceil(count / slice)),
+                       Array.from({length: Math.ceil(count / slice)}, (_, i) => Math.min(slice, count - i * slice)), where);
+      if (where !== '/') continue;
+      const names = await sliced.evaluate(() => [...document.querySelectorAll('#send-component option')].map((option) => option.value));
+      assert.deepEqual(names, Array.from({length: count}, (_, i) => `cam${i + 1}`));
+    }
 
   } finally {
     for (const page of pages) await page.close();

@@ -10,9 +10,11 @@
 //   the next frame after its lamp changed (p50, p99, max).
 // With --cut (`node tests/web/page_bench.mjs --cut 10000`), instead: a TSL
 // mixer played by the benchmark cuts every camera at once, ten times, with
-// the main page and /overview open; for each cut, how long after the last
-// lamp message each page shows every lamp on the screen, and every lamp of
-// the page (drawn or not yet in view), and the longest main-thread task;
+// the main page and /overview open; each page's load (until its last card
+// or tile is there) and its longest main-thread task meanwhile; for each
+// cut, how long after the last lamp message each page shows every lamp on
+// the screen, and every lamp of the page (drawn or not yet in view), and
+// the longest main-thread task;
 // every other cut, how long the last lamp takes to show the cut once the
 // end of the page is scrolled into view.
 // `--cuts=N` makes N cuts (at least 2) instead of ten.
@@ -290,6 +292,8 @@ async function runCuts(browser, count, cuts = 10) {
       await page.locator('#link[data-link="live"]').waitFor({timeout: 120000});
       await page.locator(`[data-component="cam${count}"]`).waitFor({state: 'attached', timeout: 120000});
       figures[`load ${where}`] = Date.now() - opened;
+      // The longest main-thread task from opening the page until every card or tile is there.
+      figures[`load ${where} longest task`] = Math.round(Math.max(0, ...await page.evaluate(() => window.benchLongTasks)));
       pages.push([where, page]);
     }
     for (let i = 0; i < cuts; i += 1) {

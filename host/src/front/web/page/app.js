@@ -129,24 +129,19 @@
     }
   }
 
-  // Ten thousand cards take the browser seconds to build, and the page
-  // would answer nothing meanwhile: they are built in whole blocks of at
-  // least this many cards a frame, in order, each from the latest state.
-  // (A smaller facility is built at once.)
+  // Cards are built a slice of whole blocks a frame, at least this many a
+  // slice, each from the latest state (a smaller facility at once).
   const CARDS_BUILT_PER_FRAME = window.veskCardsBuiltPerFrame || 300;
-  let toBuild = [];   // the names of the cards not built yet, in order
-  let builtUpTo = 0;
+  let names = [];  // the components, in order, as last drawn whole
 
   function drawComponents() {
-    const box = $('components');
     cards.clear();
     pending.clear();
     unseen.clear();
-    toBuild = [...facility.components.keys()];
-    builtUpTo = 0;
-    cardBlocks.fill([]);
-    if (toBuild.length) buildCards();
-    else box.replaceChildren(el('p', {class: 'empty', text: 'No components in this facility.'}));
+    names = [...facility.components.keys()];
+    const card = (name) => (facility.components.has(name) ? buildCard(facility.components.get(name)) : null);
+    cardBlocks.build(names, card, CARDS_BUILT_PER_FRAME);
+    if (!names.length) $('components').replaceChildren(el('p', {class: 'empty', text: 'No components in this facility.'}));
     // The send form's list: the component chosen stays chosen.
     const select = $('send-component');
     const chosen = select.value;
@@ -165,29 +160,16 @@
   function listComponents() {
     const select = $('send-component');
     const chosen = select.value;
-    const until = Math.min(toBuild.length, listedUpTo + LISTED_PER_FRAME);
+    const until = Math.min(names.length, listedUpTo + LISTED_PER_FRAME);
     const options = [];
     for (; listedUpTo < until; listedUpTo += 1) {
-      const name = toBuild[listedUpTo];
+      const name = names[listedUpTo];
       if (!facility.components.has(name)) continue;
       options.push(name === heldOption?.value ? heldOption : new Option(name, name));
     }
     select.append(...options);
     if (chosen) select.value = chosen;
-    return listedUpTo < toBuild.length;
-  }
-
-  // Builds the next slice of cards; true when some are left.
-  function buildCards() {
-    const size = cardBlocks.blockSize;
-    const until = Math.min(toBuild.length, builtUpTo + Math.ceil(CARDS_BUILT_PER_FRAME / size) * size);
-    const built = [];
-    for (; builtUpTo < until; builtUpTo += 1) {
-      const component = facility.components.get(toBuild[builtUpTo]);
-      if (component) built.push([component.name, buildCard(component)]);
-    }
-    cardBlocks.add(built);
-    return builtUpTo < toBuild.length;
+    return listedUpTo < names.length;
   }
 
   // A card the browser renders costs a style, layout and paint of its own
@@ -706,9 +688,9 @@
     // The rest of the cards, then of the list; the tables wait for the
     // cards, so as to be out of view.
     let building = false;
-    if (builtUpTo < toBuild.length) building = buildCards() || listedUpTo < toBuild.length;
-    else if (listedUpTo < toBuild.length) building = listComponents();
-    if (driversLeft && builtUpTo >= toBuild.length) {
+    if (cardBlocks.building) building = cardBlocks.buildMore() || listedUpTo < names.length;
+    else if (listedUpTo < names.length) building = listComponents();
+    if (driversLeft && !cardBlocks.building) {
       driversLeft = false;
       drawDrivers('gpi');
       drawDrivers('info');

@@ -773,6 +773,7 @@ const Live = (() => {
     const at = new Map();  // key -> its place in its block
     const rendered = new Set();  // the blocks the browser renders now
     let items = [];        // [key, node] in order
+    let building = null;   // {keys, make, perSlice, next}: the items still to build
     let columns = 0;
 
     // Which rendered blocks are on the screen, read where the layout is
@@ -875,29 +876,45 @@ const Live = (() => {
       // The items, in order: [key, node]. Returns the blocks to put in `box`.
       fill(list) {
         items = list;
+        building = null;
         return fill();
       },
-      // More items after those of the last fill, put in `box` at once. A
-      // last block not full is made again with the new ones.
-      add(list) {
-        if (items.length === 0) {
-          box.replaceChildren(...this.fill(list));
-          return;
-        }
-        const lastKey = items[items.length - 1][0];
-        const last = of.get(lastKey);
+      // Builds the items of `keys` in order with `make(key)` (a node, or
+      // null to leave the key out), and puts them in `box`, a slice of
+      // whole blocks of at least `perSlice` items at a time: the first
+      // slice now, each next one with buildMore(). Ten thousand cards or
+      // tiles built at once would keep the page from answering for seconds.
+      build(keys, make, perSlice) {
+        items = [];
+        fill();
+        building = {keys, make, perSlice, next: 0};
+        return this.buildMore();
+      },
+      // The next slice; true when some are left.
+      buildMore() {
+        if (!this.building) return false;
+        const {keys, make, perSlice} = building;
+        const size = blockSize();
+        const until = Math.min(keys.length, building.next + Math.ceil(perSlice / size) * size);
+        // A last block not full (keys left out, or the columns changed)
+        // is made again with the new items.
         let from = items.length;
-        if (last && last.keys.length < blockSize()) {
+        const last = from > 0 ? of.get(items[from - 1][0]) : null;
+        if (last && last.keys.length < size) {
           from -= last.keys.length;
           rendered.delete(last);
           cameIn.delete(last);
           last.node.remove();
         }
-        items = items.concat(list);
-        box.append(...makeBlocks(from));
+        for (; building.next < until; building.next += 1) {
+          const node = make(keys[building.next]);
+          if (node) items.push([keys[building.next], node]);
+        }
+        if (from === 0) box.replaceChildren(...makeBlocks(0));
+        else box.append(...makeBlocks(from));
+        return this.building;
       },
-      // How many items make a block.
-      get blockSize() { return blockSize(); },
+      get building() { return building !== null && building.next < building.keys.length; },
       measure,
       // Where an item is as of the last measure(): 'screen', 'near'
       // (rendered, off the screen) or 'skipped' (not rendered). Within a

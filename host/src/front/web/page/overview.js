@@ -67,21 +67,28 @@
     if (tile && component) drawTile(component, tile);
   }
 
+  // Tiles are built a slice of whole blocks a frame, at least this many a
+  // slice, each from the latest state (a smaller facility at once).
+  const TILES_BUILT_PER_FRAME = window.veskTilesBuiltPerFrame || 600;
+
+  function buildTile(name) {
+    const component = facility.components.get(name);
+    if (!component) return null;
+    const tile = el('a', {class: 'tile', 'data-component': component.name,
+                          href: Live.withToken(`/tally/${encodeURIComponent(component.name)}`)},
+                    el('span', {class: 'tile-name', text: component.name}),
+                    el('span', {class: 'visually-hidden', text: ', '}),
+                    el('span', {class: 'tile-word'}),
+                    el('span', {class: 'visually-hidden tile-doubt'}));
+    tiles.set(component.name, tile);
+    drawTile(component, tile);
+    return el('div', {role: 'listitem'}, tile);
+  }
+
   function buildGrid() {
     tiles.clear();
     unseen.clear();
-    const items = [...facility.components.values()].map((component) => {
-      const tile = el('a', {class: 'tile', 'data-component': component.name,
-                            href: Live.withToken(`/tally/${encodeURIComponent(component.name)}`)},
-                      el('span', {class: 'tile-name', text: component.name}),
-                      el('span', {class: 'visually-hidden', text: ', '}),
-                      el('span', {class: 'tile-word'}),
-                      el('span', {class: 'visually-hidden tile-doubt'}));
-      tiles.set(component.name, tile);
-      drawTile(component, tile);
-      return [component.name, el('div', {role: 'listitem'}, tile)];
-    });
-    $('grid').replaceChildren(...tileBlocks.fill(items));
+    tileBlocks.build([...facility.components.keys()], buildTile, TILES_BUILT_PER_FRAME);
     filter();
   }
 
@@ -117,8 +124,8 @@
   function drawOnAir() {
     const program = [];
     let preview = 0;
-    for (const name of tiles.keys()) {
-      const colour = look(facility.components.get(name)).colour;
+    for (const [name, component] of facility.components) {
+      const colour = look(component).colour;
       if (colour === 'red') program.push(name);
       else if (colour === 'green') preview += 1;
     }
@@ -147,8 +154,12 @@
       buildGrid();
       drawOnAir();
       drawBridges();
-      return undefined;
+      return tileBlocks.building;
     }
+    // The rest of the tiles, each with its filter.
+    const sliced = tileBlocks.building;
+    const building = sliced && tileBlocks.buildMore();
+    if (sliced) filter();
     const changed = [];
     let drawnNow = 0;
     if (changes.components.size > 0) tileBlocks.measure();
@@ -179,7 +190,7 @@
     // them back for good).
     if (drawnNow > 0 && !leftOutLastFrame) {
       leftOutLastFrame = true;
-      return unseen.size > 0;
+      return unseen.size > 0 || building;
     }
     leftOutLastFrame = false;
     const until = performance.now() + OUT_OF_VIEW_MS;
@@ -188,7 +199,7 @@
       if (++n % 16 === 0 && performance.now() > until) break;
       drawUnseen(name);
     }
-    return unseen.size > 0;
+    return unseen.size > 0 || building;
   }
 
   function drawLink(link) {
