@@ -382,8 +382,14 @@ test('a large batch is applied over several frames, each component whole; every 
     // out of view, and are drawn with the latest state as they come into view.
     const rowsOf = (page, table) => page.locator(`#${table} tr[data-gpi-row], #${table} tr[data-slot-row]`).count();
     assert.equal(await rowsOf(main, 'gpi-table') + await rowsOf(main, 'info-table'), 0);
+    // An empty table is as high as its rows will be, to less than a row.
+    const heights = () => main.evaluate(() => ['gpi-table', 'info-table'].map((id) => document.getElementById(id).offsetHeight));
+    const emptyHeights = await heights();
     await main.locator('#info-title').scrollIntoViewIfNeeded();
     await main.waitForFunction((n) => document.querySelectorAll('#info-table [data-slot-row]').length === n, count, wait);
+    await main.waitForFunction((n) => document.querySelectorAll('#gpi-table [data-gpi-row]').length === n, count, wait);
+    const drawnHeights = await heights();
+    for (const i of [0, 1]) assert.ok(Math.abs(emptyHeights[i] - drawnHeights[i]) < 34, `${emptyHeights} empty, ${drawnHeights} drawn`);
     const lastSlot = `[data-slot-row="12.${count + 19}"] .slot-text`;
     assert.equal(await main.locator(lastSlot).inputValue(), '1');
     // At the limit, a table out of view has its rows.
