@@ -132,16 +132,16 @@
   // Cards are built a slice of whole blocks a frame, at least this many a
   // slice, each from the latest state (a smaller facility at once).
   const CARDS_BUILT_PER_FRAME = window.veskCardsBuiltPerFrame || 300;
-  let names = [];  // the components, in order, as last drawn whole
+  let allNames = [];  // the components, in order, as last drawn whole
 
   function drawComponents() {
     cards.clear();
     pending.clear();
     unseen.clear();
-    names = [...facility.components.keys()];
+    allNames = [...facility.components.keys()];
     const card = (name) => (facility.components.has(name) ? buildCard(facility.components.get(name)) : null);
-    cardBlocks.build(names, card, CARDS_BUILT_PER_FRAME);
-    if (!names.length) $('components').replaceChildren(el('p', {class: 'empty', text: 'No components in this facility.'}));
+    cardBlocks.build(allNames, card, CARDS_BUILT_PER_FRAME);
+    if (!allNames.length) $('components').replaceChildren(el('p', {class: 'empty', text: 'No components in this facility.'}));
     // The send form's list: the component chosen stays chosen.
     const select = $('send-component');
     const chosen = select.value;
@@ -160,16 +160,16 @@
   function listComponents() {
     const select = $('send-component');
     const chosen = select.value;
-    const until = Math.min(names.length, listedUpTo + LISTED_PER_FRAME);
+    const until = Math.min(allNames.length, listedUpTo + LISTED_PER_FRAME);
     const options = [];
     for (; listedUpTo < until; listedUpTo += 1) {
-      const name = names[listedUpTo];
+      const name = allNames[listedUpTo];
       if (!facility.components.has(name)) continue;
       options.push(name === heldOption?.value ? heldOption : new Option(name, name));
     }
     select.append(...options);
     if (chosen) select.value = chosen;
-    return listedUpTo < names.length;
+    return listedUpTo < allNames.length;
   }
 
   // A card the browser renders costs a style, layout and paint of its own
@@ -688,8 +688,8 @@
     // The rest of the cards, then of the list; the tables wait for the
     // cards, so as to be out of view.
     let building = false;
-    if (cardBlocks.building) building = cardBlocks.buildMore() || listedUpTo < names.length;
-    else if (listedUpTo < names.length) building = listComponents();
+    if (cardBlocks.building) building = cardBlocks.buildMore() || listedUpTo < allNames.length;
+    else if (listedUpTo < allNames.length) building = listComponents();
     if (driversLeft && !cardBlocks.building) {
       driversLeft = false;
       drawDrivers('gpi');

@@ -873,12 +873,6 @@ const Live = (() => {
     }).observe(box);
 
     return {
-      // The items, in order: [key, node]. Returns the blocks to put in `box`.
-      fill(list) {
-        items = list;
-        building = null;
-        return fill();
-      },
       // Builds the items of `keys` in order with `make(key)` (a node, or
       // null to leave the key out), and puts them in `box`, a slice of
       // whole blocks of at least `perSlice` items at a time: the first
