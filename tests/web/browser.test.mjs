@@ -494,6 +494,8 @@ test('a snapshot longer than the backlog limit is taken; a backlog past it start
 test('when the host is gone no lamp looks live within 3 s; back, "live" only once the fresh state is drawn', async () => {
   let gone = await startHost();
   const page = await open(gone);
+  await page.locator('#send-component').selectOption('cam3');
+  const listed = await page.locator('#send-component option').evaluateAll((options) => options.map((o) => o.value));
   const tally = await browser.newPage();
   await tally.goto(new URL('/tally/cam1', gone.url).href);
   await expectAttribute(tally.locator('#tally'), 'data-colour', 'dark');
@@ -514,6 +516,9 @@ test('when the host is gone no lamp looks live within 3 s; back, "live" only onc
     await page.locator('#link[data-link="live"]').waitFor({timeout: 10000});
     assert.equal(await page.evaluate(() => window.atLive), 0);
     assert.ok(await page.locator('[data-gpi="3.1"]').isEnabled());
+    // The send form's list is made again in its order, the component chosen still chosen.
+    assert.equal(await page.locator('#send-component').inputValue(), 'cam3');
+    assert.deepEqual(await page.locator('#send-component option').evaluateAll((options) => options.map((o) => o.value)), listed);
   } finally {
     await tally.close();
     await page.close();
