@@ -424,10 +424,11 @@ test('a large batch is applied over several frames, each component whole; every 
     assert.ok(frames[0][0] > 0 && frames.some(([, out]) => out > 0), JSON.stringify(frames));
     assert.equal(frames[0][1], 0, `the screen's frame also drew tiles out of view: ${JSON.stringify(frames)}`);
 
-    // Cards and tiles built a slice a frame (made small here): whole blocks
-    // of at least the limit, in order, each with the latest state; the send
-    // form's list filled after the cards, in order.
-    for (const [where, limit, box] of [['/', 'veskCardsBuiltPerFrame', '#components'], ['/overview', 'veskTilesBuiltPerFrame', '#grid']]) {
+    // Cards, tiles and the tally view's picker built a slice a frame (made
+    // small here): whole blocks of at least the limit, in order, each with
+    // the latest state; the send form's list filled after the cards, in order.
+    for (const [where, limit, box] of [['/', 'veskCardsBuiltPerFrame', '#components'], ['/overview', 'veskTilesBuiltPerFrame', '#grid'],
+                                       ['/tally/', 'veskPickerBuiltPerFrame', '#picker-list']]) {
       const sliced = await browser.newPage();
       pages.push(sliced);
       await sliced.setViewportSize({width: 1366, height: 900});
@@ -443,11 +444,13 @@ test('a large batch is applied over several frames, each component whole; every 
         }).observe(document, {subtree: true, childList: true});
       }, [limit, box]);
       await sliced.goto(new URL(where, cut.url).href);
-      await sliced.waitForFunction((n) => document.querySelectorAll('[data-lamp="0"]').length === n &&
-        (document.querySelectorAll('#send-component option').length === n || document.getElementById('overview-count')?.textContent === `${n} of ${n}`),
+      await sliced.waitForFunction((n) => document.querySelectorAll('[data-lamp="0"], #picker-list [data-colour="dark"]').length === n &&
+        (document.querySelectorAll('#send-component option').length === n || document.getElementById('overview-count')?.textContent === `${n} of ${n}` ||
+         document.getElementById('picker-link')?.textContent === `${n} cameras and components`),
       count, wait);
+      // (The picker's items are not in blocks.)
       const {added, blockSize} = await sliced.evaluate((box) => ({
-        added: window.itemsAdded, blockSize: document.querySelector(`${box} .block`).children.length}), box);
+        added: window.itemsAdded, blockSize: document.querySelector(`${box} .block`)?.children.length ?? 1}), box);
       const slice = Math.ceil(21 / blockSize) * blockSize;
       assert.deepEqual(added.slice(0, Math.ceil(count / slice)),
                        Array.from({length: Math.ceil(count / slice)}, (_, i) => Math.min(slice, count - i * slice)), where);

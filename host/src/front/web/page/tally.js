@@ -155,21 +155,38 @@
     if (item.word.textContent !== word) item.word.textContent = word;
   }
 
+  // A picker of ten thousand items built at once would leave a phone
+  // frozen for many seconds: items are built this many a frame, in order,
+  // each from the latest state (a smaller facility at once).
+  const PICKER_BUILT_PER_FRAME = window.veskPickerBuiltPerFrame || 300;
+  let pickerNames = [];  // [name, detail] of every item, in order
+  let pickerBuilt = 0;
+
   function buildPicker() {
     items.clear();
     cameraOf.clear();
-    const names = [];
+    pickerNames = [];
+    pickerBuilt = 0;
     for (const [camera, components] of facility.cameras) {
-      names.push([camera, `camera: ${components.join(', ')}`]);
+      pickerNames.push([camera, `camera: ${components.join(', ')}`]);
       for (const component of components) {
         if (!cameraOf.has(component)) cameraOf.set(component, []);
         cameraOf.get(component).push(camera);
       }
     }
     for (const component of facility.components.keys()) {
-      if (!cameraOf.has(component) && !facility.cameras.has(component)) names.push([component, '']);
+      if (!cameraOf.has(component) && !facility.cameras.has(component)) pickerNames.push([component, '']);
     }
-    const list = names.map(([itemName, detail]) => {
+    $('picker-list').replaceChildren();
+    return buildPickerItems();
+  }
+
+  // The next slice of items; true when some are left.
+  function buildPickerItems() {
+    const until = Math.min(pickerNames.length, pickerBuilt + PICKER_BUILT_PER_FRAME);
+    const list = [];
+    for (; pickerBuilt < until; pickerBuilt += 1) {
+      const [itemName, detail] = pickerNames[pickerBuilt];
       const word = el('span', {class: 'picker-word'});
       const link = el('a', {href: Live.withToken(`/tally/${encodeURIComponent(itemName)}`)},
           el('span', {class: 'chip', 'aria-hidden': 'true'}),
@@ -178,10 +195,11 @@
       const li = el('li', {'data-item': itemName, 'data-kind': detail ? 'camera' : 'component'}, link);
       items.set(itemName, {li, link, word});
       drawItem(itemName);
-      return li;
-    });
-    $('picker-list').replaceChildren(...list);
+      list.push(li);
+    }
+    $('picker-list').append(...list);
     filterPicker();
+    return pickerBuilt < pickerNames.length;
   }
 
   function filterPicker() {
@@ -199,18 +217,19 @@
     const state = Live.link.state;
     const count = shown ?? [...items.values()].filter((item) => !item.li.hidden).length;
     $('picker-link').textContent = state === 'live'
-        ? `${count === items.size ? '' : `${count} of `}${items.size} cameras and components`
+        ? `${count === pickerNames.length ? '' : `${count} of `}${pickerNames.length} cameras and components`
         : state === 'down' ? `No link to the host (${Live.link.reason}): not the live state` : 'connecting…';
     $('picker-link').dataset.link = state;
   }
 
   function drawPicker(changes) {
     if (changes.all) return buildPicker();
+    // Items not built yet are built from the latest state.
     for (const component of changes.components) {
       if (items.has(component)) drawItem(component);
-      for (const camera of cameraOf.get(component) || []) drawItem(camera);
+      for (const camera of cameraOf.get(component) || []) if (items.has(camera)) drawItem(camera);
     }
-    return undefined;
+    return pickerBuilt < pickerNames.length && buildPickerItems();
   }
 
   function pickerLinkChanged() {
