@@ -139,37 +139,33 @@
     pending.clear();
     unseen.clear();
     allNames = [...facility.components.keys()];
-    const card = (name) => (facility.components.has(name) ? buildCard(facility.components.get(name)) : null);
-    cardBlocks.build(allNames, card, CARDS_BUILT_PER_FRAME);
+    cardBlocks.build(allNames, (name) => {
+      const component = facility.components.get(name);
+      return component ? buildCard(component) : null;
+    }, CARDS_BUILT_PER_FRAME);
     if (!allNames.length) $('components').replaceChildren(el('p', {class: 'empty', text: 'No components in this facility.'}));
     // The send form's list: the component chosen stays chosen.
     const select = $('send-component');
     const chosen = select.value;
-    listedUpTo = 0;
-    heldOption = facility.components.has(chosen) ? new Option(chosen, chosen, true, true) : null;
-    select.replaceChildren(...(heldOption ? [heldOption] : []));
+    const held = facility.components.has(chosen) ? new Option(chosen, chosen, true, true) : null;
+    select.replaceChildren(...(held ? [held] : []));
+    listing = Live.slices(allNames, (name) => (!facility.components.has(name) ? null
+        : name === held?.value ? held : new Option(name, name)));
     listComponents();
   }
 
   // Ten thousand choices in a list cost the browser about as much as the
   // cards: listed in slices too, the first with the first cards, the rest
   // after the cards. True when some are left.
+  // The one chosen before stays first until its turn comes.
   const LISTED_PER_FRAME = CARDS_BUILT_PER_FRAME * 2;
-  let listedUpTo = 0;
-  let heldOption = null;  // the one chosen before, first until its turn comes
+  let listing = Live.slices([], () => null);
   function listComponents() {
     const select = $('send-component');
     const chosen = select.value;
-    const until = Math.min(allNames.length, listedUpTo + LISTED_PER_FRAME);
-    const options = [];
-    for (; listedUpTo < until; listedUpTo += 1) {
-      const name = allNames[listedUpTo];
-      if (!facility.components.has(name)) continue;
-      options.push(name === heldOption?.value ? heldOption : new Option(name, name));
-    }
-    select.append(...options);
+    select.append(...listing.take(LISTED_PER_FRAME).map(([, option]) => option));
     if (chosen) select.value = chosen;
-    return listedUpTo < allNames.length;
+    return listing.left;
   }
 
   // A card the browser renders costs a style, layout and paint of its own
@@ -688,8 +684,8 @@
     // The rest of the cards, then of the list; the tables wait for the
     // cards, so as to be out of view.
     let building = false;
-    if (cardBlocks.building) building = cardBlocks.buildMore() || listedUpTo < allNames.length;
-    else if (listedUpTo < allNames.length) building = listComponents();
+    if (cardBlocks.building) building = cardBlocks.buildMore() || listing.left;
+    else if (listing.left) building = listComponents();
     if (driversLeft && !cardBlocks.building) {
       driversLeft = false;
       drawDrivers('gpi');

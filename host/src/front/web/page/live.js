@@ -749,6 +749,28 @@ const Live = (() => {
 
   const seconds = (ms) => (ms / 1000).toFixed(3);
 
+  // --- Slices: ten thousand things built a few hundred a frame ----------------------
+
+  // Goes through `list` in order, a slice at a time: take(count) makes the
+  // next `count` items with `make(item)` (a node, or null to leave the item
+  // out) and returns [item, node] of those made; `left` says whether some
+  // are left. Ten thousand cards, tiles or choices made in one task would
+  // keep a page from answering for seconds.
+  function slices(list, make) {
+    let next = 0;
+    return {
+      take(count) {
+        const made = [];
+        for (const until = Math.min(list.length, next + count); next < until; next += 1) {
+          const node = make(list[next]);
+          if (node) made.push([list[next], node]);
+        }
+        return made;
+      },
+      get left() { return next < list.length; },
+    };
+  }
+
   // --- Blocks: a long grid whose parts out of view the browser skips -------------
 
   // Ten thousand cards or tiles, each skipped on its own out of view
@@ -773,7 +795,7 @@ const Live = (() => {
     const at = new Map();  // key -> its place in its block
     const rendered = new Set();  // the blocks the browser renders now
     let items = [];        // [key, node] in order
-    let building = null;   // {keys, make, perSlice, next}: the items still to build
+    let building = null;   // {perSlice, slices}: the items still to build
     let columns = 0;
 
     // Which rendered blocks are on the screen, read where the layout is
@@ -876,20 +898,17 @@ const Live = (() => {
       // Builds the items of `keys` in order with `make(key)` (a node, or
       // null to leave the key out), and puts them in `box`, a slice of
       // whole blocks of at least `perSlice` items at a time: the first
-      // slice now, each next one with buildMore(). Ten thousand cards or
-      // tiles built at once would keep the page from answering for seconds.
+      // slice now, each next one with buildMore().
       build(keys, make, perSlice) {
         items = [];
         fill();
-        building = {keys, make, perSlice, next: 0};
+        building = {perSlice, slices: slices(keys, make)};
         return this.buildMore();
       },
       // The next slice; true when some are left.
       buildMore() {
         if (!this.building) return false;
-        const {keys, make, perSlice} = building;
         const size = blockSize();
-        const until = Math.min(keys.length, building.next + Math.ceil(perSlice / size) * size);
         // A last block not full (keys left out, or the columns changed)
         // is made again with the new items.
         let from = items.length;
@@ -900,15 +919,12 @@ const Live = (() => {
           cameIn.delete(last);
           last.node.remove();
         }
-        for (; building.next < until; building.next += 1) {
-          const node = make(keys[building.next]);
-          if (node) items.push([keys[building.next], node]);
-        }
+        items.push(...building.slices.take(Math.ceil(building.perSlice / size) * size));
         if (from === 0) box.replaceChildren(...makeBlocks(0));
         else box.append(...makeBlocks(from));
         return this.building;
       },
-      get building() { return building !== null && building.next < building.keys.length; },
+      get building() { return building !== null && building.slices.left; },
       measure,
       // Where an item is as of the last measure(): 'screen', 'near'
       // (rendered, off the screen) or 'skipped' (not rendered). Within a
@@ -933,5 +949,5 @@ const Live = (() => {
   }
 
   return {facility, link, lampOf, lampTesting, NO_LINK, tallyTruth, cameraState, strength, slotKey, start, addPart, clockMs, request, withToken,
-          el, seconds, blocks, TELLS_SKIPPED, REQUEST_DEADLINE_MS};
+          el, seconds, slices, blocks, TELLS_SKIPPED, REQUEST_DEADLINE_MS};
 })();

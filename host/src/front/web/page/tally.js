@@ -160,13 +160,12 @@
   // each from the latest state (a smaller facility at once).
   const PICKER_BUILT_PER_FRAME = window.veskPickerBuiltPerFrame || 300;
   let pickerNames = [];  // [name, detail] of every item, in order
-  let pickerBuilt = 0;
+  let pickerLeft = Live.slices([], () => null);
 
   function buildPicker() {
     items.clear();
     cameraOf.clear();
     pickerNames = [];
-    pickerBuilt = 0;
     for (const [camera, components] of facility.cameras) {
       pickerNames.push([camera, `camera: ${components.join(', ')}`]);
       for (const component of components) {
@@ -178,28 +177,27 @@
       if (!cameraOf.has(component) && !facility.cameras.has(component)) pickerNames.push([component, '']);
     }
     $('picker-list').replaceChildren();
+    pickerLeft = Live.slices(pickerNames, buildPickerItem);
     return buildPickerItems();
+  }
+
+  function buildPickerItem([itemName, detail]) {
+    const word = el('span', {class: 'picker-word'});
+    const link = el('a', {href: Live.withToken(`/tally/${encodeURIComponent(itemName)}`)},
+        el('span', {class: 'chip', 'aria-hidden': 'true'}),
+        el('span', {class: 'picker-name', text: itemName}), word);
+    if (detail) link.title = detail;
+    const li = el('li', {'data-item': itemName, 'data-kind': detail ? 'camera' : 'component'}, link);
+    items.set(itemName, {li, link, word});
+    drawItem(itemName);
+    return li;
   }
 
   // The next slice of items; true when some are left.
   function buildPickerItems() {
-    const until = Math.min(pickerNames.length, pickerBuilt + PICKER_BUILT_PER_FRAME);
-    const list = [];
-    for (; pickerBuilt < until; pickerBuilt += 1) {
-      const [itemName, detail] = pickerNames[pickerBuilt];
-      const word = el('span', {class: 'picker-word'});
-      const link = el('a', {href: Live.withToken(`/tally/${encodeURIComponent(itemName)}`)},
-          el('span', {class: 'chip', 'aria-hidden': 'true'}),
-          el('span', {class: 'picker-name', text: itemName}), word);
-      if (detail) link.title = detail;
-      const li = el('li', {'data-item': itemName, 'data-kind': detail ? 'camera' : 'component'}, link);
-      items.set(itemName, {li, link, word});
-      drawItem(itemName);
-      list.push(li);
-    }
-    $('picker-list').append(...list);
+    $('picker-list').append(...pickerLeft.take(PICKER_BUILT_PER_FRAME).map(([, li]) => li));
     filterPicker();
-    return pickerBuilt < pickerNames.length;
+    return pickerLeft.left;
   }
 
   function filterPicker() {
@@ -229,7 +227,7 @@
       if (items.has(component)) drawItem(component);
       for (const camera of cameraOf.get(component) || []) if (items.has(camera)) drawItem(camera);
     }
-    return pickerBuilt < pickerNames.length && buildPickerItems();
+    return pickerLeft.left && buildPickerItems();
   }
 
   function pickerLinkChanged() {
