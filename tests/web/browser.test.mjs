@@ -385,9 +385,30 @@ test('a large batch is applied over several frames, each component whole; every 
     // An empty table is as high as its rows will be, to less than a row.
     const heights = () => main.evaluate(() => ['gpi-table', 'info-table'].map((id) => document.getElementById(id).offsetHeight));
     const emptyHeights = await heights();
+    // A table comes near one screen from the screen, not before.
+    const waitFrames = (page, n) => page.evaluate((n) => new Promise((done) => {
+      const frame = () => (n-- > 0 ? requestAnimationFrame(frame) : done());
+      frame();
+    }), n);
+    const gpiRowsAre = (n) => main.waitForFunction((n) => document.querySelectorAll('#gpi-table [data-gpi-row]').length === n, n, wait);
+    // (Cards that come into view as the page scrolls take their real
+    // height, which moves the table: scrolled until it stays.)
+    const scrollGpiTo = async (top) => {
+      for (let tries = 0; tries < 20; tries += 1) {
+        const by = await main.evaluate((top) => document.getElementById('gpi-table').getBoundingClientRect().top - top, top);
+        if (Math.abs(by) < 1) return;
+        await main.evaluate((by) => scrollBy(0, by), by);
+        await waitFrames(main, 3);
+      }
+      assert.fail(`the GPI table did not stay at ${top} px`);
+    };
+    const screen = await main.evaluate(() => innerHeight);
+    await scrollGpiTo(2 * screen + 10);
+    assert.equal(await rowsOf(main, 'gpi-table'), 0);
+    await scrollGpiTo(2 * screen - 10);
+    await gpiRowsAre(count);
     await main.locator('#info-title').scrollIntoViewIfNeeded();
     await main.waitForFunction((n) => document.querySelectorAll('#info-table [data-slot-row]').length === n, count, wait);
-    await main.waitForFunction((n) => document.querySelectorAll('#gpi-table [data-gpi-row]').length === n, count, wait);
     const drawnHeights = await heights();
     for (const i of [0, 1]) assert.ok(Math.abs(emptyHeights[i] - drawnHeights[i]) < 34, `${emptyHeights} empty, ${drawnHeights} drawn`);
     const lastSlot = `[data-slot-row="12.${count + 19}"] .slot-text`;
