@@ -413,14 +413,34 @@ test('a large batch is applied over several frames, each component whole; every 
     for (const i of [0, 1]) assert.ok(Math.abs(emptyHeights[i] - drawnHeights[i]) < 34, `${emptyHeights} empty, ${drawnHeights} drawn`);
     const lastSlot = `[data-slot-row="12.${count + 19}"] .slot-text`;
     assert.equal(await main.locator(lastSlot).inputValue(), '1');
-    // At the limit, a table out of view has its rows.
+    // At the limit, a table out of view has its rows, built a slice a frame
+    // (made small here) in order, with what is below it staying in place.
     const atLimit = await browser.newPage();
     pages.push(atLimit);
-    await atLimit.addInitScript((n) => { window.veskRowsOutOfView = n; }, count);
+    await atLimit.addInitScript((n) => {
+      window.veskRowsOutOfView = n;
+      window.veskRowsBuiltPerFrame = 21;
+      // Every panel rendered, out of view too, so that what is measured is laid out.
+      document.addEventListener('DOMContentLoaded', () => {
+        for (const panel of document.querySelectorAll('.stack > .panel')) panel.style.contentVisibility = 'visible';
+      });
+      window.rowsAdded = [];
+      new MutationObserver((records) => {
+        const rows = records.flatMap((record) => [...record.addedNodes]).filter((node) => node.matches?.('#gpi-table tr[data-gpi-row]'));
+        if (rows.length) window.rowsAdded.push([rows.length, document.getElementById('info-title').getBoundingClientRect().top -
+                                                   document.getElementById('gpi-table').getBoundingClientRect().top]);
+      }).observe(document, {subtree: true, childList: true});
+    }, count);
     await atLimit.setViewportSize({width: 1366, height: 900});
     await atLimit.goto(new URL('/', cut.url).href);
     await atLimit.waitForFunction((n) => document.querySelectorAll('#gpi-table [data-gpi-row]').length === n, count, wait);
     assert.ok(await atLimit.evaluate(() => document.getElementById('gpi-title').getBoundingClientRect().top > 2 * innerHeight));
+    const rowsAdded = await atLimit.evaluate(() => window.rowsAdded);
+    assert.deepEqual(rowsAdded.map(([n]) => n), Array.from({length: Math.ceil(count / 21)}, (_, i) => Math.min(21, count - i * 21)));
+    const below = rowsAdded.map(([, by]) => by);
+    assert.ok(Math.max(...below) - Math.min(...below) < 34, `the info table moved: ${below}`);
+    const addresses = await atLimit.evaluate(() => [...document.querySelectorAll('#gpi-table [data-gpi-row]')].map((row) => row.dataset.gpiRow));
+    assert.deepEqual(addresses, [...addresses].sort((a, b) => a.split('.')[0] - b.split('.')[0] || a.split('.')[1] - b.split('.')[1]));
 
     // An overview that takes the whole cut in one frame (the default sizes):
     // the frame that draws the screen's tiles draws none out of view; they

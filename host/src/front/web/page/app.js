@@ -394,7 +394,10 @@
   const ROWS_OUT_OF_VIEW = Number(window.veskRowsOutOfView) || 500;
   // behind: its rows wait for it to come near; size: its entries when last
   // drawn (or left behind).
-  const tables = {gpi: {behind: false, size: 0}, info: {behind: false, size: 0}};
+  // rowsLeft: the rows still to build, [section, key] in order, and their
+  // keys (see buildRows).
+  const tables = {gpi: {behind: false, size: 0, rowsLeft: Live.slices([], () => null), keysLeft: new Set()},
+                  info: {behind: false, size: 0, rowsLeft: Live.slices([], () => null), keysLeft: new Set()}};
   const DRIVER_ROW_PX = 34;  // the height of every row of these tables (style.css)
   const near = new IntersectionObserver((entries) => {
     for (const entry of entries) {
@@ -427,6 +430,8 @@
     }
     const [body, apart] = $(table).tBodies;
     $(table).closest('.panel').classList.toggle('rows-behind', tables[which].behind);
+    tables[which].rowsLeft = Live.slices([], () => null);
+    tables[which].keysLeft.clear();
     if (tables[which].behind) {
       // No row out of date is ever on the screen: the table is empty until
       // drawn, and as high as its rows will be, so that drawing them does
@@ -438,8 +443,7 @@
       return;
     }
     body.style.height = apart.style.height = '';
-    body.replaceChildren(...(known.length ? known.map((key) => draw(key, false))
-                                          : [el('tr', {class: 'empty'}, el('td', {colspan: '3', text: none}))]));
+    body.replaceChildren(...(known.length ? [] : [el('tr', {class: 'empty'}, el('td', {colspan: '3', text: none}))]));
     const clear = el('button', {type: 'button', class: 'quiet clear', 'data-clear': which, text: 'Clear this list'});
     clear.addEventListener('click', () => {
       for (const key of map.keys()) if (!map.get(key).registered) cleared[which].add(key);
@@ -450,8 +454,35 @@
         ? [el('tr', {class: 'apart'}, el('th', {colspan: '2', scope: 'rowgroup',
                                                text: which === 'gpi' ? 'Registered by no component'
                                                    : 'Registered by no component: tally outputs and stray forces'}),
-              el('td', {}, clear)), ...loose.map((key) => draw(key, false))]
+              el('td', {}, clear))]
         : []));
+    const order = [...known.map((key) => [body, key]), ...loose.map((key) => [apart, key])];
+    if (order.length > ROWS_BUILT_PER_FRAME) {
+      // What is below stays where it is while the rows come.
+      body.style.height = `${Math.max(1, known.length) * DRIVER_ROW_PX}px`;
+      apart.style.height = `${loose.length ? (loose.length + 1) * DRIVER_ROW_PX : 0}px`;
+      tables[which].keysLeft = new Set([...known, ...loose]);
+    }
+    tables[which].rowsLeft = Live.slices(order, ([, key]) => (map.has(key) ? draw(key, false) : null));
+    buildRows(which);
+  }
+
+  // Ten thousand rows built at once would keep the page from answering for
+  // a second or two as the table comes near: they are built this many a
+  // frame, in order, each from the latest state (a smaller table at once).
+  // Until the last, a change to a row not built yet waits for its turn.
+  const ROWS_BUILT_PER_FRAME = window.veskRowsBuiltPerFrame || 150;
+  // The next slice of rows; true when some are left.
+  function buildRows(which) {
+    const {rowsLeft, keysLeft} = tables[which];
+    for (const [[section, key], row] of rowsLeft.take(ROWS_BUILT_PER_FRAME)) {
+      section.append(row);
+      keysLeft.delete(key);
+    }
+    if (rowsLeft.left) return true;
+    keysLeft.clear();
+    for (const section of $(`${which}-table`).tBodies) section.style.height = '';
+    return false;
   }
 
   // A new entry goes in its place among the rows already listed, so that a
@@ -504,6 +535,7 @@
     for (const key of keys) {
       const entry = map.get(key);
       if (!entry.registered && cleared[which].delete(key)) regroup = true;  // it changed again: list it
+      if (tables[which].keysLeft.has(key)) continue;  // built from the latest state in its turn
       const row = (which === 'gpi' ? gpiRows : infoRows).get(key);
       if (!row) added.push(key);
       else if (now < ROWS_AT_ONCE && !waiting.has(key)) {
@@ -513,7 +545,8 @@
         waiting.add(key);
       }
     }
-    if (!regroup) regroup = !added.every((key) => insertRow(which, key));
+    // (A new entry goes in its place only among rows all built.)
+    if (!regroup) regroup = !added.every((key) => !tables[which].rowsLeft.left && insertRow(which, key));
     if (regroup) {
       waiting.clear();
       drawDrivers(which);
@@ -673,6 +706,10 @@
 
   function draw(changes) {
     if (changes.all) {
+      for (const which of ['gpi', 'info']) {
+        tables[which].rowsLeft = Live.slices([], () => null);  // drawn again after the cards
+        tables[which].keysLeft.clear();
+      }
       drawComponents();
       driversLeft = true;
       drawBridges();
@@ -690,6 +727,8 @@
       driversLeft = false;
       drawDrivers('gpi');
       drawDrivers('info');
+    } else {
+      for (const which of ['gpi', 'info']) if (tables[which].rowsLeft.left) building = buildRows(which) || building;
     }
     const flash = changes.controls.size + changes.gpi.size + changes.info.size < FLASH_LIMIT;
     let more = drawChangedComponents(changes, flash) || building;
