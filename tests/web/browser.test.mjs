@@ -334,6 +334,7 @@ test('a large batch is applied over several frames, each component whole; every 
         window.veskBatchAtOnce = 50;
         window.veskFrameBudgetMs = 0.01;
         window.veskRowsOutOfView = count - 1;
+        window.veskRowsBuiltPerFrame = 21;
         // Between any two frames (a page in the background has none, and
         // is drawn from a timer): how many components the model has cut,
         // and any in doubt.
@@ -385,11 +386,20 @@ test('a large batch is applied over several frames, each component whole; every 
     // An empty table is as high as its rows will be, to less than a row.
     const heights = () => main.evaluate(() => ['gpi-table', 'info-table'].map((id) => document.getElementById(id).offsetHeight));
     const emptyHeights = await heights();
-    // A table comes near one screen from the screen, not before.
+    // A table comes near one screen from the screen, not before; its rows
+    // then come a slice a frame.
     const waitFrames = (page, n) => page.evaluate((n) => new Promise((done) => {
       const frame = () => (n-- > 0 ? requestAnimationFrame(frame) : done());
       frame();
     }), n);
+    await main.evaluate(() => {
+      window.frameNo = 0;
+      const count = () => { window.frameNo += 1; requestAnimationFrame(count); };
+      requestAnimationFrame(count);
+      window.slicesAt = [];
+      new MutationObserver(() => window.slicesAt.push(window.frameNo))
+        .observe(document.getElementById('gpi-table').tBodies[0], {childList: true});
+    });
     const gpiRowsAre = (n) => main.waitForFunction((n) => document.querySelectorAll('#gpi-table [data-gpi-row]').length === n, n, wait);
     // (Cards that come into view as the page scrolls take their real
     // height, which moves the table: scrolled until it stays.)
@@ -407,6 +417,9 @@ test('a large batch is applied over several frames, each component whole; every 
     assert.equal(await rowsOf(main, 'gpi-table'), 0);
     await scrollGpiTo(2 * screen - 10);
     await gpiRowsAre(count);
+    const slicesAt = await main.evaluate(() => window.slicesAt);
+    assert.ok(slicesAt.length >= count / 21 && slicesAt.every((frame, i) => i === 0 || frame - slicesAt[i - 1] <= 3),
+              `slices not a frame apart: frames ${slicesAt}`);
     await main.locator('#info-title').scrollIntoViewIfNeeded();
     await main.waitForFunction((n) => document.querySelectorAll('#info-table [data-slot-row]').length === n, count, wait);
     const drawnHeights = await heights();
@@ -425,12 +438,15 @@ test('a large batch is applied over several frames, each component whole; every 
         for (const panel of document.querySelectorAll('.stack > .panel')) panel.style.contentVisibility = 'visible';
       });
       window.rowsAdded = [];
+      window.frameNo = 0;
+      const count = () => { window.frameNo += 1; requestAnimationFrame(count); };
+      requestAnimationFrame(count);
       new MutationObserver((records) => {
         const rows = records.flatMap((record) => [...record.addedNodes]).filter((node) => node.matches?.('#gpi-table tr[data-gpi-row]'));
         // The last input changes while the first rows are built.
         if (rows.length && !window.rowsAdded.length) Live.request('POST', '/api/gpi', {device: 3, input: n, state: 0});
         if (rows.length) window.rowsAdded.push([rows.length, document.getElementById('info-title').getBoundingClientRect().top -
-                                                   document.getElementById('gpi-table').getBoundingClientRect().top]);
+                                                   document.getElementById('gpi-table').getBoundingClientRect().top, window.frameNo]);
       }).observe(document, {subtree: true, childList: true});
     }, count);
     await atLimit.setViewportSize({width: 1366, height: 900});
@@ -441,6 +457,8 @@ test('a large batch is applied over several frames, each component whole; every 
     assert.deepEqual(rowsAdded.map(([n]) => n), Array.from({length: Math.ceil(count / 21)}, (_, i) => Math.min(21, count - i * 21)));
     const below = rowsAdded.map(([, by]) => by);
     assert.ok(Math.max(...below) - Math.min(...below) < 34, `the info table moved: ${below}`);
+    const builtAt = rowsAdded.map(([, , frame]) => frame);
+    assert.ok(builtAt.every((frame, i) => i === 0 || frame - builtAt[i - 1] <= 3), `slices not a frame apart: frames ${builtAt}`);
     const addresses = await atLimit.evaluate(() => [...document.querySelectorAll('#gpi-table [data-gpi-row]')].map((row) => row.dataset.gpiRow));
     assert.deepEqual(addresses, [...addresses].sort((a, b) => a.split('.')[0] - b.split('.')[0] || a.split('.')[1] - b.split('.')[1]));
     for (const state of [0, 1]) {

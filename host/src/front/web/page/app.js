@@ -402,7 +402,7 @@
   const near = new IntersectionObserver((entries) => {
     for (const entry of entries) {
       const which = entry.target.dataset.rows;
-      if (entry.isIntersecting && tables[which].behind) drawDrivers(which);
+      if (entry.isIntersecting && tables[which].behind && drawDrivers(which)) Live.drawSoon();
     }
   }, {rootMargin: '100% 0px'});
   for (const which of ['gpi', 'info']) {
@@ -411,6 +411,7 @@
   }
   // Entries that a component registered are listed first; forces of inputs
   // and slots that nobody registered are listed apart and can be cleared.
+  // True when rows are left to build in the next frames.
   function drawDrivers(which) {
     unseenRows[which].clear();
     const [map, rows, draw, table, none] = which === 'gpi'
@@ -440,14 +441,14 @@
       apart.replaceChildren();
       body.style.height = `${Math.max(1, known.length) * DRIVER_ROW_PX}px`;
       apart.style.height = `${loose.length ? (loose.length + 1) * DRIVER_ROW_PX : 0}px`;
-      return;
+      return false;
     }
     body.style.height = apart.style.height = '';
     body.replaceChildren(...(known.length ? [] : [el('tr', {class: 'empty'}, el('td', {colspan: '3', text: none}))]));
     const clear = el('button', {type: 'button', class: 'quiet clear', 'data-clear': which, text: 'Clear this list'});
     clear.addEventListener('click', () => {
       for (const key of map.keys()) if (!map.get(key).registered) cleared[which].add(key);
-      drawDrivers(which);
+      if (drawDrivers(which)) Live.drawSoon();
     });
     offWithoutLink(clear);
     apart.replaceChildren(...(loose.length
@@ -464,7 +465,7 @@
       tables[which].keysLeft = new Set([...known, ...loose]);
     }
     tables[which].rowsLeft = Live.slices(order, ([, key]) => (map.has(key) ? draw(key, false) : null));
-    buildRows(which);
+    return buildRows(which);
   }
 
   // Ten thousand rows built at once would keep the page from answering for
@@ -549,8 +550,7 @@
     if (!regroup) regroup = !added.every((key) => !tables[which].rowsLeft.left && insertRow(which, key));
     if (regroup) {
       waiting.clear();
-      drawDrivers(which);
-      return false;
+      return drawDrivers(which);
     }
     drawSlice(waiting, (key) => { if (map.has(key)) draw(key, false); }, ROWS_MS);
     return waiting.size > 0;
@@ -725,8 +725,9 @@
     else if (listing.left) building = listComponents();
     if (driversLeft && !cardBlocks.building) {
       driversLeft = false;
-      drawDrivers('gpi');
-      drawDrivers('info');
+      const gpiLeft = drawDrivers('gpi');
+      const infoLeft = drawDrivers('info');
+      building = building || gpiLeft || infoLeft;
     } else {
       for (const which of ['gpi', 'info']) if (tables[which].rowsLeft.left) building = buildRows(which) || building;
     }

@@ -949,5 +949,8 @@ const Live = (() => {
   }
 
   return {facility, link, lampOf, lampTesting, NO_LINK, tallyTruth, cameraState, strength, slotKey, start, addPart, clockMs, request, withToken,
-          el, seconds, slices, blocks, TELLS_SKIPPED, REQUEST_DEADLINE_MS};
+          el, seconds, slices, blocks, TELLS_SKIPPED, REQUEST_DEADLINE_MS,
+          // Asks for a frame: the view drew part of something outside one
+          // (an observer, say) and has the rest to draw.
+          drawSoon: () => { if (view) schedule(); }};
 })();
