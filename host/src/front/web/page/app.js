@@ -159,7 +159,7 @@
   // after the cards. True when some are left.
   // The one chosen before stays first until its turn comes.
   const LISTED_PER_FRAME = CARDS_BUILT_PER_FRAME * 2;
-  let listing = Live.slices([], () => null);
+  let listing = Live.slices();
   function listComponents() {
     const select = $('send-component');
     const chosen = select.value;
@@ -393,11 +393,14 @@
   // (The browser tests set a smaller limit through veskRowsOutOfView.)
   const ROWS_OUT_OF_VIEW = Number(window.veskRowsOutOfView) || 500;
   // behind: its rows wait for it to come near; size: its entries when last
-  // drawn (or left behind).
-  // rowsLeft: the rows still to build, [section, key] in order, and their
-  // keys (see buildRows).
-  const tables = {gpi: {behind: false, size: 0, rowsLeft: Live.slices([], () => null), keysLeft: new Set()},
-                  info: {behind: false, size: 0, rowsLeft: Live.slices([], () => null), keysLeft: new Set()}};
+  // drawn (or left behind); rowsLeft, keysLeft: the rows still to build
+  // ([section, key] in order) and their keys (see buildRows).
+  const tables = {};
+  for (const which of ['gpi', 'info']) tables[which] = {behind: false, size: 0, rowsLeft: Live.slices(), keysLeft: new Set()};
+  function stopBuildingRows(which) {
+    tables[which].rowsLeft = Live.slices();
+    tables[which].keysLeft.clear();
+  }
   const DRIVER_ROW_PX = 34;  // the height of every row of these tables (style.css)
   const near = new IntersectionObserver((entries) => {
     for (const entry of entries) {
@@ -431,8 +434,7 @@
     }
     const [body, apart] = $(table).tBodies;
     $(table).closest('.panel').classList.toggle('rows-behind', tables[which].behind);
-    tables[which].rowsLeft = Live.slices([], () => null);
-    tables[which].keysLeft.clear();
+    stopBuildingRows(which);
     if (tables[which].behind) {
       // No row out of date is ever on the screen: the table is empty until
       // drawn, and as high as its rows will be, so that drawing them does
@@ -706,10 +708,7 @@
 
   function draw(changes) {
     if (changes.all) {
-      for (const which of ['gpi', 'info']) {
-        tables[which].rowsLeft = Live.slices([], () => null);  // drawn again after the cards
-        tables[which].keysLeft.clear();
-      }
+      for (const which of ['gpi', 'info']) stopBuildingRows(which);  // drawn again after the cards
       drawComponents();
       driversLeft = true;
       drawBridges();

@@ -754,9 +754,9 @@ const Live = (() => {
   // Goes through `list` in order, a slice at a time: take(count) makes the
   // next `count` items with `make(item)` (a node, or null to leave the item
   // out) and returns [item, node] of those made; `left` says whether some
-  // are left. Ten thousand cards, tiles or choices made in one task would
-  // keep a page from answering for seconds.
-  function slices(list, make) {
+  // are left (none, of slices()). Ten thousand cards, tiles or choices made
+  // in one task would keep a page from answering for seconds.
+  function slices(list = [], make = () => null) {
     let next = 0;
     return {
       take(count) {

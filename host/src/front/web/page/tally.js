@@ -160,7 +160,7 @@
   // each from the latest state (a smaller facility at once).
   const PICKER_BUILT_PER_FRAME = window.veskPickerBuiltPerFrame || 300;
   let pickerNames = [];  // [name, detail] of every item, in order
-  let pickerLeft = Live.slices([], () => null);
+  let pickerLeft = Live.slices();
 
   function buildPicker() {
     items.clear();
