@@ -392,15 +392,21 @@ test('a large batch is applied over several frames, each component whole; every 
       const frame = () => (n-- > 0 ? requestAnimationFrame(frame) : done());
       frame();
     }), n);
-    await main.evaluate(() => {
+    // A page's frames, counted (run in the page, before the slices come).
+    const countFrames = () => {
       window.frameNo = 0;
       const count = () => { window.frameNo += 1; requestAnimationFrame(count); };
       requestAnimationFrame(count);
+    };
+    const assertFramesApart = (frames) => assert.ok(frames.every((frame, i) => i === 0 || frame - frames[i - 1] <= 3),
+                                                    `slices not a frame apart: frames ${frames}`);
+    await main.evaluate(countFrames);
+    await main.evaluate(() => {
       window.slicesAt = [];
       new MutationObserver(() => window.slicesAt.push(window.frameNo))
         .observe(document.getElementById('gpi-table').tBodies[0], {childList: true});
     });
-    const gpiRowsAre = (n) => main.waitForFunction((n) => document.querySelectorAll('#gpi-table [data-gpi-row]').length === n, n, wait);
+    const rowsAre = (page, rows, n) => page.waitForFunction(([rows, n]) => document.querySelectorAll(rows).length === n, [rows, n], wait);
     // (Cards that come into view as the page scrolls take their real
     // height, which moves the table: scrolled until it stays.)
     const scrollGpiTo = async (top) => {
@@ -416,12 +422,12 @@ test('a large batch is applied over several frames, each component whole; every 
     await scrollGpiTo(2 * screen + 10);
     assert.equal(await rowsOf(main, 'gpi-table'), 0);
     await scrollGpiTo(2 * screen - 10);
-    await gpiRowsAre(count);
+    await rowsAre(main, '#gpi-table [data-gpi-row]', count);
     const slicesAt = await main.evaluate(() => window.slicesAt);
-    assert.ok(slicesAt.length >= count / 21 && slicesAt.every((frame, i) => i === 0 || frame - slicesAt[i - 1] <= 3),
-              `slices not a frame apart: frames ${slicesAt}`);
+    assert.ok(slicesAt.length >= count / 21, `${slicesAt.length} slices`);
+    assertFramesApart(slicesAt);
     await main.locator('#info-title').scrollIntoViewIfNeeded();
-    await main.waitForFunction((n) => document.querySelectorAll('#info-table [data-slot-row]').length === n, count, wait);
+    await rowsAre(main, '#info-table [data-slot-row]', count);
     const drawnHeights = await heights();
     for (const i of [0, 1]) assert.ok(Math.abs(emptyHeights[i] - drawnHeights[i]) < 34, `${emptyHeights} empty, ${drawnHeights} drawn`);
     const lastSlot = `[data-slot-row="12.${count + 19}"] .slot-text`;
@@ -430,6 +436,7 @@ test('a large batch is applied over several frames, each component whole; every 
     // (made small here) in order, with what is below it staying in place.
     const atLimit = await browser.newPage();
     pages.push(atLimit);
+    await atLimit.addInitScript(countFrames);
     await atLimit.addInitScript((n) => {
       window.veskRowsOutOfView = n;
       window.veskRowsBuiltPerFrame = 21;
@@ -438,9 +445,6 @@ test('a large batch is applied over several frames, each component whole; every 
         for (const panel of document.querySelectorAll('.stack > .panel')) panel.style.contentVisibility = 'visible';
       });
       window.rowsAdded = [];
-      window.frameNo = 0;
-      const count = () => { window.frameNo += 1; requestAnimationFrame(count); };
-      requestAnimationFrame(count);
       new MutationObserver((records) => {
         const rows = records.flatMap((record) => [...record.addedNodes]).filter((node) => node.matches?.('#gpi-table tr[data-gpi-row]'));
         // The last input changes while the first rows are built.
@@ -451,14 +455,13 @@ test('a large batch is applied over several frames, each component whole; every 
     }, count);
     await atLimit.setViewportSize({width: 1366, height: 900});
     await atLimit.goto(new URL('/', cut.url).href);
-    await atLimit.waitForFunction((n) => document.querySelectorAll('#gpi-table [data-gpi-row]').length === n, count, wait);
+    await rowsAre(atLimit, '#gpi-table [data-gpi-row]', count);
     assert.ok(await atLimit.evaluate(() => document.getElementById('gpi-title').getBoundingClientRect().top > 2 * innerHeight));
     const rowsAdded = await atLimit.evaluate(() => window.rowsAdded);
     assert.deepEqual(rowsAdded.map(([n]) => n), Array.from({length: Math.ceil(count / 21)}, (_, i) => Math.min(21, count - i * 21)));
     const below = rowsAdded.map(([, by]) => by);
     assert.ok(Math.max(...below) - Math.min(...below) < 34, `the info table moved: ${below}`);
-    const builtAt = rowsAdded.map(([, , frame]) => frame);
-    assert.ok(builtAt.every((frame, i) => i === 0 || frame - builtAt[i - 1] <= 3), `slices not a frame apart: frames ${builtAt}`);
+    assertFramesApart(rowsAdded.map(([, , frame]) => frame));
     const addresses = await atLimit.evaluate(() => [...document.querySelectorAll('#gpi-table [data-gpi-row]')].map((row) => row.dataset.gpiRow));
     assert.deepEqual(addresses, [...addresses].sort((a, b) => a.split('.')[0] - b.split('.')[0] || a.split('.')[1] - b.split('.')[1]));
     for (const state of [0, 1]) {
