@@ -170,7 +170,16 @@ test('a card says where its tally lands and when that is in doubt; the send form
   await page.locator('#gpi-form input[name="device"]').fill('3');
   await page.locator('#gpi-form input[name="input"]').fill('99');
   await page.locator('#gpi-form button[value="1"]').click();
-  await page.locator('#gpi-table tbody.apart [data-gpi-row="3.99"]').waitFor(wait);
+  await page.locator('#gpi-table tbody[data-section="apart"] [data-gpi-row="3.99"]').waitFor(wait);
+  // Entries inserted one by one go in order into groups of rows; a group
+  // grown to 200 is split in two.
+  await page.evaluate(() => Promise.all(Array.from({length: 199}, (_, i) =>
+    Live.request('POST', '/api/gpi', {device: 7, input: (i * 37) % 199 + 1, state: 1}))));
+  await page.locator('[data-gpi-row="7.199"]').waitFor({...wait, state: 'attached'});
+  const apart = await page.evaluate(() => [...document.querySelectorAll('#gpi-table tbody[data-section="apart"]')]
+    .map((group) => [...group.rows].map((row) => row.dataset.gpiRow)));
+  assert.deepEqual(apart.map((rows) => rows.length), [100, 100]);
+  assert.deepEqual(apart.flat(), ['3.99', ...Array.from({length: 199}, (_, i) => `7.${i + 1}`)]);
   await page.locator('[data-clear="gpi"]').click();
   await page.locator('[data-gpi-row="3.99"]').waitFor({...wait, state: 'detached'});
 
@@ -403,8 +412,9 @@ test('a large batch is applied over several frames, each component whole; every 
     await main.evaluate(countFrames);
     await main.evaluate(() => {
       window.slicesAt = [];
-      new MutationObserver(() => window.slicesAt.push(window.frameNo))
-        .observe(document.getElementById('gpi-table').tBodies[0], {childList: true});
+      new MutationObserver((records) => {
+        if (records.some((record) => [...record.addedNodes].some((node) => node.matches?.('tr[data-gpi-row]')))) window.slicesAt.push(window.frameNo);
+      }).observe(document.getElementById('gpi-table'), {subtree: true, childList: true});
     });
     const rowsAre = (page, rows, n) => page.waitForFunction(([rows, n]) => document.querySelectorAll(rows).length === n, [rows, n], wait);
     // (Cards that come into view as the page scrolls take their real
@@ -426,6 +436,8 @@ test('a large batch is applied over several frames, each component whole; every 
     const slicesAt = await main.evaluate(() => window.slicesAt);
     assert.ok(slicesAt.length >= count / 21, `${slicesAt.length} slices`);
     assertFramesApart(slicesAt);
+    assert.deepEqual(await main.evaluate(() => [...document.querySelectorAll('#gpi-table tbody[data-section]')].map((group) => group.rows.length)),
+                     [100, 100, 100]);
     await main.locator('#info-title').scrollIntoViewIfNeeded();
     await rowsAre(main, '#info-table [data-slot-row]', count);
     const drawnHeights = await heights();
@@ -440,13 +452,16 @@ test('a large batch is applied over several frames, each component whole; every 
     await atLimit.addInitScript((n) => {
       window.veskRowsOutOfView = n;
       window.veskRowsBuiltPerFrame = 21;
-      // Every panel rendered, out of view too, so that what is measured is laid out.
+      // Every panel and group of rows rendered, out of view too, so that
+      // what is measured is laid out.
       document.addEventListener('DOMContentLoaded', () => {
         for (const panel of document.querySelectorAll('.stack > .panel')) panel.style.contentVisibility = 'visible';
       });
       window.rowsAdded = [];
       new MutationObserver((records) => {
-        const rows = records.flatMap((record) => [...record.addedNodes]).filter((node) => node.matches?.('#gpi-table tr[data-gpi-row]'));
+        const added = records.flatMap((record) => [...record.addedNodes]);
+        for (const group of added.filter((node) => node.matches?.('tbody[data-section]'))) group.style.contentVisibility = 'visible';
+        const rows = added.filter((node) => node.matches?.('#gpi-table tr[data-gpi-row]'));
         // The last input changes while the first rows are built.
         if (rows.length && !window.rowsAdded.length) Live.request('POST', '/api/gpi', {device: 3, input: n, state: 0});
         if (rows.length) window.rowsAdded.push([rows.length, document.getElementById('info-title').getBoundingClientRect().top -

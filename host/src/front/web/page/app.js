@@ -432,9 +432,10 @@
       if (map.get(key).registered) known.push(key);
       else if (!cleared[which].has(key)) loose.push(key);
     }
-    const [body, apart] = $(table).tBodies;
+    const [body, apart] = [$(table).tBodies[0], $(table).querySelector(':scope > tbody.apart')];
     $(table).closest('.panel').classList.toggle('rows-behind', tables[which].behind);
     stopBuildingRows(which);
+    for (const group of $(table).querySelectorAll(':scope > tbody[data-section]')) group.remove();
     if (tables[which].behind) {
       // No row out of date is ever on the screen: the table is empty until
       // drawn, and as high as its rows will be, so that drawing them does
@@ -459,15 +460,37 @@
                                                    : 'Registered by no component: tally outputs and stray forces'}),
               el('td', {}, clear))]
         : []));
-    const order = [...known.map((key) => [body, key]), ...loose.map((key) => [apart, key])];
-    if (order.length > ROWS_BUILT_PER_FRAME) {
-      // What is below stays where it is while the rows come.
-      body.style.height = `${Math.max(1, known.length) * DRIVER_ROW_PX}px`;
-      apart.style.height = `${loose.length ? (loose.length + 1) * DRIVER_ROW_PX : 0}px`;
-      tables[which].keysLeft = new Set([...known, ...loose]);
-    }
+    const sliced = known.length + loose.length > ROWS_BUILT_PER_FRAME;
+    // Each row goes in its group, made beforehand; while the rows come, each
+    // group is as high as its rows will be, so that what is below stays put.
+    const grouped = (keys, section, before) => {
+      const placed = [];
+      for (let first = 0; first < keys.length; first += ROWS_A_GROUP) {
+        const group = rowGroup(section, Math.min(ROWS_A_GROUP, keys.length - first), sliced);
+        $(table).insertBefore(group, before);
+        for (const key of keys.slice(first, first + ROWS_A_GROUP)) placed.push([group, key]);
+      }
+      return placed;
+    };
+    const order = [...grouped(known, 'known', apart), ...grouped(loose, 'apart', null)];
+    if (sliced) tables[which].keysLeft = new Set([...known, ...loose]);
     tables[which].rowsLeft = Live.slices(order, ([, key]) => (map.has(key) ? draw(key, false) : null));
     return buildRows(which);
+  }
+
+  // A table's rows are kept in groups of this many, each a section of the
+  // table that the browser lays out only while it is near the screen
+  // (style.css): a change to a row out of view costs no layout, and one in
+  // view lays out its group, not ten thousand rows. A group that rows
+  // inserted one by one make twice as long is split.
+  const ROWS_A_GROUP = 100;
+  // An empty group for this many rows, of the registered entries ('known')
+  // or of those listed apart; as high as they will be if they are to come.
+  function rowGroup(section, rows, reserve = false) {
+    const group = el('tbody', {'data-section': section});
+    group.style.containIntrinsicHeight = `auto ${rows * DRIVER_ROW_PX}px`;
+    if (reserve) group.style.height = `${rows * DRIVER_ROW_PX}px`;
+    return group;
   }
 
   // Ten thousand rows built at once would keep the page from answering for
@@ -494,21 +517,29 @@
   function insertRow(which, key) {
     const [map, draw, table] = which === 'gpi' ? [facility.gpi, drawGpiRow, 'gpi-table']
         : [facility.info, drawInfoRow, 'info-table'];
-    const [body, apart] = $(table).tBodies;
-    const section = map.get(key).registered ? body : apart;
-    const rows = section.rows;
-    // The list apart starts with its heading; the other may hold a placeholder.
-    const first = section === apart ? 1 : 0;
-    if (rows.length <= first || rows[first].classList.contains('empty')) return false;
+    const groups = $(table).querySelectorAll(`:scope > tbody[data-section="${map.get(key).registered ? 'known' : 'apart'}"]`);
+    if (!groups.length) return false;
     const keyOf = (row) => row.dataset.gpiRow ?? row.dataset.slotRow;
-    let low = first;
-    let high = rows.length;
-    while (low < high) {
-      const middle = (low + high) >> 1;
-      if (compareKeys(keyOf(rows[middle]), key) < 0) low = middle + 1;
-      else high = middle;
+    // Where in the list the first key not before this one is.
+    const after = (list, keyAt) => {
+      let low = 0;
+      let high = list.length;
+      while (low < high) {
+        const middle = (low + high) >> 1;
+        if (compareKeys(keyAt(list[middle]), key) < 0) low = middle + 1;
+        else high = middle;
+      }
+      return low;
+    };
+    // In the last group that starts before it (or the first).
+    const group = groups[Math.max(0, after(groups, (g) => keyOf(g.rows[0])) - 1)];
+    group.insertBefore(draw(key, false), group.rows[after(group.rows, keyOf)] || null);
+    if (group.rows.length >= 2 * ROWS_A_GROUP) {
+      const rest = rowGroup(group.dataset.section, group.rows.length - ROWS_A_GROUP);
+      rest.append(...[...group.rows].slice(ROWS_A_GROUP));
+      group.after(rest);
     }
-    section.insertBefore(draw(key, false), rows[low] || null);
+    group.style.containIntrinsicHeight = `auto ${group.rows.length * DRIVER_ROW_PX}px`;
     return true;
   }
 
