@@ -17,7 +17,11 @@
 // the longest main-thread task;
 // every other cut, how long the last lamp takes to show the cut once the
 // end of the page is scrolled into view.
-// `--cuts=N` makes N cuts (at least 2) instead of ten.
+// `--cuts=N` makes N cuts (at least 2) instead of ten; `--each` also prints
+// each cut's figures as it ends. `--tables` scrolls the main page to its
+// table of GPI inputs (every row built) before the cuts, and times, for each
+// cut, how long after the last lamp message every camera's GPI row (and
+// tally slot row, of those built) shows it, instead of scrolling to the end.
 import dgram from 'node:dgram';
 import http from 'node:http';
 
@@ -27,6 +31,8 @@ import {cameraFacility, chromiumOptions, startHost} from './serve.mjs';
 
 const cutMode = process.argv.includes('--cut');
 const cutsArg = process.argv.find((arg) => arg.startsWith('--cuts='));  // --cuts=N: N cuts instead of 10
+const eachCut = process.argv.includes('--each');
+const tablesInView = process.argv.includes('--tables');
 const sizes = process.argv.slice(2).map(Number).filter((n) => n > 0);
 const agent = new http.Agent({keepAlive: true, maxSockets: 8});
 
@@ -159,11 +165,18 @@ async function run(browser, count) {
 // of view may be drawn later, as they come into view).
 function watchCut() {
   const cut = {want: null, total: 0, matching: 0, doneAt: 0, seen: new Set(), seenMatching: 0, seenAt: 0,
-               values: new Map()};
+               values: new Map(), rows: {total: 0, matching: 0, doneAt: 0, values: new Map()}};
   window.benchCut = cut;
   const nameOf = (lamp) => lamp.dataset.componentLamp ||
     (lamp.classList.contains('tile') ? lamp.dataset.component : undefined);
   const lamps = () => document.querySelectorAll('[data-component-lamp], .tile[data-component]');
+  // A camera's GPI row (3.K: its state) or tally slot row (12.(K + 19): its text).
+  const rowOf = (node) => {
+    if (node.dataset.gpi?.startsWith('3.')) return [node.dataset.gpi, node.dataset.state];
+    const [device, slot] = (node.classList.contains('slot-text') && node.dataset.slot.split('.')) || [];
+    return device === '12' && Number(slot) >= 20 ? [node.dataset.slot, node.dataset.text] : null;
+  };
+  const rowNodes = () => document.querySelectorAll('#gpi-table button[data-gpi], #info-table .slot-text');
   window.benchArm = (want, total) => {
     Object.assign(cut, {want, total, matching: 0, doneAt: 0, seenMatching: 0, seenAt: 0});
     cut.values.clear();
@@ -174,6 +187,15 @@ function watchCut() {
       if (box.height > 0 && box.bottom > 0 && box.top < innerHeight) cut.seen.add(nameOf(lamp));
     }
     for (const value of cut.values.values()) if (value === want) cut.matching += 1;
+    Object.assign(cut.rows, {total: 0, matching: 0, doneAt: 0});
+    cut.rows.values.clear();
+    for (const node of rowNodes()) {
+      const row = rowOf(node);
+      if (!row) continue;
+      cut.rows.values.set(...row);
+      cut.rows.total += 1;
+      if (row[1] === want) cut.rows.matching += 1;
+    }
     for (const name of cut.seen) if (cut.values.get(name) === want) cut.seenMatching += 1;
     window.benchLongTasks = [];
   };
@@ -191,6 +213,15 @@ function watchCut() {
   });
   new MutationObserver((records) => {
     for (const record of records) {
+      const row = record.attributeName !== 'data-lamp' && rowOf(record.target);
+      if (row) {
+        const before = cut.rows.values.get(row[0]);
+        if (before === row[1]) continue;
+        cut.rows.values.set(...row);
+        if (before === cut.want) cut.rows.matching -= 1;
+        if (row[1] === cut.want) cut.rows.matching += 1;
+        continue;
+      }
       const name = nameOf(record.target);
       if (!name) continue;
       const before = cut.values.get(name);
@@ -210,7 +241,10 @@ function watchCut() {
     if (cut.want !== null && !cut.doneAt && cut.matching === cut.total) {
       requestAnimationFrame(() => { cut.doneAt = Date.now(); });
     }
-  }).observe(document, {subtree: true, attributes: true, attributeFilter: ['data-lamp']});
+    if (cut.want !== null && cut.rows.total && !cut.rows.doneAt && cut.rows.matching === cut.rows.total) {
+      requestAnimationFrame(() => { cut.rows.doneAt = Date.now(); });
+    }
+  }).observe(document, {subtree: true, attributes: true, attributeFilter: ['data-lamp', 'data-state', 'data-text']});
 }
 
 // The mixer's packets that set the right lamp of displays 1..count to
@@ -296,6 +330,12 @@ async function runCuts(browser, count, cuts = 10) {
       figures[`load ${where} longest task`] = Math.round(Math.max(0, ...await page.evaluate(() => window.benchLongTasks)));
       pages.push([where, page]);
     }
+    if (tablesInView) {
+      const main = pages[0][1];
+      await main.locator('#gpi-title').evaluate((title) => title.scrollIntoView({block: 'start'}));
+      await until(() => main.evaluate((n) => document.querySelectorAll('#gpi-table [data-gpi-row]').length === n, count),
+                  120000, 'the GPI rows');
+    }
     for (let i = 0; i < cuts; i += 1) {
       const level = i % 2 === 0 ? 1 : 0;
       for (const [, page] of pages) await page.evaluate(([want, total]) => window.benchArm(want, total), [String(level), count]);
@@ -306,25 +346,30 @@ async function runCuts(browser, count, cuts = 10) {
       }
       await until(() => lamps.missing === 0, 30000, `cut ${i}: the lamps`);
       const cut = {level, 'last lamp ms': lamps.lastAt - sent};
+      // How long after the last lamp a page's watch (a time, 0 until then)
+      // says it is done; a page that takes longer than 30 s is noted, not waited for.
+      const afterLastLamp = async (page, doneAt, figure) => {
+        const done = await until(() => page.evaluate(doneAt).then((at) => at !== 0), 30000, '').then(() => true, () => false);
+        const late = `${figure.replace(/ after last lamp ms$/, '')} not within 30 s`;
+        if (!done) figures[late] = (figures[late] || 0) + 1;
+        cut[figure] = done ? await page.evaluate(doneAt) - lamps.lastAt : 30000;
+      };
       for (const [where, page] of pages) {
-        await until(() => page.evaluate(() => window.benchCut.seenAt !== 0), 30000, `cut ${i}: ${where}`);
-        const [seenAt, tasks, link] = await page.evaluate(() => [window.benchCut.seenAt, window.benchLongTasks,
-                                                                 document.documentElement.dataset.link]);
-        cut[`${where} on screen after last lamp ms`] = seenAt - lamps.lastAt;
+        await afterLastLamp(page, () => window.benchCut.seenAt, `${where} on screen after last lamp ms`);
+        const [tasks, link] = await page.evaluate(() => [window.benchLongTasks, document.documentElement.dataset.link]);
         cut[`${where} longest task ms`] = Math.round(Math.max(0, ...tasks));
         cut[`${where} link`] = link;
         // Every other cut, as soon as the screen is right, the end of the
         // list is scrolled to: its lamps may not be drawn yet.
-        if (i % 2 === 1) cut[`${where} scrolled to the end ms`] = await page.evaluate((name) => window.benchEnd(name), `cam${count}`);
+        if (i % 2 === 1 && !(tablesInView && where === '/')) {
+          cut[`${where} scrolled to the end ms`] = await page.evaluate((name) => window.benchEnd(name), `cam${count}`);
+        }
       }
-      // A page that takes longer than this to draw every lamp is noted, not waited for.
-      for (const [where, page] of pages) {
-        const done = await until(() => page.evaluate(() => window.benchCut.doneAt !== 0), 30000, '').then(() => true, () => false);
-        cut[`${where} all lamps after last lamp ms`] = done ? await page.evaluate(() => window.benchCut.doneAt) - lamps.lastAt : 30000;
-        if (!done) figures[`${where} all lamps not within 30 s`] = (figures[`${where} all lamps not within 30 s`] || 0) + 1;
-      }
-      if (i % 2 === 1) for (const [, page] of pages) await page.evaluate(() => scrollTo(0, 0));
+      if (tablesInView) await afterLastLamp(pages[0][1], () => window.benchCut.rows.doneAt, '/ rows after last lamp ms');
+      for (const [where, page] of pages) await afterLastLamp(page, () => window.benchCut.doneAt, `${where} all lamps after last lamp ms`);
+      if (i % 2 === 1) for (const [where, page] of pages) if (!(tablesInView && where === '/')) await page.evaluate(() => scrollTo(0, 0));
       figures.cuts.push(cut);
+      if (eachCut) console.log(JSON.stringify({cut: i, ...cut}));
       await new Promise((resolve) => setTimeout(resolve, 300));
     }
     for (const key of Object.keys(figures.cuts[1]).filter((name) => name.endsWith('ms'))) {
