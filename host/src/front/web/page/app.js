@@ -517,7 +517,9 @@
   function insertRow(which, key) {
     const [map, draw, table] = which === 'gpi' ? [facility.gpi, drawGpiRow, 'gpi-table']
         : [facility.info, drawInfoRow, 'info-table'];
-    const groups = $(table).querySelectorAll(`:scope > tbody[data-section="${map.get(key).registered ? 'known' : 'apart'}"]`);
+    // (A group whose entries all went while it was built is left empty.)
+    const groups = [...$(table).querySelectorAll(`:scope > tbody[data-section="${map.get(key).registered ? 'known' : 'apart'}"]`)]
+        .filter((group) => group.rows.length);
     if (!groups.length) return false;
     const keyOf = (row) => row.dataset.gpiRow ?? row.dataset.slotRow;
     // Where in the list the first key not before this one is.
