@@ -507,6 +507,31 @@ test('a large batch is applied over several frames, each component whole; every 
     assert.ok(frames[0][0] > 0 && frames.some(([, out]) => out > 0), JSON.stringify(frames));
     assert.equal(frames[0][1], 0, `the screen's frame also drew tiles out of view: ${JSON.stringify(frames)}`);
 
+    // A row in view is drawn with its change, before rows out of view that
+    // changed before it (drawn a few a frame: made fewer here). (Opened
+    // after the others: a view that joins brings every view a snapshot.)
+    const inView = await browser.newPage();
+    pages.push(inView);
+    await inView.addInitScript(() => Object.assign(window, {veskRowsAtOnce: 1, veskRowsMs: 0.01}));
+    await inView.setViewportSize({width: 1366, height: 900});
+    await inView.goto(new URL('/', cut.url).href);
+    await rowsAre(inView, '#gpi-table [data-gpi-row]', count);
+    await inView.locator(`[data-gpi-row="3.${count}"]`).evaluate((row) => row.scrollIntoView({block: 'center'}));
+    await waitFrames(inView, 5);
+    await inView.evaluate((key) => {
+      const button = document.querySelector(`[data-gpi="${key}"]`);
+      new MutationObserver(() => {
+        if (button.dataset.state === '1') window.stillOff ??= document.querySelectorAll('#gpi-table button[data-state="0"]').length;
+      }).observe(button, {attributes: true, attributeFilter: ['data-state']});
+    }, `3.${count}`);
+    for (const level of [1, 0]) {
+      for (let k = 1; k <= count; k += 1) packet.writeUInt16LE(level | (3 << 6), 6 * k + 2);
+      await new Promise((resolve) => mixer.send(packet, port, '127.0.0.1', resolve));
+      await rowsAre(inView, `#gpi-table button[data-state="${level}"]`, count);
+    }
+    assert.ok(await inView.evaluate(() => window.stillOff) > 0, 'the row in view was drawn after every row before it');
+
+
     // Cards, tiles and the tally view's picker built a slice a frame (made
     // small here): whole blocks of at least the limit, in order, each with
     // the latest state; the send form's list filled after the cards, in order.

@@ -484,12 +484,28 @@
   // view lays out its group, not ten thousand rows. A group that rows
   // inserted one by one make twice as long is split.
   const ROWS_A_GROUP = 100;
+  // The groups the browser skips (out of view): the rows of the others are
+  // drawn with a change, and a group that comes into view has its rows that
+  // wait for their turn drawn at once.
+  const skippedGroups = new WeakSet();
   // An empty group for this many rows, of the registered entries ('known')
   // or of those listed apart; as high as they will be if they are to come.
   function rowGroup(section, rows, reserve = false) {
     const group = el('tbody', {'data-section': section});
     group.style.containIntrinsicHeight = `auto ${rows * DRIVER_ROW_PX}px`;
     if (reserve) group.style.height = `${rows * DRIVER_ROW_PX}px`;
+    group.addEventListener('contentvisibilityautostatechange', (event) => {
+      if (event.skipped) return skippedGroups.add(group);
+      skippedGroups.delete(group);
+      const which = group.closest('table').dataset.rows;
+      const waiting = unseenRows[which];
+      if (!waiting.size) return;
+      const [map, draw] = which === 'gpi' ? [facility.gpi, drawGpiRow] : [facility.info, drawInfoRow];
+      for (const row of group.rows) {
+        const key = row.dataset.gpiRow ?? row.dataset.slotRow;
+        if (waiting.delete(key) && map.has(key)) draw(key, false);
+      }
+    });
     return group;
   }
 
@@ -545,12 +561,14 @@
     return true;
   }
 
-  // The rows of a change are drawn at once while they are few; past this
-  // many in a frame (a cut of every camera changes ten thousand inputs and
-  // slots) the rest wait and are drawn in slices, oldest first, a few
-  // milliseconds a frame, always from the latest state.
-  const ROWS_AT_ONCE = 100;
-  const ROWS_MS = 2;
+  // The rows of a change in groups the browser does not skip are drawn at
+  // once, and the others while they are few; past this many in a frame (a
+  // cut of every camera changes ten thousand inputs and slots) the rest
+  // wait and are drawn in slices, oldest first, a few milliseconds a frame,
+  // always from the latest state.
+  // (The browser tests set smaller sizes through veskRowsAtOnce and veskRowsMs.)
+  const ROWS_AT_ONCE = Number(window.veskRowsAtOnce) || 100;
+  const ROWS_MS = Number(window.veskRowsMs) || 2;
   const unseenRows = {gpi: new Set(), info: new Set()};  // keys of rows not drawn yet, in order
 
   // True when rows wait for the next frame.
@@ -574,7 +592,10 @@
       if (tables[which].keysLeft.has(key)) continue;  // built from the latest state in its turn
       const row = (which === 'gpi' ? gpiRows : infoRows).get(key);
       if (!row) added.push(key);
-      else if (now < ROWS_AT_ONCE && !waiting.has(key)) {
+      else if (row.parentNode && !skippedGroups.has(row.parentNode)) {
+        waiting.delete(key);  // in view: drawn with the change
+        draw(key, flash);
+      } else if (now < ROWS_AT_ONCE && !waiting.has(key)) {
         now += 1;
         draw(key, flash);
       } else {
