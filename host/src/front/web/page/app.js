@@ -484,10 +484,11 @@
   // view lays out its group, not ten thousand rows. A group that rows
   // inserted one by one make twice as long is split.
   const ROWS_A_GROUP = 100;
-  // The groups the browser skips (out of view): the rows of the others are
-  // drawn with a change, and a group that comes into view has its rows that
-  // wait for their turn drawn at once.
-  const skippedGroups = new WeakSet();
+  // The groups the browser says it does not skip (on or near the screen):
+  // their rows are drawn with a change, and a group that comes into view has
+  // its rows that wait for their turn drawn at once. (A browser that does
+  // not say has the rows of every group drawn in their turn.)
+  const shownGroups = new WeakSet();
   // An empty group for this many rows, of the registered entries ('known')
   // or of those listed apart; as high as they will be if they are to come.
   function rowGroup(section, rows, reserve = false) {
@@ -495,8 +496,11 @@
     group.style.containIntrinsicHeight = `auto ${rows * DRIVER_ROW_PX}px`;
     if (reserve) group.style.height = `${rows * DRIVER_ROW_PX}px`;
     group.addEventListener('contentvisibilityautostatechange', (event) => {
-      if (event.skipped) return skippedGroups.add(group);
-      skippedGroups.delete(group);
+      if (event.skipped) {
+        shownGroups.delete(group);
+        return;
+      }
+      shownGroups.add(group);
       const which = group.closest('table').dataset.rows;
       const waiting = unseenRows[which];
       if (!waiting.size) return;
@@ -592,7 +596,7 @@
       if (tables[which].keysLeft.has(key)) continue;  // built from the latest state in its turn
       const row = (which === 'gpi' ? gpiRows : infoRows).get(key);
       if (!row) added.push(key);
-      else if (row.parentNode && !skippedGroups.has(row.parentNode)) {
+      else if (shownGroups.has(row.parentNode)) {
         waiting.delete(key);  // in view: drawn with the change
         draw(key, flash);
       } else if (now < ROWS_AT_ONCE && !waiting.has(key)) {
