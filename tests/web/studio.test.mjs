@@ -529,10 +529,11 @@ test('the main page lists the viewers and the views each serves, as they come an
   let program;
   try {
     const listed = () => main.locator('#viewers li').evaluateAll((items) => items.map((li) => li.dataset.views).sort());
-    // This browser's views share one stream, listed with both views.
+    // This browser's views share one stream, listed with both views (the
+    // stream it replaced is listed until the host sees it closed).
     views.push(await open(host, '/tally/cam1'));
-    await main.waitForFunction(() => [...document.querySelectorAll('#viewers li')]
-      .some((li) => li.dataset.views.split(' ').includes('/tally/cam1')), null, wait);
+    await main.waitForFunction(() => [...document.querySelectorAll('#viewers li')].map((li) => li.dataset.views).join() === '/ /tally/cam1',
+                               null, wait);
     assert.deepEqual(await listed(), ['/ /tally/cam1']);
     assert.match(await main.locator('#viewers-title').textContent(), /1 stream, 1 tally view/);
     // A stream from elsewhere, then gone.
