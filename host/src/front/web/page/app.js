@@ -415,11 +415,17 @@
   // Entries that a component registered are listed first; forces of inputs
   // and slots that nobody registered are listed apart and can be cleared.
   // True when rows are left to build in the next frames.
+  // A table's entries, its rows by key, how a row is drawn, and its id.
+  function driversOf(which) {
+    return which === 'gpi' ? [facility.gpi, gpiRows, drawGpiRow, 'gpi-table']
+        : [facility.info, infoRows, drawInfoRow, 'info-table'];
+  }
+  const rowKey = (row) => row.dataset.gpiRow ?? row.dataset.slotRow;
+
   function drawDrivers(which) {
     unseenRows[which].clear();
-    const [map, rows, draw, table, none] = which === 'gpi'
-        ? [facility.gpi, gpiRows, drawGpiRow, 'gpi-table', 'No GPI inputs yet.']
-        : [facility.info, infoRows, drawInfoRow, 'info-table', 'No info slots yet.'];
+    const [map, rows, draw, table] = driversOf(which);
+    const none = which === 'gpi' ? 'No GPI inputs yet.' : 'No info slots yet.';
     for (const key of [...rows.keys()]) if (!map.has(key)) rows.delete(key);
     // Where the table is now: the observer tells only after the next frame
     // (cards drawn with a snapshot may just have pushed it far down).
@@ -504,9 +510,9 @@
       const which = group.closest('table').dataset.rows;
       const waiting = unseenRows[which];
       if (!waiting.size) return;
-      const [map, draw] = which === 'gpi' ? [facility.gpi, drawGpiRow] : [facility.info, drawInfoRow];
+      const [map, , draw] = driversOf(which);
       for (const row of group.rows) {
-        const key = row.dataset.gpiRow ?? row.dataset.slotRow;
+        const key = rowKey(row);
         if (waiting.delete(key) && map.has(key)) draw(key, false);
       }
     });
@@ -535,13 +541,11 @@
   // burst that brings a thousand new slots does not rebuild the table for
   // each frame. False when the table must be drawn again as a whole.
   function insertRow(which, key) {
-    const [map, draw, table] = which === 'gpi' ? [facility.gpi, drawGpiRow, 'gpi-table']
-        : [facility.info, drawInfoRow, 'info-table'];
+    const [map, , draw, table] = driversOf(which);
     // (A group whose entries all went while it was built is left empty.)
     const groups = [...$(table).querySelectorAll(`:scope > tbody[data-section="${map.get(key).registered ? 'known' : 'apart'}"]`)]
         .filter((group) => group.rows.length);
     if (!groups.length) return false;
-    const keyOf = (row) => row.dataset.gpiRow ?? row.dataset.slotRow;
     // Where in the list the first key not before this one is.
     const after = (list, keyAt) => {
       let low = 0;
@@ -554,8 +558,8 @@
       return low;
     };
     // In the last group that starts before it (or the first).
-    const group = groups[Math.max(0, after(groups, (g) => keyOf(g.rows[0])) - 1)];
-    group.insertBefore(draw(key, false), group.rows[after(group.rows, keyOf)] || null);
+    const group = groups[Math.max(0, after(groups, (g) => rowKey(g.rows[0])) - 1)];
+    group.insertBefore(draw(key, false), group.rows[after(group.rows, rowKey)] || null);
     if (group.rows.length >= 2 * ROWS_A_GROUP) {
       const rest = rowGroup(group.dataset.section, group.rows.length - ROWS_A_GROUP);
       rest.append(...[...group.rows].slice(ROWS_A_GROUP));
@@ -577,7 +581,7 @@
 
   // True when rows wait for the next frame.
   function drawChangedDrivers(which, keys, flash) {
-    const [map, draw] = which === 'gpi' ? [facility.gpi, drawGpiRow] : [facility.info, drawInfoRow];
+    const [map, rows, draw] = driversOf(which);
     const waiting = unseenRows[which];
     if (keys.size > 0 && tables[which].behind) {
       // Drawn whole as the table comes near the screen; an entry taken off
@@ -594,7 +598,7 @@
       const entry = map.get(key);
       if (!entry.registered && cleared[which].delete(key)) regroup = true;  // it changed again: list it
       if (tables[which].keysLeft.has(key)) continue;  // built from the latest state in its turn
-      const row = (which === 'gpi' ? gpiRows : infoRows).get(key);
+      const row = rows.get(key);
       if (!row) added.push(key);
       else if (shownGroups.has(row.parentNode)) {
         waiting.delete(key);  // in view: drawn with the change
