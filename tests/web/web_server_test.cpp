@@ -14,6 +14,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -816,6 +817,61 @@ TEST(LiveServer, SixteenEventStreamsAtMostWithAHeartbeatOnEach) {
         admitted = again.wait("\"type\":\"hello\"", milliseconds(100));
     }
     EXPECT_TRUE(admitted);
+}
+
+// Every message of a stream is numbered, the same message with the same
+// number on every stream, and a hello carries the number of the last
+// message its snapshot holds: a reader of two streams can join them
+// without a gap or a repeat.
+TEST(LiveServer, MessagesAreNumberedAlikeOnEveryStreamFromTheirHello) {
+    ServeOptions options;
+    options.heartbeatEvery = milliseconds(50);
+    ServerBench bench(options);
+    const std::string events = bench.get("/api/events");
+    Visitor first(bench.server.port());
+    ASSERT_TRUE(first.ask(events, "\"type\":\"hello\""));
+    first.wait("never", milliseconds(120));
+    Visitor second(bench.server.port());
+    ASSERT_TRUE(second.ask(events, "\"type\":\"hello\""));
+    second.wait("never", milliseconds(200));
+    first.wait("never", milliseconds(100));
+
+    struct Message {
+        long long id;
+        std::string data;
+    };
+    const auto messagesOf = [](const std::string& text) {
+        std::vector<Message> messages;
+        for (std::size_t at = text.find("\r\n\r\n") + 4, end; (end = text.find("\n\n", at)) != text.npos; at = end + 2) {
+            Message message{-1, ""};
+            std::istringstream block(text.substr(at, end - at));
+            for (std::string line; std::getline(block, line);) {
+                if (line.compare(0, 4, "id: ") == 0) message.id = std::stoll(line.substr(4));
+                if (line.compare(0, 6, "data: ") == 0) message.data = line.substr(6);
+            }
+            messages.push_back(message);
+        }
+        return messages;
+    };
+    const auto a = messagesOf(first.client.received);
+    const auto b = messagesOf(second.client.received);
+    ASSERT_GE(a.size(), 4u) << first.client.received;
+    ASSERT_GE(b.size(), 3u) << second.client.received;
+    std::map<long long, std::string> byId;
+    for (const auto* stream : {&a, &b}) {
+        EXPECT_NE(stream->front().data.find("\"type\":\"hello\""), std::string::npos);
+        for (std::size_t i = 1; i < stream->size(); ++i) {
+            EXPECT_EQ((*stream)[i].id, (*stream)[0].id + static_cast<long long>(i)) << "message " << i;
+            const auto known = byId.emplace((*stream)[i].id, (*stream)[i].data).first;
+            EXPECT_EQ(known->second, (*stream)[i].data) << "message " << (*stream)[i].id;
+        }
+    }
+    // The second stream's snapshot holds the first stream's messages up to
+    // the one that listed both viewers, and nothing after it.
+    const long long joined = b.front().id;
+    ASSERT_TRUE(byId.count(joined)) << "the second hello's number is not a message of the first stream";
+    EXPECT_NE(byId[joined].find("\"type\":\"viewers\""), std::string::npos) << byId[joined];
+    EXPECT_EQ(b[1].id, joined + 1);
 }
 
 }  // namespace

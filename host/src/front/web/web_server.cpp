@@ -243,9 +243,15 @@ public:
     // EventOutlet
     bool listening() const override { return fanout_.clients() > 0; }
     void publish(std::string event) override {
+        // Numbered, so that a reader of two streams at once (the page's
+        // shared stream, while it changes streams) can tell which
+        // messages it already has.
+        const std::string id = std::to_string(++lastEventId_);
         std::string message;
-        message.reserve(event.size() + 8);
-        message += "data: ";
+        message.reserve(event.size() + id.size() + 13);
+        message += "id: ";
+        message += id;
+        message += "\ndata: ";
         message += event;
         message += "\n\n";
         fanout_.publish(std::move(message));
@@ -290,7 +296,8 @@ public:
         const json hello = {{"type", "hello"}, {"wall_ms", wallClockMs()}, {"state", std::move(state)}};
         auto stream = std::make_shared<EventStream>(std::move(socket), std::move(listed), fanout_,
                                                     limits_.writeWithin);
-        stream->start("retry: 1000\ndata: " + dump(hello) + "\n\n");
+        // Its id is that of the last message the snapshot holds.
+        stream->start("retry: 1000\nid: " + std::to_string(lastEventId_) + "\ndata: " + dump(hello) + "\n\n");
     }
 
 private:
@@ -456,8 +463,7 @@ private:
         if (now >= nextHeartbeat_) {
             // A page that hears nothing for longer knows it lost the link.
             nextHeartbeat_ = now + options_.heartbeatEvery;
-            fanout_.publish("data: " + dump(json{{"type", "heartbeat"}, {"time_ms", backend_->now()}}) +
-                            "\n\n");
+            publish(dump(json{{"type", "heartbeat"}, {"time_ms", backend_->now()}}));
         }
         if (const std::size_t dropped = fanout_.takeDropped()) {
             *log_ << "vesk-host: live page: dropped " << dropped
@@ -497,6 +503,7 @@ private:
     std::ostream* log_ = nullptr;
     std::chrono::steady_clock::time_point started_, nextTick_, nextHeartbeat_;
     std::int64_t base_ = 0;
+    std::uint64_t lastEventId_ = 0;  // the number of the last message published
 
     std::unique_ptr<asio::io_context> io_ = std::make_unique<asio::io_context>(1);
     std::unique_ptr<tcp::acceptor> acceptor_;
