@@ -33,9 +33,10 @@ after(async () => {
   if (profile) rmSync(profile, {recursive: true, force: true});
 });
 
-async function open(host, where = '/', size = undefined) {
+async function open(host, where = '/', size = undefined, before = async () => {}) {
   const page = await browser.newPage();
   if (size) await page.setViewportSize(size);
+  await before(page);
   page.errors = [];
   page.on('pageerror', (error) => page.errors.push(error.message));
   await page.goto(new URL(where, host.url).href);
@@ -522,9 +523,22 @@ gpi = 3
   }
 });
 
-test('the main page lists the viewers and the views each serves, as they come and go', async () => {
+// Counts the snapshots the shared stream hands a page (window.veskHellos).
+const countHellos = (page) => page.addInitScript(() => {
+  const Shared = window.SharedWorker;
+  window.veskHellos = 0;
+  window.SharedWorker = function SharedWorker(...args) {
+    const worker = new Shared(...args);
+    worker.port.addEventListener('message', ({data}) => {
+      if (data.text?.includes('"type":"hello"')) window.veskHellos += 1;
+    });
+    return worker;
+  };
+});
+
+test('the main page lists the viewers and the views each serves, as they come and go, without a snapshot of its own', async () => {
   const host = await startHost();
-  const main = await open(host);
+  const main = await open(host, '/', undefined, countHellos);
   const views = [];
   let program;
   try {
@@ -547,6 +561,11 @@ test('the main page lists the viewers and the views each serves, as they come an
     // A view closed: the list leaves it out.
     await views.pop().close();
     await main.waitForFunction(() => [...document.querySelectorAll('#viewers li')].map((li) => li.dataset.views).join() === '/', null, wait);
+    // The view that came and went changed the stream twice; the main page
+    // read on from one to the next, with its first snapshot only.
+    await post(host, '/api/gpi', {device: 3, input: 1, state: 1});
+    await main.locator('[data-component="cam1"] .lamp[data-lamp="1"]').waitFor(wait);
+    assert.equal(await main.evaluate(() => window.veskHellos), 1);
     assert.deepEqual(main.errors, []);
   } finally {
     program?.destroy();
