@@ -144,8 +144,45 @@ TEST_F(BackendTest, WritesAndControlsArriveWithTheirComponent) {
     EXPECT_EQ(batch["info"], json::parse(R"([[12,20,"2",true]])")) << "registered by cam1";
     EXPECT_EQ(batch["controls"], json::parse(R"([["cam1","1","Tally","2"]])"));
     // The snapshot knows where the tally landed.
-    const json state = backend.snapshot();
+    const json state = json::parse(backend.snapshot({}));
     EXPECT_EQ(state["components"][0]["tally"]["text"], "2");
+}
+
+// The snapshot is written straight into text: it must read back as a JSON
+// tree prints it (keys in order, escapes, 8-bit texts as UTF-8), with the
+// members it is given in their place among its own.
+TEST_F(BackendTest, TheSnapshotReadsBackAsATreePrintsIt) {
+    Connection& cam = component("cam\xE9 \"1\"");
+    cam.parentRequest("cmd=PS '1' '" VESK_HOST_TEST_PANELS "/varnik.vesk_ui'");
+    cam.parentRequest("cmd=IW 12 'on\tair\x01' 20 0");
+    // Two names that are one once mapped to UTF-8: the last set holds.
+    cam.parentRequest("cmd=TP '\xE9=latin' '1' 'Tally'");
+    cam.parentRequest("cmd=TP '\xC3\xA9=utf8' '1' 'Tally'");
+    cam.parentRequest("cmd=TP 'text=\\ \xFF' '1' 'Tally'");
+    component("idle");
+    facility->forceGpi(3, 7, 1);
+    facility->forceInfo(-1, 2147483647, "\"q\" \x7F\xC0");
+    flush();
+    const std::string text = backend.snapshot({{"viewers", "[{\"views\":[\"/\"]}]"}, {"aaa", "0"}});
+    const json state = json::parse(text);
+    EXPECT_EQ(text, state.dump(-1, ' ', false, json::error_handler_t::replace));
+    EXPECT_EQ(text.compare(0, 9, "{\"aaa\":0,"), 0) << text.substr(0, 40);
+    EXPECT_EQ(state["viewers"][0]["views"][0], "/");
+    const json& first = state["components"][0];
+    EXPECT_EQ(first["name"], "cam\u00E9 \"1\"");
+    EXPECT_EQ(first["tally"], json::parse(R"({"device":12,"slot":20,"text":"on\tair\u0001","time_ms":0})"));
+    EXPECT_EQ(first["warnings"], json::array());
+    json tally;
+    for (const json& control : first["panels"][0]["controls"]) {
+        if (control["id"] == "Tally") tally = control;
+    }
+    EXPECT_EQ(tally["properties"]["\u00E9"], "utf8");
+    EXPECT_EQ(tally["text"], "\\ \u00FF");
+    EXPECT_EQ(state["components"][1]["tally"], nullptr);
+    EXPECT_EQ(state["components"][1]["panels"], json::array());
+    EXPECT_EQ(state["gpi"], json::parse(R"([{"device":3,"input":7,"registered":false,"state":1}])"));
+    EXPECT_EQ(state["info"][0], json::parse(R"({"device":-1,"registered":false,"slot":2147483647,"text":"\"q\" \u007F\u00C0"})"));
+    EXPECT_EQ(state["info"][1], json::parse(R"({"device":12,"registered":false,"slot":20,"text":"on\tair\u0001"})"));
 }
 
 TEST_F(BackendTest, AlarmControlsArriveWithTheirLevelAndLastAction) {
@@ -175,7 +212,7 @@ TEST_F(BackendTest, NothingIsGatheredWhileNoPageListens) {
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0]["gpi"], json::parse("[[3,8,1,false]]"));
     // The snapshot still has every event, listened to or not.
-    EXPECT_EQ(backend.snapshot()["timeline"].size(), 2u);
+    EXPECT_EQ(json::parse(backend.snapshot({}))["timeline"].size(), 2u);
 }
 
 TEST_F(BackendTest, AnEventOfItsOwnFollowsWhatWasGatheredBeforeIt) {

@@ -93,7 +93,7 @@ TEST(ServeAddress, KnowsLoopbackAndWildcardAddresses) {
 // Records what reached the facility.
 struct RecordingBackend : LiveBackend {
     std::string calls;
-    nlohmann::json snapshot() override { return {}; }
+    std::string snapshot(const std::map<std::string, std::string>&) override { return "{}"; }
     Outcome forceGpi(std::int32_t d, std::int32_t i, std::int32_t s) override {
         return note("gpi " + std::to_string(d) + " " + std::to_string(i) + " " + std::to_string(s));
     }

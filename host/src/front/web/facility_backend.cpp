@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <functional>
+#include <map>
+#include <string_view>
 
 #include "connection/connection.h"
 #include "front/json_text.h"
@@ -11,19 +14,6 @@ namespace vhost {
 namespace web {
 
 namespace {
-
-nlohmann::json controlJson(const Control& control) {
-    nlohmann::json properties = nlohmann::json::object();
-    for (const auto& entry : control.properties) {
-        properties[utf8Text(entry.first)] = utf8Text(entry.second);
-    }
-    const std::string* label = control.property("label");
-    const std::string* text = control.property("text");
-    return {{"id", utf8Text(control.id)},
-            {"label", utf8Text(label != nullptr ? *label : control.id)},
-            {"text", text != nullptr ? utf8Text(*text) : std::string()},
-            {"properties", properties}};
-}
 
 Outcome error(int status, const std::string& message) {
     Outcome outcome;
@@ -299,59 +289,180 @@ void FacilityBackend::writeBatch(std::string& out, std::uint32_t part, std::uint
     out += '}';
 }
 
-nlohmann::json FacilityBackend::snapshot() {
-    nlohmann::json components = nlohmann::json::array();
-    for (const auto& component : facility_->components()) {
-        nlohmann::json panels = nlohmann::json::array();
-        for (const auto& panel : component->panels()) {
-            nlohmann::json controls = nlohmann::json::array();
-            for (const Control& control : panel.second.layout.controls) {
-                controls.push_back(controlJson(control));
-            }
-            panels.push_back({{"id", utf8Text(panel.first)},
-                              {"file", utf8Text(panel.second.file)},
-                              {"controls", controls}});
-        }
-        nlohmann::json entry = {{"name", utf8Text(component->name())},
-                                {"plugin", utf8Text(component->plugin())},
-                                {"alive", component->alive()},
-                                {"panels", panels}};
-        entry.update(componentFacts(component->name()));
-        components.push_back(std::move(entry));
+namespace {
+
+std::string dumped(const nlohmann::json& value) {
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// A JSON object whose members write their own values, printed as a JSON
+// tree prints one: compact, its keys in order.
+using Members = std::map<std::string, std::function<void(std::string&)>>;
+
+void appendObject(std::string& out, const Members& members) {
+    out += '{';
+    for (const auto& member : members) {
+        if (out.back() != '{') out += ',';
+        appendJsonString(out, member.first);
+        out += ':';
+        member.second(out);
     }
+    out += '}';
+}
+
+// `lead` is what comes before a key's name and the name ("{\"id",
+// ",\"label"); the key's closing quote and colon follow.
+void appendKey(std::string& out, const char* lead) {
+    out += lead;
+    out += "\":";
+}
+
+// {"id":..,"label":..,"properties":{..},"text":..}: the keys in the order
+// a JSON tree prints them, and a property set twice under one name (once
+// mapped to UTF-8) holds its last value, as in a tree.
+void appendControl(std::string& out, const Control& control) {
+    std::map<std::string, std::string_view> properties;
+    for (const auto& entry : control.properties) properties[utf8Text(entry.first)] = entry.second;
+    const std::string* label = control.property("label");
+    const std::string* text = control.property("text");
+    appendKey(out, "{\"id");
+    appendJsonString(out, control.id);
+    appendKey(out, ",\"label");
+    appendJsonString(out, label != nullptr ? *label : control.id);
+    appendKey(out, ",\"properties");
+    out += '{';
+    for (const auto& property : properties) {
+        if (out.back() != '{') out += ',';
+        appendJsonString(out, property.first);
+        out += ':';
+        appendJsonString(out, property.second);
+    }
+    appendKey(out, "},\"text");
+    appendJsonString(out, text != nullptr ? *text : std::string_view());
+    out += '}';
+}
+
+}  // namespace
+
+// Written straight as text: at ten thousand components the snapshot is
+// some ten megabytes, and a tree of it took the facility's thread over a
+// second every time a page opened.
+std::string FacilityBackend::snapshot(const std::map<std::string, std::string>& more) {
+    Members members;
+    members["components"] = [this](std::string& out) { appendComponents(out); };
     const Environment& env = facility_->environment();
     const RoutingIndex& routing = facility_->routing();
-    nlohmann::json gpi = nlohmann::json::array();
-    for (const auto& device : env.gpi) {
-        for (const auto& input : device.second) {
-            gpi.push_back({{"device", device.first},
-                           {"input", input.first},
-                           {"state", input.second},
-                           {"registered", routing.registered(Driver::Gpi, device.first,
-                                                              input.first)}});
+    members["gpi"] = [&](std::string& out) {
+        out += '[';
+        for (const auto& device : env.gpi) {
+            for (const auto& input : device.second) {
+                if (out.back() != '[') out += ',';
+                appendKey(out, "{\"device");
+                appendJsonNumber(out, device.first);
+                appendKey(out, ",\"input");
+                appendJsonNumber(out, input.first);
+                appendKey(out, ",\"registered");
+                out += routing.registered(Driver::Gpi, device.first, input.first) ? "true" : "false";
+                appendKey(out, ",\"state");
+                appendJsonNumber(out, input.second);
+                out += '}';
+            }
         }
-    }
-    nlohmann::json info = nlohmann::json::array();
-    for (const auto& device : env.info) {
-        for (const auto& slot : device.second) {
-            info.push_back({{"device", device.first},
-                            {"slot", slot.first},
-                            {"text", utf8Text(slot.second)},
-                            {"registered", routing.registered(Driver::Info, device.first,
-                                                               slot.first)}});
+        out += ']';
+    };
+    members["info"] = [&](std::string& out) {
+        out += '[';
+        for (const auto& device : env.info) {
+            for (const auto& slot : device.second) {
+                if (out.back() != '[') out += ',';
+                appendKey(out, "{\"device");
+                appendJsonNumber(out, device.first);
+                appendKey(out, ",\"registered");
+                out += routing.registered(Driver::Info, device.first, slot.first) ? "true" : "false";
+                appendKey(out, ",\"slot");
+                appendJsonNumber(out, slot.first);
+                appendKey(out, ",\"text");
+                appendJsonString(out, slot.second);
+                out += '}';
+            }
         }
-    }
+        out += ']';
+    };
+    const auto text = [&members](const std::string& key, std::string value) {
+        members[key] = [value = std::move(value)](std::string& out) { out += value; };
+    };
     nlohmann::json timeline = nlohmann::json::array();
     for (const auto& record : recent_) timeline.push_back(timelineJson(record));
-    nlohmann::json state = {{"time_ms", facility_->now()}, {"components", components},
-                            {"gpi", gpi}, {"info", info}, {"timeline", timeline},
-                            {"timeline_dropped", dropped_}, {"warnings", timeline_.warnings()}};
-    for (const auto& part : parts_) state[part.first] = part.second();
+    text("time_ms", std::to_string(facility_->now()));
+    text("timeline", dumped(timeline));
+    text("timeline_dropped", std::to_string(dropped_));
+    text("warnings", dumped(timeline_.warnings()));
+    for (const auto& part : parts_) text(part.first, dumped(part.second()));
     if (recorder_ != nullptr) {
-        state["recording"] = {{"on", recorder_->recording()},
-                              {"file", utf8Text(recorder_->file())}};
+        text("recording", dumped({{"on", recorder_->recording()}, {"file", utf8Text(recorder_->file())}}));
     }
-    return state;
+    for (const auto& member : more) text(member.first, member.second);
+    std::string out;
+    out.reserve(snapshotSize_ + snapshotSize_ / 8);
+    appendObject(out, members);
+    snapshotSize_ = out.size();
+    return out;
+}
+
+// [{"alive":..,"name":..,"panels":[..],"plugin":..,"tally":..,"warnings":[..]},..]
+void FacilityBackend::appendComponents(std::string& out) const {
+    out += '[';
+    for (const auto& component : facility_->components()) {
+        if (out.back() != '[') out += ',';
+        appendKey(out, "{\"alive");
+        out += component->alive() ? "true" : "false";
+        appendKey(out, ",\"name");
+        appendJsonString(out, component->name());
+        appendKey(out, ",\"panels");
+        out += '[';
+        for (const auto& panel : component->panels()) {
+            if (out.back() != '[') out += ',';
+            appendKey(out, "{\"controls");
+            out += '[';
+            for (const Control& control : panel.second.layout.controls) {
+                if (out.back() != '[') out += ',';
+                appendControl(out, control);
+            }
+            appendKey(out, "],\"file");
+            appendJsonString(out, panel.second.file);
+            appendKey(out, ",\"id");
+            appendJsonString(out, panel.first);
+            out += '}';
+        }
+        appendKey(out, "],\"plugin");
+        appendJsonString(out, component->plugin());
+        appendKey(out, ",\"tally");
+        const TallyWrite* write = tallyWriteOf(component->name());
+        if (write == nullptr) {
+            out += "null";
+        } else {
+            appendKey(out, "{\"device");
+            appendJsonNumber(out, write->device);
+            appendKey(out, ",\"slot");
+            appendJsonNumber(out, write->slot);
+            appendKey(out, ",\"text");
+            appendJsonString(out, write->text);
+            appendKey(out, ",\"time_ms");
+            appendJsonNumber(out, write->timeMs);
+            out += '}';
+        }
+        appendKey(out, ",\"warnings");
+        out += '[';
+        const auto warnings = componentWarnings_.find(component->name());
+        if (warnings != componentWarnings_.end()) {
+            for (const auto& warning : warnings->second) {
+                if (out.back() != '[') out += ',';
+                out += dumped(warning);
+            }
+        }
+        out += "]}";
+    }
+    out += ']';
 }
 
 std::optional<std::size_t> FacilityBackend::recording(std::size_t offset, std::size_t max,
@@ -388,29 +499,15 @@ void FacilityBackend::addPart(const std::string& key, std::function<nlohmann::js
     parts_.emplace_back(key, std::move(state));
 }
 
-// What the page shows on a card beside the panel: where the tally landed,
-// and the warnings about this component.
-nlohmann::json FacilityBackend::componentFacts(const std::string& name) const {
-    nlohmann::json facts = {{"tally", nullptr}, {"warnings", nlohmann::json::array()}};
-    const TallyWrite* write = nullptr;
+// Where the component's tally landed last; null when it wrote none.
+const FacilityBackend::TallyWrite* FacilityBackend::tallyWriteOf(const std::string& name) const {
     const Connection* component = facility_ != nullptr ? facility_->component(name) : nullptr;
     if (component != nullptr && component->number() < writtenBy_.size() &&
         writtenBy_[component->number()]) {
-        write = &*writtenBy_[component->number()];
-    } else if (const auto before = writtenBefore_.find(name); before != writtenBefore_.end()) {
-        write = &before->second;
+        return &*writtenBy_[component->number()];
     }
-    if (write != nullptr) {
-        facts["tally"] = {{"device", write->device},
-                          {"slot", write->slot},
-                          {"text", utf8Text(write->text)},
-                          {"time_ms", write->timeMs}};
-    }
-    const auto warnings = componentWarnings_.find(name);
-    if (warnings != componentWarnings_.end()) {
-        for (const auto& warning : warnings->second) facts["warnings"].push_back(warning);
-    }
-    return facts;
+    const auto before = writtenBefore_.find(name);
+    return before != writtenBefore_.end() ? &before->second : nullptr;
 }
 
 // Writes made before the page was attached (by the scenario that ran

@@ -62,7 +62,7 @@ public:
     FacilityBackend& operator=(const FacilityBackend&) = delete;
 
     // LiveBackend
-    nlohmann::json snapshot() override;
+    std::string snapshot(const std::map<std::string, std::string>& more) override;
     Outcome forceGpi(std::int32_t device, std::int32_t input, std::int32_t state) override;
     Outcome forceInfo(std::int32_t device, std::int32_t slot, const std::string& text) override;
     Outcome parentRequest(const std::string& component, const std::string& key) override;
@@ -158,7 +158,8 @@ private:
     bool gathering() const { return outlet_ != nullptr && outlet_->listening(); }
     void begun();
     void publishNow(std::string event);
-    nlohmann::json componentFacts(const std::string& name) const;
+    const TallyWrite* tallyWriteOf(const std::string& name) const;
+    void appendComponents(std::string& out) const;
     void noteWrite(const Event& event);
     static nlohmann::json timelineJson(const TimelineRecord& record);
     void publishBatch();
@@ -177,6 +178,7 @@ private:
     bool flushAsked_ = false;
     bool flushing_ = false;
     std::deque<TimelineRecord> recent_;
+    std::size_t snapshotSize_ = 0;  // of the last, to reserve for the next
     std::uint64_t dropped_ = 0;  // older events no longer in recent_
     std::set<Key> forcedGpi_, forcedInfo_;  // brought into being from the page
     // Where each component's tally landed: by its number once the page is

@@ -49,6 +49,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <map>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -80,7 +81,9 @@ class LiveBackend {
 public:
     virtual ~LiveBackend() = default;
 
-    virtual nlohmann::json snapshot() = 0;
+    // The snapshot (above) as JSON text, with `more` among its members
+    // (key -> JSON text), every key in order.
+    virtual std::string snapshot(const std::map<std::string, std::string>& more) = 0;
     virtual Outcome forceGpi(std::int32_t device, std::int32_t input, std::int32_t state) = 0;
     virtual Outcome forceInfo(std::int32_t device, std::int32_t slot, const std::string& text) = 0;
     // Body on success: {"reply": "<text>"} or {"reply": null}.

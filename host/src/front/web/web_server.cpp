@@ -290,14 +290,17 @@ public:
         });
         // The snapshot and the subscription in one step, so that the stream
         // misses no event and repeats none.
-        json state = backend_->snapshot();
-        state["viewers"] = viewers_.json();
         // The host's wall clock, by which the page sets its requests' deadlines.
-        const json hello = {{"type", "hello"}, {"wall_ms", wallClockMs()}, {"state", std::move(state)}};
+        // (Written as a JSON tree prints it: its keys in order.)
+        std::string hello = "{\"state\":";
+        hello += backend_->snapshot({{"viewers", dump(viewers_.json())}});
+        hello += ",\"type\":\"hello\",\"wall_ms\":";
+        hello += std::to_string(wallClockMs());
+        hello += '}';
         auto stream = std::make_shared<EventStream>(std::move(socket), std::move(listed), fanout_,
                                                     limits_.writeWithin);
         // Its id is that of the last message the snapshot holds.
-        stream->start("retry: 1000\nid: " + std::to_string(lastEventId_) + "\ndata: " + dump(hello) + "\n\n");
+        stream->start("retry: 1000\nid: " + std::to_string(lastEventId_) + "\ndata: " + hello + "\n\n");
     }
 
 private:
@@ -332,7 +335,9 @@ private:
 
     Reply state() {
         advanceClock();
-        return jsonReply(200, backend_->snapshot());
+        Reply reply;
+        reply.body = backend_->snapshot({});
+        return reply;
     }
 
     // The recording as it stands now, sent a piece at a time as the client
