@@ -17,6 +17,12 @@
 // the longest main-thread task;
 // every other cut, how long the last lamp takes to show the cut once the
 // end of the page is scrolled into view.
+// With --join (`node tests/web/page_bench.mjs --join 10000`), instead: the
+// main page open in a browser, and a tally view of the same browser opened
+// and closed five times beside it (the views of a browser share one
+// stream); how long each tally view takes to be live, and, on the main
+// page meanwhile, its longest main-thread task, its time in tasks over
+// 50 ms, and the snapshots it was handed.
 // `--cuts=N` makes N cuts (at least 2) instead of ten; `--each` also prints
 // each cut's figures as it ends. `--tables` scrolls the main page to its
 // table of GPI inputs (every row built) before the cuts, and times, for each
@@ -33,6 +39,7 @@ const cutMode = process.argv.includes('--cut');
 const cutsArg = process.argv.find((arg) => arg.startsWith('--cuts='));  // --cuts=N: N cuts instead of 10
 const eachCut = process.argv.includes('--each');
 const tablesInView = process.argv.includes('--tables');
+const joinMode = process.argv.includes('--join');
 const sizes = process.argv.slice(2).map(Number).filter((n) => n > 0);
 const agent = new http.Agent({keepAlive: true, maxSockets: 8});
 
@@ -388,10 +395,68 @@ async function runCuts(browser, count, cuts = 10) {
   return figures;
 }
 
+// Installed before the page's own scripts: the snapshots the shared stream hands it.
+function countHellos() {
+  const Shared = window.SharedWorker;
+  window.benchHellos = 0;
+  window.SharedWorker = function SharedWorker(...args) {
+    const worker = new Shared(...args);
+    worker.port.addEventListener('message', ({data}) => {
+      if (data.text?.includes('"type":"hello"')) window.benchHellos += 1;
+    });
+    return worker;
+  };
+}
+
+async function runJoins(browser, count, joins = 5) {
+  const host = await startHost({args: cameraFacility(count)});
+  const context = await browser.newContext({viewport: {width: 1366, height: 900}});
+  const figures = {components: count, joins: []};
+  try {
+    await new Promise((resolve) => setTimeout(resolve, 1500));
+    const main = await context.newPage();
+    await main.addInitScript(watch);
+    await main.addInitScript(countHellos);
+    await main.goto(host.url.href);
+    await main.locator('#link[data-link="live"]').waitFor({timeout: 120000});
+    await main.locator(`[data-component="cam${count}"]`).waitFor({state: 'attached', timeout: 120000});
+    // The cards come a slice a frame: the main page is quiet before a view joins.
+    await new Promise((resolve) => setTimeout(resolve, 3000));
+    for (let i = 0; i < joins; i += 1) {
+      await main.evaluate(() => { window.benchLongTasks = []; window.benchHellos = 0; });
+      const opened = Date.now();
+      const tally = await context.newPage();
+      await tally.goto(new URL('/tally/cam1', host.url).href);
+      await tally.locator('html[data-link="live"]').waitFor({timeout: 120000});
+      const live = Date.now() - opened;
+      await new Promise((resolve) => setTimeout(resolve, 1000));
+      await tally.close({runBeforeUnload: true});
+      // The stream opened again for the host's list of viewers, and what it brings.
+      await new Promise((resolve) => setTimeout(resolve, 3000));
+      const [tasks, hellos] = await main.evaluate(() => [window.benchLongTasks, window.benchHellos]);
+      figures.joins.push({'tally live ms': live, 'main longest task ms': Math.round(Math.max(0, ...tasks)),
+                          'main in long tasks ms': Math.round(tasks.reduce((sum, task) => sum + task, 0)),
+                          'main snapshots': hellos});
+      if (eachCut) console.log(JSON.stringify({join: i, ...figures.joins.at(-1)}));
+    }
+    for (const key of Object.keys(figures.joins[0])) {
+      const values = figures.joins.map((join) => join[key]);
+      figures[`${key} p50`] = percentile(values, 50);
+      figures[`${key} max`] = Math.max(...values);
+    }
+  } finally {
+    await context.close();
+    await host.stop();
+  }
+  delete figures.joins;
+  return figures;
+}
+
 const browser = await chromium.launch(chromiumOptions);
 try {
-  for (const count of sizes.length ? sizes : cutMode ? [10000] : [200, 1000]) {
-    const figures = cutMode ? await runCuts(browser, count, cutsArg ? Number(cutsArg.slice(7)) : 10) : await run(browser, count);
+  for (const count of sizes.length ? sizes : cutMode || joinMode ? [10000] : [200, 1000]) {
+    const figures = joinMode ? await runJoins(browser, count)
+      : cutMode ? await runCuts(browser, count, cutsArg ? Number(cutsArg.slice(7)) : 10) : await run(browser, count);
     console.log(JSON.stringify(figures));
   }
 } finally {

@@ -12,7 +12,8 @@ const hello = (id, name) => `retry: 1000\nid: ${id}\ndata: {"type":"hello","stat
 const message = (id) => `id: ${id}\ndata: {"n":${id}}\n\n`;
 const dropped = 'data: {"type":"dropped","reason":"fell behind"}\n\n';
 
-// What a view was handed, in short: "hello a", a message's number, "lost".
+// What a view was handed, in short: "hello a", a message's number, "lost";
+// "heard" for word that the host is there, while it waits for a snapshot.
 function shortly(text) {
   const out = [];
   for (const block of text.split('\n\n').filter(Boolean)) {
@@ -62,7 +63,16 @@ function worker({heldMaxChars} = {}) {
     views,
     join(name, view) {
       const got = [];
-      const port = {postMessage(data) { got.push(...(data.lost ? ['lost'] : shortly(data.text))); }, start() {}};
+      const port = {
+        postMessage(data) {
+          if (data.heard) {
+            if (got.at(-1) !== 'heard') got.push('heard');  // the host is there: once in a row
+          } else {
+            got.push(...(data.lost ? ['lost'] : shortly(data.text)));
+          }
+        },
+        start() {},
+      };
       context.onconnect({ports: [port]});
       views[name] = {port, got};
       port.onmessage({data: {open: '/api/events', view}});
@@ -89,7 +99,7 @@ const cases = [
       (w) => w.streams[1].send(hello(8, 'b') + message(9)),
       (w) => w.streams[1].send(message(10)),
     ],
-    main: [8, 9, 10], tally: ['hello b', 9, 10], aborted: [0],
+    main: [8, 9, 10], tally: ['heard', 'hello b', 9, 10], aborted: [0],
     address: '/api/events?view=%2F&view=%2Ftally%2Fcam1',
   },
   {
@@ -113,7 +123,7 @@ const cases = [
       (w) => w.streams[1].send(message(10) + message(11)),
       (w) => w.streams[1].send(message(12)),
     ],
-    main: [8, 9, 10, 11, 12], tally: ['hello b', 9, 10, 11, 12], aborted: [0],
+    main: [8, 9, 10, 11, 12], tally: ['heard', 'hello b', 9, 10, 11, 12], aborted: [0],
   },
   {
     name: 'the old stream ends before it caught up: its views take the new snapshot',
@@ -135,7 +145,7 @@ const cases = [
       (w) => w.streams[1].accept(),
       (w) => w.streams[1].send(hello(9, 'b')),
     ],
-    main: ['dropped', 'hello b'], tally: ['hello b'], aborted: [0],
+    main: ['dropped', 'hello b'], tally: ['heard', 'hello b'], aborted: [0],
   },
   // The bound on what the new stream brings while the old one catches up:
   // the same steps, at the bound and one character under it.
@@ -174,7 +184,7 @@ const cases = [
       (w) => w.streams[1].accept(),
       (w) => w.streams[1].send(hello(8, 'b').replace('id: 8\n', '') + message(9)),
     ],
-    main: [8, 'hello b', 9], tally: ['hello b', 9], aborted: [0],
+    main: [8, 'hello b', 9], tally: ['heard', 'hello b', 9], aborted: [0],
   },
   {
     name: 'the new stream refused: the view that asked is told, the others read on',
@@ -183,7 +193,24 @@ const cases = [
       (w) => w.streams[1].refuse('too many open event streams'),
       (w) => w.streams[0].send(message(8)),
     ],
-    main: [8], tally: ['lost'], aborted: [],
+    main: [8], tally: ['lost', 'heard'], aborted: [],
+  },
+  {
+    name: 'a view that asks while the streams change: its stream opens once the views on the old one have gone over, and they take no snapshot',
+    steps: [
+      (w) => w.join('tally', '/tally/cam1'),
+      (w) => w.streams[1].accept(),
+      (w) => w.streams[1].send(hello(9, 'b') + message(10)),
+      (w) => w.join('phone', '/tally/cam2'),
+      (w) => assert.equal(w.streams.length, 2, 'a third stream at once'),
+      (w) => w.streams[0].send(message(8) + message(9)),
+      (w) => w.streams[2].accept(),
+      (w) => w.streams[2].send(hello(10, 'c') + message(11)),
+      (w) => w.streams[1].send(message(11)),
+    ],
+    main: [8, 9, 10, 11], tally: ['hello b', 10, 11], aborted: [0, 1],
+    others: {phone: ['heard', 'hello c', 11]},
+    address: '/api/events?view=%2F&view=%2Ftally%2Fcam1&view=%2Ftally%2Fcam2',
   },
   {
     name: 'a reading view that asks again (it saw a change it could not apply) takes a snapshot and nothing from before it',
@@ -214,6 +241,7 @@ for (const c of cases) {
     }
     assert.deepEqual(w.views.main.got, c.main, 'main');
     if (c.tally) assert.deepEqual(w.views.tally.got, c.tally, 'tally');
+    for (const [name, got] of Object.entries(c.others || {})) assert.deepEqual(w.views[name].got, got, name);
     assert.deepEqual(w.streams.map((s, i) => (s.aborted ? i : -1)).filter((i) => i >= 0), c.aborted, 'streams given up');
     if (c.address) assert.equal(w.streams.at(-1).address, c.address);
   });

@@ -602,6 +602,11 @@ const Live = (() => {
           if (stream === sharedStream) lose(data.lost);
           return;
         }
+        if (data.heard) {
+          // Waiting for this view's snapshot, while the host is heard on the stream.
+          if (stream === sharedStream) heardAt = performance.now();
+          return;
+        }
         if (stream !== sharedStream) {
           // Waiting to try again, and another view's new stream brings a snapshot: take it.
           if (!data.text.includes('"type":"hello"')) return;

@@ -34,6 +34,7 @@ let stream = null;
 let old = null;  // the stream the views that were reading go on with meanwhile
 let held = [];   // what `stream` brought after its snapshot while `old` is read: [{id, text}]
 let heldChars = 0;
+let openAgain = false;  // a view asked while the streams change: a new stream once they have
 
 function tell(on, message) {
   for (const [port, reader] of ports) {
@@ -82,6 +83,10 @@ function close(own) {
     held = [];
     heldChars = 0;
     if (stream) stream.hello = '';
+    if (openAgain) {
+      openAgain = false;
+      open();
+    }
   }
 }
 
@@ -125,6 +130,8 @@ function handOn(own, text) {
     first = 1;
   }
   tell(own, {text});
+  // The views waiting for a snapshot hear that the host is there meanwhile.
+  tell(null, {heard: true});
   for (let i = first; i < messages.length; i += 1) {
     if (messages[i].id !== null) own.after = messages[i].id;
     if (own === stream && old) {
@@ -157,6 +164,7 @@ function end(own, reason) {
   old = null;
   held = [];
   heldChars = 0;
+  openAgain = false;
 }
 
 async function read(own, body) {
@@ -187,8 +195,11 @@ async function read(own, body) {
 function open() {
   // A stream whose snapshot has not come yet brings it to every view that waits.
   if (stream && !stream.greeted) return;
-  // Two streams at most: views still on the oldest take the newer snapshot now.
-  if (old) goOver(true);
+  // One change at a time: the views still on the old stream go over first.
+  if (old) {
+    openAgain = true;
+    return;
+  }
   if (stream && [...ports.values()].some((reader) => reader.on === stream)) {
     old = stream;
   } else {
@@ -221,6 +232,7 @@ onconnect = (event) => {
       ports.delete(port);
       if (ports.size === 0) {
         // Nobody left to read it: the host gets its connections back.
+        openAgain = false;
         close(old);
         close(stream);
         stream = null;
