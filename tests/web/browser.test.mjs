@@ -574,19 +574,34 @@ test('a large batch is applied over several frames, each component whole; every 
   }
 });
 
-// The page's backlog limit (made small here): a message that finds the
-// backlog empty is taken however long (the snapshot of ten thousand cameras
-// is one message of ten million characters); a backlog past the limit starts
-// afresh from a new snapshot and says why.
+// The page's backlog limit (made small here): the message a frame takes
+// first is taken however long (the snapshot of ten thousand cameras is one
+// message of ten million characters), with what comes before that frame;
+// a backlog past the limit starts afresh from a new snapshot and says why.
 test('a snapshot longer than the backlog limit is taken; a backlog past it starts afresh', async () => {
   const limit = 4096;
   const snapshot = await call(host, 'GET', '/api/state', {headers: {Host: host.url.host}});
   assert.ok(snapshot.text.length > limit, `the snapshot has only ${snapshot.text.length} characters`);
   const page = await browser.newPage();
   try {
-    await page.addInitScript((chars) => { window.veskInboxMaxChars = chars; }, limit);
+    await page.addInitScript((chars) => {
+      window.veskInboxMaxChars = chars;
+      // A heartbeat right after the first snapshot, before a frame parses it.
+      const Shared = window.SharedWorker;
+      window.SharedWorker = function SharedWorker(...args) {
+        const worker = new Shared(...args);
+        let first = true;
+        worker.port.addEventListener('message', ({data}) => {
+          if (!first || !data.text?.includes('"type":"hello"')) return;
+          first = false;
+          setTimeout(() => worker.port.onmessage({data: {text: 'data: {"type":"heartbeat","time_ms":1}\n\n'}}));
+        });
+        return worker;
+      };
+    }, limit);
     await page.goto(host.url.href);
     await page.locator('#link[data-link="live"]').waitFor(wait);
+    assert.equal(await page.evaluate(() => Live.link.dropped), '', 'the snapshot counted as a backlog');
     // The page is busy for a while as a burst comes: well past the limit waits.
     const busy = page.evaluate(() => {
       const until = performance.now() + 1500;

@@ -392,9 +392,10 @@ const Live = (() => {
   // A page that cannot keep up (a slow device under a flood) would hold an
   // ever longer backlog: past this much unparsed text it starts afresh
   // from a snapshot, and says so, as the host does with a stream it
-  // cannot keep current. Text that finds the inbox empty is always taken,
-  // however long: the snapshot of ten thousand cameras is one message of
-  // some ten million characters, and the page is not behind when it comes.
+  // cannot keep current. The text a frame takes first does not count:
+  // the snapshot of ten thousand cameras is one message of some ten
+  // million characters, and the page is not behind when it comes, nor
+  // when a heartbeat comes before the frame that parses it.
   // (The browser tests set a smaller limit through veskInboxMaxChars.)
   const INBOX_MAX_CHARS = Number(window.veskInboxMaxChars) || 8 * 1024 * 1024;
 
@@ -537,7 +538,7 @@ const Live = (() => {
       lose(`the host dropped the stream: ${event.reason || 'no reason given'}`);
       return;
     }
-    if (inboxChars > 0 && inboxChars + text.length > INBOX_MAX_CHARS) {
+    if (inbox.length > 0 && inboxChars - inbox[0].length + text.length > INBOX_MAX_CHARS) {
       link.dropped = `This page fell too far behind the host's events at ${new Date().toLocaleTimeString()} (it could not draw them as fast as they came); it reconnected and drew a fresh state.`;
       lose('the page fell too far behind the host');
       return;
