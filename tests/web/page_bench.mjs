@@ -33,7 +33,7 @@ import http from 'node:http';
 
 import {chromium} from 'playwright-core';
 
-import {cameraFacility, chromiumOptions, startHost} from './serve.mjs';
+import {cameraFacility, chromiumOptions, countSnapshots, startHost} from './serve.mjs';
 
 const cutMode = process.argv.includes('--cut');
 const cutsArg = process.argv.find((arg) => arg.startsWith('--cuts='));  // --cuts=N: N cuts instead of 10
@@ -395,19 +395,6 @@ async function runCuts(browser, count, cuts = 10) {
   return figures;
 }
 
-// Installed before the page's own scripts: the snapshots the shared stream hands it.
-function countHellos() {
-  const Shared = window.SharedWorker;
-  window.benchHellos = 0;
-  window.SharedWorker = function SharedWorker(...args) {
-    const worker = new Shared(...args);
-    worker.port.addEventListener('message', ({data}) => {
-      if (data.text?.includes('"type":"hello"')) window.benchHellos += 1;
-    });
-    return worker;
-  };
-}
-
 async function runJoins(browser, count, joins = 5) {
   const host = await startHost({args: cameraFacility(count)});
   const context = await browser.newContext({viewport: {width: 1366, height: 900}});
@@ -416,14 +403,14 @@ async function runJoins(browser, count, joins = 5) {
     await new Promise((resolve) => setTimeout(resolve, 1500));
     const main = await context.newPage();
     await main.addInitScript(watch);
-    await main.addInitScript(countHellos);
+    await main.addInitScript(countSnapshots);
     await main.goto(host.url.href);
     await main.locator('#link[data-link="live"]').waitFor({timeout: 120000});
     await main.locator(`[data-component="cam${count}"]`).waitFor({state: 'attached', timeout: 120000});
     // The cards come a slice a frame: the main page is quiet before a view joins.
     await new Promise((resolve) => setTimeout(resolve, 3000));
     for (let i = 0; i < joins; i += 1) {
-      await main.evaluate(() => { window.benchLongTasks = []; window.benchHellos = 0; });
+      await main.evaluate(() => { window.benchLongTasks = []; window.veskSnapshots = 0; });
       const opened = Date.now();
       const tally = await context.newPage();
       await tally.goto(new URL('/tally/cam1', host.url).href);
@@ -433,7 +420,7 @@ async function runJoins(browser, count, joins = 5) {
       await tally.close({runBeforeUnload: true});
       // The stream opened again for the host's list of viewers, and what it brings.
       await new Promise((resolve) => setTimeout(resolve, 3000));
-      const [tasks, hellos] = await main.evaluate(() => [window.benchLongTasks, window.benchHellos]);
+      const [tasks, hellos] = await main.evaluate(() => [window.benchLongTasks, window.veskSnapshots]);
       figures.joins.push({'tally live ms': live, 'main longest task ms': Math.round(Math.max(0, ...tasks)),
                           'main in long tasks ms': Math.round(tasks.reduce((sum, task) => sum + task, 0)),
                           'main snapshots': hellos});

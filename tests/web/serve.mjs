@@ -158,3 +158,17 @@ export function cameraFacility(count, extra = []) {
   writeFileSync(file, `${lines.join('\n')}\n`);
   return ['--config', file];
 }
+
+// For a page's addInitScript, before its own scripts: counts the snapshots
+// (hellos) the browser's shared stream hands the page, in window.veskSnapshots.
+export function countSnapshots() {
+  const Shared = window.SharedWorker;
+  window.veskSnapshots = 0;
+  window.SharedWorker = function SharedWorker(...args) {
+    const worker = new Shared(...args);
+    worker.port.addEventListener('message', ({data}) => {
+      if (data.text?.includes('"type":"hello"')) window.veskSnapshots += 1;
+    });
+    return worker;
+  };
+}

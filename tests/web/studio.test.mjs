@@ -12,7 +12,7 @@ import {after, before, test} from 'node:test';
 
 import {chromium} from 'playwright-core';
 
-import {cameraFacility, chromiumOptions, repo, startHost} from './serve.mjs';
+import {cameraFacility, chromiumOptions, countSnapshots, repo, startHost} from './serve.mjs';
 
 const require = createRequire(import.meta.url);
 const axeSource = readFileSync(require.resolve('axe-core/axe.min.js'), 'utf8');
@@ -523,22 +523,9 @@ gpi = 3
   }
 });
 
-// Counts the snapshots the shared stream hands a page (window.veskHellos).
-const countHellos = (page) => page.addInitScript(() => {
-  const Shared = window.SharedWorker;
-  window.veskHellos = 0;
-  window.SharedWorker = function SharedWorker(...args) {
-    const worker = new Shared(...args);
-    worker.port.addEventListener('message', ({data}) => {
-      if (data.text?.includes('"type":"hello"')) window.veskHellos += 1;
-    });
-    return worker;
-  };
-});
-
 test('the main page lists the viewers and the views each serves, as they come and go, without a snapshot of its own', async () => {
   const host = await startHost();
-  const main = await open(host, '/', undefined, countHellos);
+  const main = await open(host, '/', undefined, (page) => page.addInitScript(countSnapshots));
   const views = [];
   let program;
   try {
@@ -565,7 +552,7 @@ test('the main page lists the viewers and the views each serves, as they come an
     // read on from one to the next, with its first snapshot only.
     await post(host, '/api/gpi', {device: 3, input: 1, state: 1});
     await main.locator('[data-component="cam1"] .lamp[data-lamp="1"]').waitFor(wait);
-    assert.equal(await main.evaluate(() => window.veskHellos), 1);
+    assert.equal(await main.evaluate(() => window.veskSnapshots), 1);
     assert.deepEqual(main.errors, []);
   } finally {
     program?.destroy();
