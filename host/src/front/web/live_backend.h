@@ -48,8 +48,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <map>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
