@@ -187,6 +187,19 @@ const cases = [
     main: [8, 'hello b', 9], tally: ['heard', 'hello b', 9], aborted: [0],
   },
   {
+    name: 'a view that leaves before the new snapshot came: the stream is opened again once it has, leaving it out',
+    steps: [
+      (w) => w.join('tally', '/tally/cam1'),
+      (w) => w.leave('tally'),
+      (w) => w.streams[1].accept(),
+      (w) => w.streams[1].send(hello(8, 'b') + message(9)),
+      (w) => w.streams[0].send(message(8)),
+      (w) => assert.equal(w.streams.length, 3, 'opened again'),
+    ],
+    main: [8, 9], tally: [], aborted: [0],
+    address: '/api/events?view=%2F',
+  },
+  {
     name: 'the new stream refused: the view that asked is told, the others read on',
     steps: [
       (w) => w.join('tally', '/tally/cam1'),

@@ -86,8 +86,16 @@ function close(own) {
     if (openAgain) {
       openAgain = false;
       open();
+    } else {
+      relist();
     }
   }
+}
+
+// A view that came or went while a stream was on its way is not in that
+// stream's address: the stream is opened again, for the host's list of viewers.
+function relist() {
+  if (stream && stream.greeted && !old && stream.address !== address()) open();
 }
 
 // The views on the old stream go over to the new one: with the messages
@@ -130,6 +138,7 @@ function handOn(own, text) {
     first = 1;
   }
   tell(own, {text});
+  if (first && !old) relist();
   // The views waiting for a snapshot hear that the host is there meanwhile.
   tell(null, {heard: true});
   for (let i = first; i < messages.length; i += 1) {
@@ -205,11 +214,11 @@ function open() {
   } else {
     close(stream);
   }
-  const own = {cancel: new AbortController(), greeted: false, start: 0, after: 0, hello: ''};
+  const own = {cancel: new AbortController(), greeted: false, start: 0, after: 0, hello: '', address: address()};
   stream = own;
   held = [];
   heldChars = 0;
-  fetch(address(), {signal: own.cancel.signal, cache: 'no-store', headers: {Accept: 'text/event-stream'}})
+  fetch(own.address, {signal: own.cancel.signal, cache: 'no-store', headers: {Accept: 'text/event-stream'}})
       .then(async (response) => {
         if (!response.ok || !response.body) {
           const answer = await response.json().catch(() => ({}));
