@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -146,6 +148,34 @@ TEST_F(BackendTest, WritesAndControlsArriveWithTheirComponent) {
     // The snapshot knows where the tally landed.
     const json state = json::parse(backend.snapshot({}));
     EXPECT_EQ(state["components"][0]["tally"]["text"], "2");
+}
+
+// The page is told a control's text whatever property was set: one it had,
+// one it gains (moving the control's properties), or its text itself.
+TEST_F(BackendTest, AControlsTextReachesThePageWhateverPropertyWasSet) {
+    const std::string layout = ::testing::TempDir() + "plain_control.vesk_ui";
+    std::ofstream(layout) << "control Plain label=\"no text yet\"\n";
+    Connection& cam = component("cam");
+    cam.parentRequest("cmd=PS '1' '" + layout + "'");
+    flush();
+    const struct {
+        const char* put;
+        const char* text;
+    } steps[] = {
+        {"label=still none", ""},
+        {"text=on", "on"},
+        {"colour=red", "on"}, {"size=9", "on"}, {"weight=bold", "on"}, {"style=x", "on"},
+        {"text=off", "off"},
+        {"label=again", "off"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.put);
+        cam.parentRequest(std::string("cmd=TP '") + step.put + "' '1' 'plain'");
+        const auto events = flush();
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0]["controls"], json::array({json::array({"cam", "1", "Plain", step.text})}));
+    }
+    std::remove(layout.c_str());
 }
 
 // The snapshot is written straight into text: it must read back as a JSON

@@ -232,6 +232,7 @@ char* Connection::putText(std::string_view assignment, std::string_view panelId,
         shown_.panelKey = &panel->first;
         shown_.control = control;
         shown_.value = nullptr;
+        shown_.text = control->property("text");
     }
     Control& control = *shown_.control;
     const std::string_view property = assignment.substr(0, equals);
@@ -244,13 +245,14 @@ char* Connection::putText(std::string_view assignment, std::string_view panelId,
         if (entry == control.properties.end()) {
             control.properties.emplace_back(text(property), std::string());
             entry = control.properties.end() - 1;
+            shown_.text = control.property("text");
         }
         shown_.property.assign(property.data(), property.size());
         shown_.value = &entry->second;  // the entries move only when one is added, here
     }
     storeText(*shown_.value, value);
     if (FacilityObserver* observer = facility_.observer()) {
-        observer->controlChanged(*this, *shown_.panelKey, control);
+        observer->controlChanged(*this, *shown_.panelKey, control, shown_.text);
     }
     return nullptr;
 }

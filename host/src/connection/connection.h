@@ -113,6 +113,7 @@ private:
     void forgetShownControl() {
         shown_.control = nullptr;
         shown_.value = nullptr;
+        shown_.text = nullptr;
     }
     void timer(std::int32_t id, std::int32_t interval);
 
@@ -139,6 +140,7 @@ private:
         Control* control = nullptr;
         std::string property;
         std::string* value = nullptr;  // in control->properties
+        const std::string* text = nullptr;  // its "text" property, in control->properties; null: none
     } shown_;
     BoundedLog commands_;
     BoundedLog diagnostics_;

@@ -44,8 +44,10 @@ class Connection;
 class FacilityObserver {
 public:
     virtual ~FacilityObserver() = default;
+    // A property of `control` was set; `text` is its "text" property now
+    // (null: it has none), so that a change need not search the control.
     virtual void controlChanged(const Connection& component, const std::string& panel,
-                                const Control& control) = 0;
+                                const Control& control, const std::string* text) = 0;
     virtual void slotChanged(std::int32_t device, std::int32_t slot, const std::string& text) = 0;
     // A component wrote an info slot; slotChanged for the same slot follows.
     virtual void infoWritten(const Connection& writer, std::int32_t device, std::int32_t slot,

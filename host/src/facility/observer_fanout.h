@@ -23,9 +23,11 @@ public:
                          observers_.end());
     }
 
-    void controlChanged(const Connection& component, const std::string& panel,
-                        const Control& control) override {
-        for (FacilityObserver* observer : observers_) observer->controlChanged(component, panel, control);
+    void controlChanged(const Connection& component, const std::string& panel, const Control& control,
+                        const std::string* text) override {
+        for (FacilityObserver* observer : observers_) {
+            observer->controlChanged(component, panel, control, text);
+        }
     }
     void slotChanged(std::int32_t device, std::int32_t slot, const std::string& text) override {
         for (FacilityObserver* observer : observers_) observer->slotChanged(device, slot, text);

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include <nlohmann/json.hpp>
+
 namespace vhost {
 
 std::size_t utf8SequenceLength(std::string_view text, std::size_t pos) {
@@ -99,6 +101,10 @@ void appendJsonNumber(std::string& out, std::int64_t number) {
     char digits[24];
     const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
     out.append(digits, static_cast<std::size_t>(end - digits));
+}
+
+std::string jsonText(const nlohmann::json& value) {
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 }  // namespace vhost

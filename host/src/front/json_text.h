@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include <nlohmann/json_fwd.hpp>
+
 namespace vhost {
 
 // `text` as valid UTF-8, invalid bytes mapped as Latin-1.
@@ -27,6 +29,11 @@ std::size_t utf8SequenceLength(std::string_view text, std::size_t pos);
 void appendJsonString(std::string& out, std::string_view text);
 // Appends a decimal number.
 void appendJsonNumber(std::string& out, std::int64_t number);
+
+// `value` printed on one line as everything the host sends is: compact,
+// non-ASCII as it stands, and an invalid UTF-8 byte replaced (U+FFFD)
+// rather than thrown over.
+std::string jsonText(const nlohmann::json& value);
 
 }  // namespace vhost
 

@@ -1,6 +1,5 @@
 #include "text/host_parsers.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,7 +14,9 @@ const char emptyText[] = "";
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-char lowerChar(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+// Names and ids match without regard to ASCII case, whatever locale a
+// plug-in may have set (and without a call into the C library a character).
+char lowerChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 std::string located(const std::string& name, int line, const std::string& message) {
     return name + ":" + std::to_string(line) + ": " + message;

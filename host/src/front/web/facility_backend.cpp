@@ -1,7 +1,6 @@
 #include "front/web/facility_backend.h"
 
 #include <algorithm>
-#include <cctype>
 #include <functional>
 #include <map>
 #include <string_view>
@@ -30,12 +29,7 @@ std::uint64_t slotKey(std::int32_t device, std::int32_t slot) {
 // The controls the framework's alarm groups act on: ids starting "alm_"
 // (ids match without regard to case).
 bool isAlarmControl(const std::string& id) {
-    static const char prefix[] = "alm_";
-    if (id.size() < 4) return false;
-    for (std::size_t i = 0; i < 4; ++i) {
-        if (std::tolower(static_cast<unsigned char>(id[i])) != prefix[i]) return false;
-    }
-    return true;
+    return id.size() >= 4 && equalsIgnoreCase(std::string_view(id).substr(0, 4), "alm_");
 }
 
 std::uint64_t pointerKey(const void* pointer) {
@@ -127,7 +121,7 @@ void FacilityBackend::publishNow(std::string event) {
 
 void FacilityBackend::publishEvent(const nlohmann::json& event) {
     if (!gathering()) return;
-    publishNow(event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    publishNow(jsonText(event));
 }
 
 nlohmann::json FacilityBackend::timelineJson(const TimelineRecord& record) {
@@ -291,10 +285,6 @@ void FacilityBackend::writeBatch(std::string& out, std::uint32_t part, std::uint
 
 namespace {
 
-std::string dumped(const nlohmann::json& value) {
-    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
 // A JSON object whose members write their own values, printed as a JSON
 // tree prints one: compact, its keys in order.
 using Members = std::map<std::string, std::function<void(std::string&)>>;
@@ -394,12 +384,12 @@ std::string FacilityBackend::snapshot(const std::map<std::string, std::string>& 
     nlohmann::json timeline = nlohmann::json::array();
     for (const auto& record : recent_) timeline.push_back(timelineJson(record));
     text("time_ms", std::to_string(facility_->now()));
-    text("timeline", dumped(timeline));
+    text("timeline", jsonText(timeline));
     text("timeline_dropped", std::to_string(dropped_));
-    text("warnings", dumped(timeline_.warnings()));
-    for (const auto& part : parts_) text(part.first, dumped(part.second()));
+    text("warnings", jsonText(timeline_.warnings()));
+    for (const auto& part : parts_) text(part.first, jsonText(part.second()));
     if (recorder_ != nullptr) {
-        text("recording", dumped({{"on", recorder_->recording()}, {"file", utf8Text(recorder_->file())}}));
+        text("recording", jsonText({{"on", recorder_->recording()}, {"file", utf8Text(recorder_->file())}}));
     }
     for (const auto& member : more) text(member.first, member.second);
     std::string out;
@@ -437,7 +427,7 @@ void FacilityBackend::appendComponents(std::string& out) const {
         appendKey(out, "],\"plugin");
         appendJsonString(out, component->plugin());
         appendKey(out, ",\"tally");
-        const TallyWrite* write = tallyWriteOf(component->name());
+        const TallyWrite* write = tallyWriteOf(*component);
         if (write == nullptr) {
             out += "null";
         } else {
@@ -457,7 +447,7 @@ void FacilityBackend::appendComponents(std::string& out) const {
         if (warnings != componentWarnings_.end()) {
             for (const auto& warning : warnings->second) {
                 if (out.back() != '[') out += ',';
-                out += dumped(warning);
+                out += jsonText(warning);
             }
         }
         out += "]}";
@@ -500,13 +490,11 @@ void FacilityBackend::addPart(const std::string& key, std::function<nlohmann::js
 }
 
 // Where the component's tally landed last; null when it wrote none.
-const FacilityBackend::TallyWrite* FacilityBackend::tallyWriteOf(const std::string& name) const {
-    const Connection* component = facility_ != nullptr ? facility_->component(name) : nullptr;
-    if (component != nullptr && component->number() < writtenBy_.size() &&
-        writtenBy_[component->number()]) {
-        return &*writtenBy_[component->number()];
+const FacilityBackend::TallyWrite* FacilityBackend::tallyWriteOf(const Connection& component) const {
+    if (component.number() < writtenBy_.size() && writtenBy_[component.number()]) {
+        return &*writtenBy_[component.number()];
     }
-    const auto before = writtenBefore_.find(name);
+    const auto before = writtenBefore_.find(component.name());
     return before != writtenBefore_.end() ? &before->second : nullptr;
 }
 
@@ -610,8 +598,7 @@ void FacilityBackend::advanceTo(std::int64_t ms) {
 }
 
 void FacilityBackend::controlChanged(const Connection& component, const std::string& panel,
-                                     const Control& control) {
-    const std::string* text = control.property("text");
+                                     const Control& control, const std::string* text) {
     if (recorder_ != nullptr) {
         recorder_->controlChanged(pointerKey(&control), component.name(), control.id,
                                   text != nullptr ? *text : "");

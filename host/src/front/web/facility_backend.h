@@ -93,8 +93,8 @@ public:
     void askFlush() { begun(); }
 
     // FacilityObserver
-    void controlChanged(const Connection& component, const std::string& panel,
-                        const Control& control) override;
+    void controlChanged(const Connection& component, const std::string& panel, const Control& control,
+                        const std::string* text) override;
     void slotChanged(std::int32_t device, std::int32_t slot, const std::string& text) override;
     void infoWritten(const Connection& writer, std::int32_t device, std::int32_t slot,
                      const std::string& text) override;
@@ -158,7 +158,7 @@ private:
     bool gathering() const { return outlet_ != nullptr && outlet_->listening(); }
     void begun();
     void publishNow(std::string event);
-    const TallyWrite* tallyWriteOf(const std::string& name) const;
+    const TallyWrite* tallyWriteOf(const Connection& component) const;
     void appendComponents(std::string& out) const;
     void noteWrite(const Event& event);
     static nlohmann::json timelineJson(const TimelineRecord& record);

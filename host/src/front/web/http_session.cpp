@@ -14,6 +14,8 @@
 #include <boost/beast/http/write.hpp>
 #include <nlohmann/json.hpp>
 
+#include "front/json_text.h"
+
 namespace vhost {
 namespace web {
 
@@ -23,9 +25,7 @@ using boost::beast::error_code;
 Reply errorReply(int status, const std::string& message) {
     Reply reply;
     reply.status = status;
-    // Texts are 8-bit; bytes that are not UTF-8 print as U+FFFD.
-    reply.body = nlohmann::json{{"error", message}}.dump(-1, ' ', false,
-                                                         nlohmann::json::error_handler_t::replace);
+    reply.body = jsonText(nlohmann::json{{"error", message}});
     return reply;
 }
 

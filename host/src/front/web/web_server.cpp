@@ -15,6 +15,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "front/json_text.h"
 #include "front/web/access_rules.h"
 #include "front/web/api_requests.h"
 #include "front/web/event_fanout.h"
@@ -39,15 +40,10 @@ using tcp = asio::ip::tcp;
 
 const milliseconds tick(10);  // the clock follows the wall clock this closely
 
-// Texts are 8-bit; bytes that are not UTF-8 print as U+FFFD.
-std::string dump(const json& value) {
-    return value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
 Reply jsonReply(int status, const json& body) {
     Reply reply;
     reply.status = status;
-    reply.body = dump(body);
+    reply.body = jsonText(body);
     return reply;
 }
 
@@ -293,7 +289,7 @@ public:
         // The host's wall clock, by which the page sets its requests' deadlines.
         // (Written as a JSON tree prints it: its keys in order.)
         std::string hello = "{\"state\":";
-        hello += backend_->snapshot({{"viewers", dump(viewers_.json())}});
+        hello += backend_->snapshot({{"viewers", jsonText(viewers_.json())}});
         hello += ",\"type\":\"hello\",\"wall_ms\":";
         hello += std::to_string(wallClockMs());
         hello += '}';
@@ -468,7 +464,7 @@ private:
         if (now >= nextHeartbeat_) {
             // A page that hears nothing for longer knows it lost the link.
             nextHeartbeat_ = now + options_.heartbeatEvery;
-            publish(dump(json{{"type", "heartbeat"}, {"time_ms", backend_->now()}}));
+            publish(jsonText(json{{"type", "heartbeat"}, {"time_ms", backend_->now()}}));
         }
         if (const std::size_t dropped = fanout_.takeDropped()) {
             *log_ << "vesk-host: live page: dropped " << dropped
@@ -489,7 +485,7 @@ private:
     }
 
     void publishViewers() {
-        publish(dump(json{{"type", "viewers"}, {"viewers", viewers_.json()}}));
+        publish(jsonText(json{{"type", "viewers"}, {"viewers", viewers_.json()}}));
     }
 
     // Declared first: the counts and the fanout outlive every connection.
