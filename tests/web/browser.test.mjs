@@ -574,6 +574,83 @@ test('a large batch is applied over several frames, each component whole; every 
   }
 });
 
+// A snapshot longer than a limit (made small here, as its slices and the
+// frame budget) is taken a slice of whole components a frame, parsed
+// apart: the page's model is the one a snapshot taken whole gives, and
+// what comes after the snapshot follows it.
+test('a long snapshot is taken in slices of components, to the model of one taken whole', async () => {
+  const model = () => JSON.stringify({
+    components: [...Live.facility.components.values()].map((c) =>
+      [c.name, c.tallyControl?.text ?? null, c.index.size, c.tally, c.warnings.length]),
+    writers: [...Live.facility.writers].map(([slot, names]) => [slot, [...names]]),
+    drivers: [Live.facility.gpi.size, Live.facility.info.size, Live.facility.bridges.size],
+    cameras: [...Live.facility.cameras], recording: Live.facility.recording,
+  });
+  const slicing = (limit) => {
+    window.veskSnapshotAtOnceChars = limit;
+    window.veskSnapshotSliceChars = 1500;
+    window.veskFrameBudgetMs = 0.01;
+    window.slices = 0;  // texts of whole components the page parsed
+    window.wholes = 0;  // snapshots it parsed whole
+    const parse = JSON.parse;
+    JSON.parse = (text, ...more) => {
+      if (typeof text === 'string' && text.startsWith('[{"')) window.slices += 1;
+      if (typeof text === 'string' && text.startsWith('{"state":{"') && text.includes('"components":[{')) window.wholes += 1;
+      return parse(text, ...more);
+    };
+    const Shared = window.SharedWorker;
+    window.SharedWorker = function SharedWorker(...args) {
+      const worker = new Shared(...args);
+      window.sharedPort = worker.port;
+      return worker;
+    };
+  };
+  const whole = await open();
+  const page = await browser.newPage();
+  try {
+    await page.addInitScript(slicing, 1000);
+    const errors = [];
+    page.on('pageerror', (error) => errors.push(error.message));
+    await page.goto(host.url.href);
+    await page.locator('#link[data-link="live"]').waitFor(wait);
+    const components = await page.evaluate(() => Live.facility.components.size);
+    assert.deepEqual(await page.evaluate(() => [window.slices >= 2, window.wholes]), [true, 0],
+                     'the snapshot was parsed whole');
+    assert.ok(components >= 5, `${components} components`);
+    assert.equal(await page.evaluate(model), await whole.evaluate(model));
+    await api(host, '/api/gpi', {device: 3, input: 2, state: 1});
+    await expectAttribute(lamp(page, 'cam2'), 'data-colour', 'red');
+    await api(host, '/api/gpi', {device: 3, input: 2, state: 0});
+    await expectAttribute(lamp(page, 'cam2'), 'data-colour', 'dark');
+    assert.deepEqual([...errors, ...whole.errors], []);
+
+    // The limit, to the character: a snapshot of its length is taken whole, one longer in slices.
+    const state = (await call(host, 'GET', '/api/state', {headers: {Host: host.url.host}})).text;
+    const hello = `{"state":${state},"type":"hello","wall_ms":${Date.now()}}`;
+    for (const [limit, wholes] of [[hello.length, 1], [hello.length - 1, 0]]) {
+      const at = await browser.newPage();
+      try {
+        await at.addInitScript(slicing, limit);
+        await at.goto(host.url.href);
+        await at.locator('#link[data-link="live"]').waitFor(wait);
+        const before = await at.evaluate((text) => {
+          window.model = Live.facility.components;
+          window.sharedPort.onmessage({data: {text: `data: ${text}\n\n`}});
+          return window.wholes;
+        }, hello);
+        await at.waitForFunction(() => Live.facility.components !== window.model, null, wait);
+        assert.equal(await at.evaluate(() => window.wholes) - before, wholes, `a snapshot of ${hello.length} characters, limit ${limit}`);
+        assert.equal(await at.evaluate(model), await whole.evaluate(model));
+      } finally {
+        await at.close();
+      }
+    }
+  } finally {
+    await page.close();
+    await whole.close();
+  }
+});
+
 // The page's backlog limit (made small here): the message a frame takes
 // first is taken however long (the snapshot of ten thousand cameras is one
 // message of ten million characters), with what comes before that frame;

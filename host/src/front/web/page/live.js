@@ -68,11 +68,11 @@ const Live = (() => {
 
   const slotKey = (device, slot) => `${device}.${slot}`;
 
-  function noteWriter(component) {
+  function noteWriter(component, writers = facility.writers) {
     if (!component.tally) return;
     const key = slotKey(component.tally.device, component.tally.slot);
-    if (!facility.writers.has(key)) facility.writers.set(key, new Set());
-    facility.writers.get(key).add(component.name);
+    if (!writers.has(key)) writers.set(key, new Set());
+    writers.get(key).add(component.name);
   }
 
   // Where a component's tally lands, and whether that is still the truth:
@@ -117,20 +117,23 @@ const Live = (() => {
     return index;
   }
 
-  function addComponent(component) {
+  // Into the facility's model, or into `into` ({components, writers}) for
+  // a snapshot still coming in.
+  function addComponent(component, into = facility) {
     component.warnings = (component.warnings || []).slice(-WARNINGS_PER_COMPONENT);
     component.index = controlIndex(component);
     component.tallyControl = tallyControl(component);
-    facility.components.set(component.name, component);
-    noteWriter(component);
+    into.components.set(component.name, component);
+    noteWriter(component, into.writers);
   }
 
-  function applySnapshot(state) {
+  // `taken`: the components of a snapshot taken in slices (see snapshotJob).
+  function applySnapshot(state, taken = null) {
     facility.timeMs = state.time_ms || 0;
     facility.timeAt = performance.now();
-    facility.components = new Map();
-    facility.writers = new Map();
-    for (const component of state.components || []) addComponent(component);
+    facility.components = taken ? taken.components : new Map();
+    facility.writers = taken ? taken.writers : new Map();
+    if (!taken) for (const component of state.components || []) addComponent(component);
     facility.gpi = new Map((state.gpi || []).map((g) => [slotKey(g.device, g.input), g]));
     facility.info = new Map((state.info || []).map((s) => [slotKey(s.device, s.slot), s]));
     facility.bridges = new Map((state.bridges || []).map((b) => [b.name, b]));
@@ -316,6 +319,87 @@ const Live = (() => {
     return true;
   }
 
+  // A snapshot longer than this (ten thousand cameras make one of some ten
+  // million characters) is taken over as many frames as the frame budget
+  // needs, its components a slice at a time, each slice parsed on its own;
+  // the page shows what it knew until the last slice is in. One parse of
+  // the whole held a page's main thread for a few hundred milliseconds.
+  // (The browser tests set smaller sizes through these.)
+  const SNAPSHOT_AT_ONCE_CHARS = Number(window.veskSnapshotAtOnceChars) || 1024 * 1024;
+  const SNAPSHOT_SLICE_CHARS = Number(window.veskSnapshotSliceChars) || 128 * 1024;
+
+  // The index after the JSON string that starts (with its quote) at text[at]; -1: none.
+  function stringEnd(text, at) {
+    for (let quote = text.indexOf('"', at + 1); quote >= 0; quote = text.indexOf('"', quote + 1)) {
+      let backslashes = 0;
+      while (text.charCodeAt(quote - 1 - backslashes) === 92) backslashes += 1;
+      if (backslashes % 2 === 0) return quote + 1;
+    }
+    return -1;
+  }
+
+  // The index after the JSON value that starts at text[at]; -1: it does not end.
+  function valueEnd(text, at) {
+    const first = text[at];
+    if (first === '"') return stringEnd(text, at);
+    if (first !== '{' && first !== '[') {  // a number, true, false or null
+      let end = at;
+      while (end < text.length && !',}]'.includes(text[end])) end += 1;
+      return end;
+    }
+    let depth = 0;
+    for (let i = at; i < text.length; i += 1) {
+      const c = text[i];
+      if (c === '"') {
+        i = stringEnd(text, i) - 1;
+        if (i < 0) return -1;
+      } else if (c === '{' || c === '[') {
+        depth += 1;
+      } else if ((c === '}' || c === ']') && --depth === 0) {
+        return i + 1;
+      }
+    }
+    return -1;
+  }
+
+  // A hello as the host writes it (`{"state":{`, members without spaces,
+  // "components" among them): where its components lie. Null for any other
+  // text, which is parsed whole.
+  function snapshotJob(data) {
+    if (!data.startsWith('{"state":{')) return null;
+    for (let at = 10; data[at] === '"';) {
+      const keyEnd = stringEnd(data, at);
+      if (keyEnd < 0 || data[keyEnd] !== ':') return null;
+      if (data.slice(at, keyEnd) === '"components"') {
+        if (data[keyEnd + 1] !== '[') return null;
+        return {data, start: keyEnd + 2, at: keyEnd + 2, components: new Map(), writers: new Map()};
+      }
+      const end = valueEnd(data, keyEnd + 1);
+      if (end < 0 || data[end] !== ',') return null;
+      at = end + 1;
+    }
+    return null;
+  }
+
+  // Takes slices of whole components until `deadline`; once all are in,
+  // the hello with the rest of its state (its components left out: they
+  // are the job's). Throws on a text that does not parse.
+  function takeSnapshotSlices(job, deadline) {
+    const {data} = job;
+    while (data[job.at] !== ']') {
+      let end = job.at;
+      do {
+        if (end > job.at) end += 1;  // the comma between two components
+        end = valueEnd(data, end);
+        if (end < 0 || (data[end] !== ',' && data[end] !== ']')) throw new SyntaxError('a component does not end');
+      } while (data[end] === ',' && end - job.at < SNAPSHOT_SLICE_CHARS);
+      for (const component of JSON.parse(`[${data.slice(job.at, end)}]`)) addComponent(component, job);
+      job.at = data[end] === ',' ? end + 1 : end;
+      if (data[job.at] !== ']' && performance.now() > deadline) return null;
+    }
+    return JSON.parse(data.slice(0, job.start) + data.slice(job.at));
+  }
+
   // Applies one event to the model and notes in `changes` what to draw.
   // False when the page must fetch a fresh snapshot.
   function applyEvent(event, changes) {
@@ -408,6 +492,7 @@ const Live = (() => {
   let inboxAt = 0;  // where the next message of inbox[0] starts
   let inboxChars = 0;  // the length of all texts in inbox
   let batchLeft = null;  // a large batch partly applied, before anything later in the inbox
+  let snapshotLeft = null;  // a long snapshot partly taken, before anything later in the inbox
   let frame = 0;
   let fallback = 0;
   let drawingLeft = false;  // the view left drawing for the next frame
@@ -459,19 +544,50 @@ const Live = (() => {
     let fresh = false;
     let stale = false;
     let last = '';
+    // A new stream: its snapshot replaces what the page knew.
+    const takeHello = (event, taken = null) => {
+      applySnapshot(event.state, taken);
+      if (typeof event.wall_ms === 'number') hostClockOffset = event.wall_ms - Date.now();
+      changes = noChanges(true);
+      fresh = true;
+      stale = false;
+    };
+    if (snapshotLeft) {
+      const job = snapshotLeft;
+      let hello = null;
+      let taken = job;
+      try {
+        hello = takeSnapshotSlices(job, began + budget);
+      } catch {
+        // Not laid out as the host writes it after all: taken whole, or not at all.
+        taken = null;
+        try {
+          hello = JSON.parse(job.data);
+        } catch (error) {
+          console.error('live page: bad event', error, job.data);
+          snapshotLeft = null;
+        }
+      }
+      if (hello) {
+        snapshotLeft = null;
+        if (hello.type === 'hello') takeHello(hello, taken);
+        last = hello.type;
+      }
+    }
     if (batchLeft) {
       if (applyBatchSlices(batchLeft, began + budget, changes)) {
         if (!batchLeft.known) stale = true;
         batchLeft = null;
       }
     }
-    for (let n = 1; inbox.length > 0 && !batchLeft; n += 1) {
+    for (let n = 1; inbox.length > 0 && !batchLeft && !snapshotLeft; n += 1) {
       // A component's write comes as `written` and then the `slot` it wrote:
       // a frame drawn between the two would show its tally in doubt. A large
       // cut comes as several batches: one at most is parsed past the budget.
       if (last !== 'written' && (n > 16 || last === 'batch') && performance.now() - began > budget) break;
       const data = nextData();
       if (data === null) continue;
+      if (data.length > SNAPSHOT_AT_ONCE_CHARS && (snapshotLeft = snapshotJob(data))) break;
       let event;
       try {
         event = JSON.parse(data);
@@ -481,12 +597,7 @@ const Live = (() => {
       }
       last = event.type;
       if (event.type === 'hello') {
-        // A new stream: its snapshot replaces what the page knew.
-        applySnapshot(event.state);
-        if (typeof event.wall_ms === 'number') hostClockOffset = event.wall_ms - Date.now();
-        changes = noChanges(true);
-        fresh = true;
-        stale = false;
+        takeHello(event);
       } else if (event.type === 'heartbeat') {
         if (typeof event.time_ms === 'number' && (link.state === 'live' || fresh)) {
           facility.timeMs = event.time_ms;
@@ -507,7 +618,7 @@ const Live = (() => {
     // Live only once the fresh state is on the screen.
     if (fresh) setLink('live');
     if (stale) resync();
-    if (inbox.length > 0 || batchLeft || drawingLeft) schedule();
+    if (inbox.length > 0 || batchLeft || snapshotLeft || drawingLeft) schedule();
   }
 
   function schedule() {
@@ -583,6 +694,7 @@ const Live = (() => {
     inboxAt = 0;
     inboxChars = 0;
     batchLeft = null;
+    snapshotLeft = null;
     setLink('down', reason);
     clearTimeout(retryTimer);
     retryTimer = setTimeout(connect, RETRY_MS);
@@ -633,6 +745,7 @@ const Live = (() => {
     inboxAt = 0;
     inboxChars = 0;
     batchLeft = null;
+    snapshotLeft = null;
     if (link.state !== 'down') setLink('connecting');
     heardAt = performance.now();
     if (worker) {
