@@ -97,6 +97,8 @@ void Facility::callPluginWith(Connection& target, void (*run)(void*), void* cont
 
 
 void Facility::takeDiagnostics(Connection& target) {
+    // After nearly every call there is nothing to take: no copies then.
+    if (pendingDiagnostic_.empty() && !capture_.mayHaveWritten()) return;
     pendingDiagnostic_ += capture_.take();
     if (pendingDiagnostic_.empty()) return;
     std::size_t start = 0;

@@ -36,6 +36,9 @@ public:
     static constexpr long long mappedLength = truncateAfter + 64 * 1024;
 
     void begin();
+    // False when take() would surely give nothing, found without a system
+    // call or a copy (true when it cannot tell so cheaply).
+    bool mayHaveWritten() const;
     // The text written since the last take().
     std::string take();
     void end();

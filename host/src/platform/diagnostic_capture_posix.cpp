@@ -108,11 +108,17 @@ void DiagnosticCapture::begin() {
     crashFile = file_;
 }
 
+bool DiagnosticCapture::mayHaveWritten() const {
+    if (file_ < 0) return false;
+    // Most calls write nothing: the byte where reading stopped is still zero.
+    return !late_.empty() || mapped_ == nullptr || readPos_ >= mappedLength ||
+           mapped_[readPos_] != 0;
+}
+
 std::string DiagnosticCapture::take() {
     if (file_ < 0) return std::string();
     std::string text = std::move(late_);
     late_.clear();
-    // Most calls write nothing: the byte where reading stopped is still zero.
     if (mapped_ != nullptr && readPos_ < mappedLength && mapped_[readPos_] == 0) return text;
     const long long end = writtenEnd();
     if (end <= readPos_) return text;

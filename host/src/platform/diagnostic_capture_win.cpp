@@ -87,6 +87,8 @@ void DiagnosticCapture::begin() {
     saved_ = 1;
 }
 
+bool DiagnosticCapture::mayHaveWritten() const { return !captured.empty(); }
+
 std::string DiagnosticCapture::take() {
     std::string text;
     text.swap(captured);

@@ -280,25 +280,31 @@ void Recorder::sent(const Connection& from, std::string_view command) {
 }
 
 void Recorder::slotChanged(std::int32_t device, std::int32_t slot, const std::string& text) {
-    if (!running_) return;
+    // Outcomes are kept only for an action whose outcomes are written.
+    if (!running_ || !current().checked) return;
     Pending& pending = current();
     const std::uint64_t key = slotKey(device, slot);
-    if (!pending.slots.empty() && pending.slots.back().key == key) {
-        pending.slots.back().text = text;
-    } else {
-        pending.slots.push_back(SlotWrite{key, device, slot, text});
+    if (pending.slots.empty() || pending.slots.back().key != key) {
+        SlotWrite& write = pending.slots.emplace_back();
+        write.key = key;
+        write.device = device;
+        write.slot = slot;
     }
+    pending.slots.back().text = text;
 }
 
-void Recorder::controlChanged(std::uint64_t key, const std::string& component,
+void Recorder::controlChanged(std::uint64_t key, const Connection& component,
                               const std::string& control, const std::string& text) {
-    if (!running_ || !equalsIgnoreCase(control, "Tally")) return;
+    if (!running_ || !current().checked || !equalsIgnoreCase(control, "Tally")) return;
     Pending& pending = current();
-    if (!pending.controls.empty() && pending.controls.back().key == key) {
-        pending.controls.back().text = text;
-    } else {
-        pending.controls.push_back(ControlWrite{key, component, control, text});
+    if (pending.controls.empty() || pending.controls.back().key != key) {
+        // Made in place: a mixer's cut adds one a camera.
+        ControlWrite& write = pending.controls.emplace_back();
+        write.key = key;
+        write.component = component.number();
+        write.control = control;
     }
+    pending.controls.back().text = text;
 }
 
 void Recorder::end() {
@@ -377,7 +383,7 @@ void Recorder::writeAction(const Pending& pending) {
     }
     for (const auto& [firstWrite, lastWrite] : firstAndLast(pending.controls)) {
         const ControlWrite& control = pending.controls[firstWrite];
-        line.assign("expect @").append(control.component).append(" control ");
+        line.assign("expect @").append(components[control.component]->name()).append(" control ");
         line.append(control.control).append(" = ");
         appendScenarioValue(line, pending.controls[lastWrite].text);
         write(line);

@@ -119,7 +119,7 @@ public:
     // What the facility reports while an action runs. `key` names the
     // control (its address, say) for as long as the action runs.
     void slotChanged(std::int32_t device, std::int32_t slot, const std::string& text);
-    void controlChanged(std::uint64_t key, const std::string& component, const std::string& control,
+    void controlChanged(std::uint64_t key, const Connection& component, const std::string& control,
                         const std::string& text);
     // CommandTap: the commands the components send while an action runs.
     void sent(const Connection& from, std::string_view command) override;
@@ -141,8 +141,8 @@ private:
         std::string text;
     };
     struct ControlWrite {
-        std::uint64_t key;
-        std::string component;
+        std::uint64_t key = 0;
+        std::size_t component = 0;  // its number in the facility
         std::string control;
         std::string text;
     };

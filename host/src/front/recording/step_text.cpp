@@ -68,17 +68,19 @@ std::optional<std::string> sentPattern(const std::string& command) {
 }
 
 bool appendSentPattern(std::string& out, std::string_view command) {
-    std::size_t keep = command.size();
-    const std::size_t lineBreak = command.find_first_of("\r\n");
-    if (lineBreak != std::string_view::npos) keep = lineBreak;
-    // A quoted absolute path: "'/..." or "'C:\..." / "'C:/...".
-    for (std::size_t at = command.find('\''); at != std::string_view::npos && at < keep;
-         at = command.find('\'', at + 1)) {
-        const std::string_view rest = command.substr(at + 1, 3);
+    // Kept up to a line break, or up to a quoted absolute path: "'/..."
+    // or "'C:\..." / "'C:/...". One pass: a recording holds a line for each
+    // command of every component in a mixer's cut.
+    std::size_t keep = 0;
+    for (; keep < command.size(); ++keep) {
+        const char c = command[keep];
+        if (c == '\r' || c == '\n') break;
+        if (c != '\'') continue;
+        const std::string_view rest = command.substr(keep + 1, 3);
         const bool rooted = (!rest.empty() && (rest[0] == '/' || rest[0] == '\\')) ||
                             (rest.size() == 3 && rest[1] == ':' && (rest[2] == '/' || rest[2] == '\\'));
         if (rooted) {
-            keep = at + 1;
+            ++keep;
             break;
         }
     }

@@ -600,7 +600,7 @@ void FacilityBackend::advanceTo(std::int64_t ms) {
 void FacilityBackend::controlChanged(const Connection& component, const std::string& panel,
                                      const Control& control, const std::string* text) {
     if (recorder_ != nullptr) {
-        recorder_->controlChanged(pointerKey(&control), component.name(), control.id,
+        recorder_->controlChanged(pointerKey(&control), component, control.id,
                                   text != nullptr ? *text : "");
     }
     if (!gathering()) return;
