@@ -776,23 +776,28 @@ TEST(DiagnosticCaptureFile, AwkwardWritesComeBackWholeAndOnce) {
                 at += static_cast<std::size_t>(put);
             }
         };
+        // Taken as the facility takes it: only when the capture may hold something.
+        const auto take = [&capture] {
+            return capture.mayHaveWritten() ? capture.take() : std::string();
+        };
         if (each.skip > 0) {
             capture.begin();
             write(std::string(static_cast<std::size_t>(each.skip), 's'));
-            EXPECT_EQ(capture.take().size(), static_cast<std::size_t>(each.skip)) << each.name;
+            EXPECT_EQ(take().size(), static_cast<std::size_t>(each.skip)) << each.name;
             // Held open, as across a mixer's packet: nothing is emptied yet.
         } else {
             capture.begin();
         }
         write(each.text);
-        std::string taken = capture.take();
+        std::string taken = take();
         capture.end();
-        taken += capture.take();
+        taken += take();
         EXPECT_EQ(taken, each.text) << each.name;
         capture.begin();
         write("next\n");
-        EXPECT_EQ(capture.take(), "next\n") << each.name;
+        EXPECT_EQ(take(), "next\n") << each.name;
         capture.end();
+        EXPECT_FALSE(capture.mayHaveWritten()) << each.name << ": nothing twice";
         EXPECT_EQ(capture.take(), "") << each.name << ": nothing twice";
     }
 }
