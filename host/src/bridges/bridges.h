@@ -116,7 +116,8 @@ public:
 
 private:
     // FacilityObserver
-    void controlChanged(const Connection&, const std::string&, const Control&, const std::string*) override {}
+    void controlChanged(const Connection&, const std::string&, const Control&, const std::string&,
+                        const std::string*) override {}
     void slotChanged(std::int32_t device, std::int32_t slot, const std::string& text) override;
     void gpiChanged(std::int32_t, std::int32_t, std::int32_t) override {}
     void structureChanged() override {}

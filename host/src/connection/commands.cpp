@@ -229,6 +229,7 @@ char* Connection::putText(std::string_view assignment, std::string_view panelId,
         }
         shown_.panelId.assign(panelId.data(), panelId.size());
         shown_.controlId.assign(controlId.data(), controlId.size());
+        shown_.id = control->id;
         shown_.panelKey = &panel->first;
         shown_.control = control;
         shown_.value = nullptr;
@@ -252,7 +253,7 @@ char* Connection::putText(std::string_view assignment, std::string_view panelId,
     }
     storeText(*shown_.value, value);
     if (FacilityObserver* observer = facility_.observer()) {
-        observer->controlChanged(*this, *shown_.panelKey, control, shown_.text);
+        observer->controlChanged(*this, *shown_.panelKey, control, shown_.id, shown_.text);
     }
     return nullptr;
 }

@@ -136,6 +136,7 @@ private:
     struct ShownControl {
         std::string panelId;
         std::string controlId;
+        std::string id;  // control->id, as the layout names it
         const std::string* panelKey = nullptr;
         Control* control = nullptr;
         std::string property;

@@ -44,10 +44,13 @@ class Connection;
 class FacilityObserver {
 public:
     virtual ~FacilityObserver() = default;
-    // A property of `control` was set; `text` is its "text" property now
-    // (null: it has none), so that a change need not search the control.
+    // A property of `control` was set; `id` is the control's id and `text`
+    // its "text" property now (null: it has none), both kept where the
+    // component is, so that a change need not read the control (in a large
+    // facility, a cache miss a change).
     virtual void controlChanged(const Connection& component, const std::string& panel,
-                                const Control& control, const std::string* text) = 0;
+                                const Control& control, const std::string& id,
+                                const std::string* text) = 0;
     virtual void slotChanged(std::int32_t device, std::int32_t slot, const std::string& text) = 0;
     // A component wrote an info slot; slotChanged for the same slot follows.
     virtual void infoWritten(const Connection& writer, std::int32_t device, std::int32_t slot,

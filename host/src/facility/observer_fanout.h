@@ -24,9 +24,9 @@ public:
     }
 
     void controlChanged(const Connection& component, const std::string& panel, const Control& control,
-                        const std::string* text) override {
+                        const std::string& id, const std::string* text) override {
         for (FacilityObserver* observer : observers_) {
-            observer->controlChanged(component, panel, control, text);
+            observer->controlChanged(component, panel, control, id, text);
         }
     }
     void slotChanged(std::int32_t device, std::int32_t slot, const std::string& text) override {

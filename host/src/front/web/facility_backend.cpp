@@ -598,16 +598,17 @@ void FacilityBackend::advanceTo(std::int64_t ms) {
 }
 
 void FacilityBackend::controlChanged(const Connection& component, const std::string& panel,
-                                     const Control& control, const std::string* text) {
+                                     const Control& control, const std::string& id,
+                                     const std::string* text) {
     if (recorder_ != nullptr) {
-        recorder_->controlChanged(pointerKey(&control), component, control.id,
+        recorder_->controlChanged(pointerKey(&control), component, id,
                                   text != nullptr ? *text : "");
     }
     if (!gathering()) return;
     Batch::ControlText& entry = batch_.controls.add(pointerKey(&control));
     entry.component = &component;
     entry.panel = panel;
-    entry.control = control.id;
+    entry.control = id;
     if (text != nullptr) {
         entry.text = *text;
     } else {
@@ -615,7 +616,7 @@ void FacilityBackend::controlChanged(const Connection& component, const std::str
     }
     // Alarm controls: their level ("value") and last action ("alarm") are
     // what the page shows of them.
-    entry.alarm = isAlarmControl(control.id);
+    entry.alarm = isAlarmControl(id);
     if (entry.alarm) {
         const std::string* level = control.property("value");
         const std::string* action = control.property("alarm");

@@ -94,7 +94,7 @@ public:
 
     // FacilityObserver
     void controlChanged(const Connection& component, const std::string& panel, const Control& control,
-                        const std::string* text) override;
+                        const std::string& id, const std::string* text) override;
     void slotChanged(std::int32_t device, std::int32_t slot, const std::string& text) override;
     void infoWritten(const Connection& writer, std::int32_t device, std::int32_t slot,
                      const std::string& text) override;
