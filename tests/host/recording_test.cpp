@@ -131,6 +131,47 @@ TEST(RecordedSteps, AdvanceStatesEveryGapExactly) {
     EXPECT_EQ(total, facility.now()) << "a replay reaches each action at its time";
 }
 
+// An action's slot writes are stated once a slot, in the order first
+// written, with the last text: also when a slot comes back after others.
+TEST(RecordedSteps, EachSlotOnceWithItsLastText) {
+    struct Write {
+        std::int32_t slot;
+        const char* text;
+    };
+    const struct {
+        const char* name;
+        std::vector<Write> writes;
+        std::vector<std::string> lines;
+    } rows[] = {
+        {"rising", {{1, "1"}, {2, "1"}, {3, "1"}},
+         {"expect slot 12 1 = 1", "expect slot 12 2 = 1", "expect slot 12 3 = 1"}},
+        {"falling", {{3, "1"}, {2, "1"}, {1, "1"}},
+         {"expect slot 12 3 = 1", "expect slot 12 2 = 1", "expect slot 12 1 = 1"}},
+        {"again at once", {{1, "1"}, {1, "0"}}, {"expect slot 12 1 = 0"}},
+        {"again after another", {{2, "a"}, {1, "b"}, {2, "c"}},
+         {"expect slot 12 2 = c", "expect slot 12 1 = b"}},
+        {"rising, then again", {{1, "a"}, {2, "b"}, {3, "c"}, {1, "d"}},
+         {"expect slot 12 1 = d", "expect slot 12 2 = b", "expect slot 12 3 = c"}},
+    };
+    for (const auto& row : rows) {
+        Timeline timeline;
+        Facility facility(Environment(), timeline, false);
+        Recorder recorder(facility, timeline);
+        std::string error;
+        ASSERT_TRUE(recorder.start(RecordingStart(), error));
+        recorder.setRecording(true);
+        {
+            Recorder::Action action(&recorder, "", Recorder::gpiStep(3, 1, 1));
+            for (const Write& write : row.writes) recorder.slotChanged(12, write.slot, write.text);
+        }
+        std::vector<std::string> lines;
+        for (const std::string& line : linesOf(readAll(recorder, 4096))) {
+            if (line.rfind("expect slot", 0) == 0) lines.push_back(line);
+        }
+        EXPECT_EQ(lines, row.lines) << row.name;
+    }
+}
+
 TEST(RecordedSteps, SentPatterns) {
     const struct {
         const char* command;

@@ -340,9 +340,13 @@ void Recorder::writeAction(const Pending& pending) {
     const auto& components = facility_.components();
     order_.resize(pending.sent.size());
     for (std::size_t i = 0; i < order_.size(); ++i) order_[i] = i;
-    std::stable_sort(order_.begin(), order_.end(), [&pending](std::size_t a, std::size_t b) {
+    const auto byComponent = [&pending](std::size_t a, std::size_t b) {
         return pending.sent[a].first < pending.sent[b].first;
-    });
+    };
+    // A mixer's packet reaches its components in their order: often sorted already.
+    if (!std::is_sorted(order_.begin(), order_.end(), byComponent)) {
+        std::stable_sort(order_.begin(), order_.end(), byComponent);
+    }
     std::string name;
     for (std::size_t k = 0; k < order_.size(); ++k) {
         const std::size_t i = order_[k];
@@ -393,10 +397,18 @@ void Recorder::writeAction(const Pending& pending) {
 template <typename Write>
 const std::vector<std::pair<std::size_t, std::size_t>>& Recorder::firstAndLast(
     const std::vector<Write>& writes) {
+    firstAndLast_.clear();
+    // Each key greater than the one before (a cut's slots and controls, in
+    // the components' order): every write is its key's first and last.
+    std::size_t rising = 1;
+    while (rising < writes.size() && writes[rising - 1].key < writes[rising].key) ++rising;
+    if (rising >= writes.size()) {
+        for (std::size_t i = 0; i < writes.size(); ++i) firstAndLast_.emplace_back(i, i);
+        return firstAndLast_;
+    }
     byKey_.clear();
     for (std::size_t i = 0; i < writes.size(); ++i) byKey_.emplace_back(writes[i].key, i);
     std::sort(byKey_.begin(), byKey_.end());
-    firstAndLast_.clear();
     for (std::size_t i = 0; i < byKey_.size(); ++i) {
         if (i == 0 || byKey_[i].first != byKey_[i - 1].first) {
             firstAndLast_.emplace_back(byKey_[i].second, byKey_[i].second);
