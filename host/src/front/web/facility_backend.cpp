@@ -200,10 +200,23 @@ std::uint32_t FacilityBackend::placeInParts() {
     const auto parts = static_cast<std::uint32_t>(
         std::max<std::size_t>(1, (placed + componentsPerBatchPart - 1) / componentsPerBatchPart));
     partOfSlot_.clear();
+    infoPart_.clear();
+    writtenPart_.clear();
+    controlPart_.clear();
     if (parts > 1) {
         for (const Batch::Written& written : batch_.written) {
             const TallyWrite& write = *writtenBy_[written.writer->number()];
-            partOfSlot_[slotKey(write.device, write.slot)] = partOf_[written.writer->number()];
+            const std::uint32_t part = partOf_[written.writer->number()];
+            partOfSlot_[slotKey(write.device, write.slot)] = part;
+            writtenPart_.push_back(part);
+        }
+        for (const Batch::ControlText& control : batch_.controls) {
+            controlPart_.push_back(partOf_[control.component->number()]);
+        }
+        // A slot no component of the batch wrote goes in the last part.
+        for (const Batch::Info& info : batch_.info) {
+            const auto found = partOfSlot_.find(slotKey(info.device, info.slot));
+            infoPart_.push_back(found != partOfSlot_.end() ? found->second : parts - 1);
         }
     }
     return parts;
@@ -215,13 +228,11 @@ std::uint32_t FacilityBackend::placeInParts() {
 void FacilityBackend::writeBatch(std::string& out, std::uint32_t part, std::uint32_t parts) {
     const RoutingIndex& routing = facility_->routing();
     const bool last = part + 1 == parts;
-    const auto mine = [&](const Connection& component) {
-        return parts == 1 || partOf_[component.number()] == part;
-    };
-    const auto slotIsMine = [&](const Batch::Info& info) {
-        if (parts == 1) return true;
-        const auto found = partOfSlot_.find(slotKey(info.device, info.slot));
-        return found != partOfSlot_.end() ? found->second == part : last;
+    // Whether an entry of `entries` is in this part, by its place in `partOf`.
+    const auto inPart = [parts, part](const auto& entries, const std::vector<std::uint32_t>& partOf) {
+        return [parts, part, &entries, &partOf](const auto& entry) {
+            return parts == 1 || partOf[static_cast<std::size_t>(&entry - entries.begin())] == part;
+        };
     };
     out.reserve(64 + (batch_.gpi.size() * 24 + batch_.info.size() * 32 +
                       batch_.written.size() * 40 + batch_.controls.size() * 40 +
@@ -252,18 +263,16 @@ void FacilityBackend::writeBatch(std::string& out, std::uint32_t part, std::uint
         appendRow(out, gpi.device, gpi.input, gpi.state,
                   routing.registered(Driver::Gpi, gpi.device, gpi.input));
     });
-    list("info", batch_.info, slotIsMine, [&](const Batch::Info& info) {
+    list("info", batch_.info, inPart(batch_.info, infoPart_), [&](const Batch::Info& info) {
         appendRow(out, info.device, info.slot, info.text,
                   routing.registered(Driver::Info, info.device, info.slot));
     });
-    list("written", batch_.written,
-         [&](const Batch::Written& written) { return mine(*written.writer); },
+    list("written", batch_.written, inPart(batch_.written, writtenPart_),
          [&](const Batch::Written& written) {
         const TallyWrite& write = *writtenBy_[written.writer->number()];
         appendRow(out, written.writer->name(), write.device, write.slot, write.text, write.timeMs);
     });
-    list("controls", batch_.controls,
-         [&](const Batch::ControlText& control) { return mine(*control.component); },
+    list("controls", batch_.controls, inPart(batch_.controls, controlPart_),
          [&](const Batch::ControlText& control) {
         const std::string& component = control.component->name();
         if (control.alarm) {

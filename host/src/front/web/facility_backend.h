@@ -174,6 +174,8 @@ private:
     static constexpr std::uint32_t noPart = UINT32_MAX;
     std::vector<std::uint32_t> partOf_;                          // by component number
     std::unordered_map<std::uint64_t, std::uint32_t> partOfSlot_;  // by slot key
+    // The part of each entry of the batch's lists, found once for all parts.
+    std::vector<std::uint32_t> infoPart_, writtenPart_, controlPart_;
     std::function<void()> beforeFlush_;
     bool flushAsked_ = false;
     bool flushing_ = false;
