@@ -37,9 +37,19 @@
     tile.classList.toggle('doubt', !!doubt);
     tile.classList.toggle('stale', stale);
     tile.title = doubt ? `${label}: ${doubt}` : label;
-    tile.querySelector('.tile-word').textContent = seen.word;
-    tile.querySelector('.tile-doubt').textContent = `${doubt ? ', in doubt' : ''}${stale ? ', last known' : ''}`;
+    setText(tile.querySelector('.tile-word'), seen.word);
+    setText(tile.querySelector('.tile-doubt'), `${doubt ? ', in doubt' : ''}${stale ? ', last known' : ''}`);
     return true;
+  }
+
+  // A tile's text changed in place: a new text node would lay the tile out anew.
+  function setText(element, text) {
+    const node = element.firstChild;
+    if (node && node.nodeType === Node.TEXT_NODE && !node.nextSibling) {
+      if (node.data !== text) node.data = text;
+    } else if (element.textContent !== text) {
+      element.textContent = text;
+    }
   }
 
   // Tiles out of view (their block skipped) are not drawn with the change: a
