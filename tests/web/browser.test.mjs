@@ -635,10 +635,17 @@ test('a long snapshot is taken in slices of components, to the model of one take
         await at.locator('#link[data-link="live"]').waitFor(wait);
         const before = await at.evaluate((text) => {
           window.model = Live.facility.components;
+          document.querySelector('[data-component="cam1"]').dataset.before = 'yes';
           window.sharedPort.onmessage({data: {text: `data: ${text}\n\n`}});
           return window.wholes;
         }, hello);
         await at.waitForFunction(() => Live.facility.components !== window.model, null, wait);
+        // Taken with no time left in its frame, it is drawn anew in the next
+        // frames, with no other message to wake the page.
+        assert.equal(await at.evaluate(async () => {
+          for (let i = 0; i < 3; i += 1) await new Promise((resolve) => requestAnimationFrame(resolve));
+          return document.querySelector('[data-component="cam1"]').dataset.before;
+        }), undefined, 'the snapshot was not drawn');
         assert.equal(await at.evaluate(() => window.wholes) - before, wholes, `a snapshot of ${hello.length} characters, limit ${limit}`);
         assert.equal(await at.evaluate(model), await whole.evaluate(model));
       } finally {
@@ -648,6 +655,41 @@ test('a long snapshot is taken in slices of components, to the model of one take
   } finally {
     await page.close();
     await whole.close();
+  }
+});
+
+// A component's write is noted against the slot it lands in: written to
+// another slot, it moves there (the old slot no longer names it); written
+// to the same slot again, it stays. The doubt a page shows rests on this.
+test('a write moves its component to the slot it lands in, and a write to the same slot keeps it there', async () => {
+  const page = await browser.newPage();
+  try {
+    await page.addInitScript(() => {
+      const Shared = window.SharedWorker;
+      window.SharedWorker = function SharedWorker(...args) {
+        const worker = new Shared(...args);
+        window.sharedPort = worker.port;
+        return worker;
+      };
+    });
+    await page.goto(host.url.href);
+    await page.locator('#link[data-link="live"]').waitFor(wait);
+    const writes = [  // [device, slot, text]: cam1 writes 12.20 to start with
+      [12, 99, '1'], [12, 99, '0'], [13, 99, '1'], [13, 99, '1'], [12, 20, '0']];
+    for (const [device, slot, text] of writes) {
+      const seen = await page.evaluate(async ([device, slot, text]) => {
+        const event = {type: 'written', component: 'cam1', device, slot, text, time_ms: 1};
+        window.sharedPort.onmessage({data: {text: `data: ${JSON.stringify(event)}\n\n`}});
+        await new Promise((resolve) => requestAnimationFrame(() => setTimeout(resolve)));
+        const naming = [...Live.facility.writers].filter(([, names]) => names.has('cam1')).map(([key]) => key);
+        return {naming, tally: Live.facility.components.get('cam1').tally};
+      }, [device, slot, text]);
+      assert.deepEqual(seen.naming, [`${device}.${slot}`], `after a write to ${device}.${slot}`);
+      assert.deepEqual([seen.tally.device, seen.tally.slot, seen.tally.text], [device, slot, text]);
+    }
+    assert.deepEqual(page.errors ?? [], []);
+  } finally {
+    await page.close();
   }
 });
 

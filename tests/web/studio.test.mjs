@@ -314,6 +314,8 @@ test('six views in one browser share one stream: a click on the main page acts a
     await tally.locator('#tally[data-lamp="1"]').waitFor({timeout: 3000});
     await overview.locator('.tile[data-component="cam1"][data-lamp="1"]').waitFor({timeout: 3000});
     assert.ok(Date.now() - clicked < 3000);
+    // A screen reader is told which lamp changed.
+    assert.equal(await overview.locator('#announce').textContent(), 'cam1 program');
     // The host serves them one stream, naming the six views.
     await main.waitForFunction(() => document.querySelectorAll('#viewers li').length === 1 &&
       document.querySelector('#viewers li').dataset.views.split(' ').length === 6, null, wait);

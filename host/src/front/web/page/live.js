@@ -191,12 +191,15 @@ const Live = (() => {
   function applyWritten(name, tally, changes) {
     const component = facility.components.get(name);
     if (!component) return false;
-    if (component.tally) {
-      const old = facility.writers.get(slotKey(component.tally.device, component.tally.slot));
+    const before = component.tally;
+    // A component writes the same slot again and again: its writers stay.
+    const moved = !before || before.device !== tally.device || before.slot !== tally.slot;
+    if (before && moved) {
+      const old = facility.writers.get(slotKey(before.device, before.slot));
       if (old) old.delete(component.name);
     }
     component.tally = tally;
-    noteWriter(component);
+    if (moved) noteWriter(component);
     changes.components.add(component.name);
     return true;
   }
@@ -496,6 +499,7 @@ const Live = (() => {
   let frame = 0;
   let fallback = 0;
   let drawingLeft = false;  // the view left drawing for the next frame
+  let takenNotDrawn = null;  // the changes of a snapshot taken in a frame with no time left to draw it
   let retryTimer = 0;
 
   function setLink(state, reason = '') {
@@ -544,6 +548,12 @@ const Live = (() => {
     let fresh = false;
     let stale = false;
     let last = '';
+    const drawnLate = takenNotDrawn !== null;
+    if (drawnLate) {
+      changes = takenNotDrawn;
+      fresh = true;
+      takenNotDrawn = null;
+    }
     // A new stream: its snapshot replaces what the page knew.
     const takeHello = (event, taken = null) => {
       applySnapshot(event.state, taken);
@@ -611,6 +621,13 @@ const Live = (() => {
       } else if (!applyEvent(event, changes)) {
         stale = true;
       }
+    }
+    // A snapshot that took this frame's time is drawn in the next one: taking
+    // ten thousand cameras and drawing the first of them would be one long task.
+    if (fresh && !stale && !drawnLate && performance.now() - began > budget) {
+      takenNotDrawn = changes;
+      schedule();
+      return;
     }
     // The view may leave part of its drawing for the next frame.
     drawingLeft = !!view.draw(changes);
@@ -695,6 +712,7 @@ const Live = (() => {
     inboxChars = 0;
     batchLeft = null;
     snapshotLeft = null;
+    takenNotDrawn = null;
     setLink('down', reason);
     clearTimeout(retryTimer);
     retryTimer = setTimeout(connect, RETRY_MS);
@@ -746,6 +764,7 @@ const Live = (() => {
     inboxChars = 0;
     batchLeft = null;
     snapshotLeft = null;
+    takenNotDrawn = null;
     if (link.state !== 'down') setLink('connecting');
     heardAt = performance.now();
     if (worker) {

@@ -7,7 +7,7 @@
 (() => {
   const {facility, el} = Live;
   const $ = (id) => document.getElementById(id);
-  const tiles = new Map();  // name -> tile
+  const tiles = new Map();  // name -> {node, word, note, label, doubt, stale}
   const ON_AIR_NAMED = 24;  // names listed in the on-air line; the rest counted
 
   // Without a link a tile keeps the last state it knew, marked stale: the
@@ -17,28 +17,33 @@
     return Live.lampOf(component.tallyControl.text);
   }
 
-  function labelOf(component) {
+  // What a tile shows, worked out once for its label, its look and its title.
+  function stateOf(component) {
+    const seen = look(component);
     const {doubt} = Live.tallyTruth(component);
     const stale = Live.link.state === 'down';
-    return `${component.name}: ${look(component).word.toLowerCase()}${doubt ? ', in doubt' : ''}${stale ? ', last known (no link)' : ''}`;
+    const label = `${component.name}: ${seen.word.toLowerCase()}${doubt ? ', in doubt' : ''}${stale ? ', last known (no link)' : ''}`;
+    return {seen, doubt, stale, label};
   }
 
-  function drawTile(component, tile) {
-    const seen = look(component);
-    const stale = Live.link.state === 'down';
-    const {doubt} = Live.tallyTruth(component);
-    const label = labelOf(component);
+  // Each tile's elements and the label it was last drawn with are kept
+  // here, so that a change to ten thousand tiles neither searches them nor
+  // reads their attributes back.
+  function drawTile(component, tile, state = stateOf(component)) {
+    const {seen, doubt, stale, label} = state;
     unseen.delete(component.name);
-    if (tile.dataset.label === label) return false;
-    tile.dataset.label = label;
-    tile.dataset.colour = seen.colour;
-    tile.dataset.shape = seen.shape;
-    tile.dataset.lamp = component.tallyControl ? component.tallyControl.text : '';
-    tile.classList.toggle('doubt', !!doubt);
-    tile.classList.toggle('stale', stale);
-    tile.title = doubt ? `${label}: ${doubt}` : label;
-    setText(tile.querySelector('.tile-word'), seen.word);
-    setText(tile.querySelector('.tile-doubt'), `${doubt ? ', in doubt' : ''}${stale ? ', last known' : ''}`);
+    if (tile.label === label) return false;
+    tile.label = label;
+    const {node} = tile;
+    node.dataset.label = label;
+    node.dataset.colour = seen.colour;
+    node.dataset.shape = seen.shape;
+    node.dataset.lamp = component.tallyControl ? component.tallyControl.text : '';
+    if (tile.doubt !== !!doubt) node.classList.toggle('doubt', (tile.doubt = !!doubt));
+    if (tile.stale !== stale) node.classList.toggle('stale', (tile.stale = stale));
+    node.title = doubt ? `${label}: ${doubt}` : label;
+    setText(tile.word, seen.word);
+    setText(tile.note, `${doubt ? ', in doubt' : ''}${stale ? ', last known' : ''}`);
     return true;
   }
 
@@ -79,20 +84,21 @@
 
   // Tiles are built a slice of whole blocks a frame, at least this many a
   // slice, each from the latest state (a smaller facility at once).
-  const TILES_BUILT_PER_FRAME = window.veskTilesBuiltPerFrame || 600;
+  const TILES_BUILT_PER_FRAME = window.veskTilesBuiltPerFrame || 300;
 
   function buildTile(name) {
     const component = facility.components.get(name);
     if (!component) return null;
-    const tile = el('a', {class: 'tile', 'data-component': component.name,
+    const word = el('span', {class: 'tile-word'});
+    const note = el('span', {class: 'visually-hidden tile-doubt'});
+    const node = el('a', {class: 'tile', 'data-component': component.name,
                           href: Live.withToken(`/tally/${encodeURIComponent(component.name)}`)},
                     el('span', {class: 'tile-name', text: component.name}),
-                    el('span', {class: 'visually-hidden', text: ', '}),
-                    el('span', {class: 'tile-word'}),
-                    el('span', {class: 'visually-hidden tile-doubt'}));
+                    el('span', {class: 'visually-hidden', text: ', '}), word, note);
+    const tile = {node, word, note, label: null, doubt: false, stale: false};
     tiles.set(component.name, tile);
     drawTile(component, tile);
-    return el('div', {role: 'listitem'}, tile);
+    return el('div', {role: 'listitem'}, node);
   }
 
   function buildGrid() {
@@ -115,7 +121,7 @@
     const counts = new Map();  // block -> tiles shown
     for (const [name, tile] of tiles) {
       const visible = name.toLowerCase().includes(text) && (!litOnly || lit(name));
-      const item = tile.parentElement;
+      const item = tile.node.parentElement;
       if (item.hidden === visible) item.hidden = !visible;
       const block = tileBlocks.blockOf(name);
       counts.set(block, (counts.get(block) || 0) + (visible ? 1 : 0));
@@ -170,26 +176,30 @@
     const sliced = tileBlocks.building;
     const building = sliced && tileBlocks.buildMore();
     if (sliced) filter();
+    // Told as names for a few; counted for more.
     const changed = [];
+    let changedCount = 0;
+    const tell = (name, state) => {
+      if (++changedCount <= 4) changed.push(`${name} ${state.seen.word.toLowerCase()}`);
+    };
     let drawnNow = 0;
     if (changes.components.size > 0) tileBlocks.measure();
     for (const name of changes.components) {
       const tile = tiles.get(name);
       const component = facility.components.get(name);
       if (!tile) continue;
+      const state = stateOf(component);
       if (TELLS_SKIPPED && tileBlocks.where(name) !== 'screen') {
         // Told now, from the model; drawn later.
-        if (!unseen.has(name) && tile.dataset.label !== labelOf(component)) {
-          changed.push(`${name} ${look(component).word.toLowerCase()}`);
-        }
+        if (!unseen.has(name) && tile.label !== state.label) tell(name, state);
         unseen.add(name);
-      } else if (drawTile(component, tile)) {
+      } else if (drawTile(component, tile, state)) {
         drawnNow += 1;
-        changed.push(`${name} ${look(component).word.toLowerCase()}`);
+        tell(name, state);
       }
     }
-    if (changed.length) {
-      $('announce').textContent = changed.length > 4 ? `${changed.length} lamps changed` : changed.join(', ');
+    if (changedCount) {
+      $('announce').textContent = changedCount > 4 ? `${changedCount} lamps changed` : changed.join(', ');
       if ($('on-air').checked) filter();
       drawOnAir();
     }
