@@ -14,7 +14,8 @@
 // or tile is there) and its longest main-thread task meanwhile; for each
 // cut, how long after the last lamp message each page shows every lamp on
 // the screen, and every lamp of the page (drawn or not yet in view), and
-// the longest main-thread task;
+// the longest main-thread task, and the browser's CPU time (its renderers,
+// and all its processes) until both pages show every lamp;
 // every other cut, how long the last lamp takes to show the cut once the
 // end of the page is scrolled into view.
 // With --join (`node tests/web/page_bench.mjs --join 10000`), instead: the
@@ -328,6 +329,15 @@ async function runCuts(browser, count, cuts = 10) {
   const mixer = dgram.createSocket('udp4');
   const pages = [];
   const figures = {components: count, cuts: []};
+  // The browser's CPU time (ms): its renderers (the pages and the stream's
+  // worker), and all its processes. Unlike a task's length, it does not
+  // count the time a page waited for a core.
+  const processes = await browser.newBrowserCDPSession();
+  const cpuMs = async () => {
+    const {processInfo} = await processes.send('SystemInfo.getProcessInfo');
+    const sum = (list) => Math.round(list.reduce((n, p) => n + p.cpuTime, 0) * 1000);
+    return {renderers: sum(processInfo.filter((p) => p.type === 'renderer')), all: sum(processInfo)};
+  };
   try {
     await until(() => /tsl mixer: listening on udp 127\.0\.0\.1:(\d+)/.test(host.output()), 20000, 'mixer');
     const mixerPort = Number(/tsl mixer: listening on udp 127\.0\.0\.1:(\d+)/.exec(host.output())[1]);
@@ -356,6 +366,7 @@ async function runCuts(browser, count, cuts = 10) {
       const level = i % 2 === 0 ? 1 : 0;
       for (const [, page] of pages) await page.evaluate(([want, total]) => window.benchArm(want, total), [String(level), count]);
       lamps.arm(level);
+      const cpuBefore = await cpuMs();
       const sent = Date.now();
       for (const packet of mixerPackets(count, level)) {
         await new Promise((resolve) => mixer.send(packet, mixerPort, '127.0.0.1', resolve));
@@ -383,6 +394,10 @@ async function runCuts(browser, count, cuts = 10) {
       }
       if (tablesInView) await afterLastLamp(pages[0][1], () => window.benchCut.rows.doneAt, '/ rows after last lamp ms');
       for (const [where, page] of pages) await afterLastLamp(page, () => window.benchCut.doneAt, `${where} all lamps after last lamp ms`);
+      // From the cut until both pages show every lamp (every other cut, scrolled to the end and back).
+      const cpuAfter = await cpuMs();
+      cut['renderers CPU ms'] = cpuAfter.renderers - cpuBefore.renderers;
+      cut['browser CPU ms'] = cpuAfter.all - cpuBefore.all;
       if (i % 2 === 1) for (const [where, page] of pages) if (!(tablesInView && where === '/')) await page.evaluate(() => scrollTo(0, 0));
       figures.cuts.push(cut);
       if (eachCut) console.log(JSON.stringify({cut: i, ...cut}));
@@ -396,6 +411,7 @@ async function runCuts(browser, count, cuts = 10) {
     figures.stayedLive = figures.cuts.every((cut) => pages.every(([where]) => cut[`${where} link`] === 'live'));
   } finally {
     for (const [, page] of pages) await page.close();
+    await processes.detach();
     mixer.close();
     lamps.socket.close();
     await host.stop();
