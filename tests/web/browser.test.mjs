@@ -40,14 +40,29 @@ after(async () => {
 const lamp = (page, name) => page.locator(`[data-component="${name}"] .lamp`);
 const control = (page, name, id) => page.locator(`[data-component="${name}"] [data-control="${id}"]`);
 
-async function open(on = host) {
+// A new page of `on`, live, its errors gathered in `page.errors`. Each of
+// `inits` (a function, or a function and its argument) runs in the page
+// before its own script.
+async function open(on = host, ...inits) {
   const page = await browser.newPage();
+  for (const init of inits) await page.addInitScript(...[init].flat());
   const errors = [];
   page.on('pageerror', (error) => errors.push(error.message));
   await page.goto(on.url.href);
   await page.locator('#link[data-link="live"]').waitFor(wait);
   page.errors = errors;
   return page;
+}
+
+// An init script: the page's port to its shared stream reader, kept as
+// `window.sharedPort`, through which a test hands the page messages.
+function catchPort() {
+  const Shared = window.SharedWorker;
+  window.SharedWorker = function SharedWorker(...args) {
+    const worker = new Shared(...args);
+    window.sharedPort = worker.port;
+    return worker;
+  };
 }
 
 async function expectAttribute(locator, name, value) {
@@ -598,21 +613,10 @@ test('a long snapshot is taken in slices of components, to the model of one take
       if (typeof text === 'string' && text.startsWith('{"state":{"') && text.includes('"components":[{')) window.wholes += 1;
       return parse(text, ...more);
     };
-    const Shared = window.SharedWorker;
-    window.SharedWorker = function SharedWorker(...args) {
-      const worker = new Shared(...args);
-      window.sharedPort = worker.port;
-      return worker;
-    };
   };
   const whole = await open();
-  const page = await browser.newPage();
+  const page = await open(host, catchPort, [slicing, 1000]);
   try {
-    await page.addInitScript(slicing, 1000);
-    const errors = [];
-    page.on('pageerror', (error) => errors.push(error.message));
-    await page.goto(host.url.href);
-    await page.locator('#link[data-link="live"]').waitFor(wait);
     const components = await page.evaluate(() => Live.facility.components.size);
     assert.deepEqual(await page.evaluate(() => [window.slices >= 2, window.wholes]), [true, 0],
                      'the snapshot was parsed whole');
@@ -622,17 +626,14 @@ test('a long snapshot is taken in slices of components, to the model of one take
     await expectAttribute(lamp(page, 'cam2'), 'data-colour', 'red');
     await api(host, '/api/gpi', {device: 3, input: 2, state: 0});
     await expectAttribute(lamp(page, 'cam2'), 'data-colour', 'dark');
-    assert.deepEqual([...errors, ...whole.errors], []);
+    assert.deepEqual([...page.errors, ...whole.errors], []);
 
     // The limit, to the character: a snapshot of its length is taken whole, one longer in slices.
     const state = (await call(host, 'GET', '/api/state', {headers: {Host: host.url.host}})).text;
     const hello = `{"state":${state},"type":"hello","wall_ms":${Date.now()}}`;
     for (const [limit, wholes] of [[hello.length, 1], [hello.length - 1, 0]]) {
-      const at = await browser.newPage();
+      const at = await open(host, catchPort, [slicing, limit]);
       try {
-        await at.addInitScript(slicing, limit);
-        await at.goto(host.url.href);
-        await at.locator('#link[data-link="live"]').waitFor(wait);
         const before = await at.evaluate((text) => {
           window.model = Live.facility.components;
           document.querySelector('[data-component="cam1"]').dataset.before = 'yes';
@@ -648,6 +649,7 @@ test('a long snapshot is taken in slices of components, to the model of one take
         }), undefined, 'the snapshot was not drawn');
         assert.equal(await at.evaluate(() => window.wholes) - before, wholes, `a snapshot of ${hello.length} characters, limit ${limit}`);
         assert.equal(await at.evaluate(model), await whole.evaluate(model));
+        assert.deepEqual(at.errors, []);
       } finally {
         await at.close();
       }
@@ -662,18 +664,8 @@ test('a long snapshot is taken in slices of components, to the model of one take
 // another slot, it moves there (the old slot no longer names it); written
 // to the same slot again, it stays. The doubt a page shows rests on this.
 test('a write moves its component to the slot it lands in, and a write to the same slot keeps it there', async () => {
-  const page = await browser.newPage();
+  const page = await open(host, catchPort);
   try {
-    await page.addInitScript(() => {
-      const Shared = window.SharedWorker;
-      window.SharedWorker = function SharedWorker(...args) {
-        const worker = new Shared(...args);
-        window.sharedPort = worker.port;
-        return worker;
-      };
-    });
-    await page.goto(host.url.href);
-    await page.locator('#link[data-link="live"]').waitFor(wait);
     const writes = [  // [device, slot, text]: cam1 writes 12.20 to start with
       [12, 99, '1'], [12, 99, '0'], [13, 99, '1'], [13, 99, '1'], [12, 20, '0']];
     for (const [device, slot, text] of writes) {
@@ -687,7 +679,7 @@ test('a write moves its component to the slot it lands in, and a write to the sa
       assert.deepEqual(seen.naming, [`${device}.${slot}`], `after a write to ${device}.${slot}`);
       assert.deepEqual([seen.tally.device, seen.tally.slot, seen.tally.text], [device, slot, text]);
     }
-    assert.deepEqual(page.errors ?? [], []);
+    assert.deepEqual(page.errors, []);
   } finally {
     await page.close();
   }

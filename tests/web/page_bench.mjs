@@ -401,7 +401,7 @@ async function runCuts(browser, count, cuts = 10) {
       }
       if (tablesInView) await afterLastLamp(pages[0][1], () => window.benchCut.rows.doneAt, '/ rows after last lamp ms');
       for (const [where, page] of pages) await afterLastLamp(page, () => window.benchCut.doneAt, `${where} all lamps after last lamp ms`);
-      // From the cut until both pages show every lamp (every other cut, scrolled to the end and back).
+      // From the cut until both pages show every lamp (every other cut, after a scroll to the end; the scroll back comes after).
       const cpuAfter = await cpuMs();
       cut['renderers CPU ms'] = cpuAfter.renderers - cpuBefore.renderers;
       cut['browser CPU ms'] = cpuAfter.all - cpuBefore.all;

@@ -188,12 +188,16 @@
       const tile = tiles.get(name);
       const component = facility.components.get(name);
       if (!tile) continue;
-      const state = stateOf(component);
       if (TELLS_SKIPPED && tileBlocks.where(name) !== 'screen') {
         // Told now, from the model; drawn later.
-        if (!unseen.has(name) && tile.label !== state.label) tell(name, state);
+        if (unseen.has(name)) continue;
+        const state = stateOf(component);
+        if (tile.label !== state.label) tell(name, state);
         unseen.add(name);
-      } else if (drawTile(component, tile, state)) {
+        continue;
+      }
+      const state = stateOf(component);
+      if (drawTile(component, tile, state)) {
         drawnNow += 1;
         tell(name, state);
       }
