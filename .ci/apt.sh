@@ -3,18 +3,59 @@
 # fails: a Debian mirror in the middle of a sync serves lists of the wrong
 # size for a while, and a fresh machine's first update can meet one. An
 # update that fails is said but is not the end: the list that failed may
-# be one the packages do not need; if they do, the install fails and the
-# two are tried again.
+# be one the packages do not need; if they do, the install is tried once
+# more from the sources whose lists did update (a mirror can serve one
+# suite's list broken for days, and 32-bit packages must then come, with
+# the 64-bit ones they match, from the suites that are whole), and then
+# the two are tried again.
 apt_install() {
-  local try tries=6
+  local try tries=6 log
+  log=$(mktemp)
   for ((try = 1; ; try++)); do
-    apt-get update -qq || echo "== apt-get update failed; installing from the lists it got" >&2
-    apt-get install -y -qq --no-install-recommends "$@" && return 0
+    if apt-get update -qq 2>&1 | tee "$log"; (( PIPESTATUS[0] == 0 )); then
+      : >"$log"
+    else
+      echo "== apt-get update failed; installing from the lists it got" >&2
+    fi
+    if apt-get install -y -qq --no-install-recommends "$@"; then
+      rm -f "$log"; return 0
+    fi
+    if apt_install_without_failed_sources "$log" "$@"; then
+      rm -f "$log"; return 0
+    fi
     if ((try == tries)); then
       echo "== could not install $*; giving up after $tries tries" >&2
-      return 1
+      rm -f "$log"; return 1
     fi
     echo "== the install failed (try $try of $tries); trying again in $((30 * try)) s" >&2
     sleep $((30 * try))
   done
+}
+
+# Installs the packages from the configured sources less those whose lists
+# the update in $1 failed to fetch; fails when none failed.
+apt_install_without_failed_sources() {
+  local log=$1; shift
+  local failed parts file
+  failed=$(grep -o 'Failed to fetch [^ ]*' "$log" | awk '{print $4}' | sort -u)
+  [[ -n $failed ]] || return 1
+  parts=$(mktemp -d)
+  for file in /etc/apt/sources.list.d/*.sources; do
+    [[ -f $file ]] || continue
+    # One stanza a paragraph; left out when a failed list lies under its URIs.
+    awk -v failed="$failed" 'BEGIN { RS = ""; ORS = "\n\n"; n = split(failed, f, "\n") }
+      { keep = 1
+        if (match($0, /(^|\n)URIs:[^\n]*/)) {
+          split(substr($0, RSTART, RLENGTH), uris, /[ \t]+/)
+          for (u in uris) for (i = 1; i <= n; i++)
+            if (uris[u] ~ /:\/\// && index(f[i], uris[u] "/") == 1) keep = 0
+        }
+        if (keep) print }' "$file" >"$parts/$(basename "$file")"
+  done
+  echo "== installing once more without the sources whose lists failed:" $failed >&2
+  apt-get install -y -qq --no-install-recommends \
+    -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$parts" "$@"
+  local status=$?
+  rm -rf "$parts"
+  return $status
 }
