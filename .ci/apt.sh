@@ -36,13 +36,14 @@ apt_install() {
 # the update in $1 failed to fetch; fails when none failed.
 apt_install_without_failed_sources() {
   local log=$1; shift
-  local failed parts file
+  local etc=${APT_ETC:-/etc/apt} failed parts file status
   failed=$(grep -o 'Failed to fetch [^ ]*' "$log" | awk '{print $4}' | sort -u)
   [[ -n $failed ]] || return 1
   parts=$(mktemp -d)
-  for file in /etc/apt/sources.list.d/*.sources; do
+  # A source is left out when a list that failed lies under one of its URIs:
+  # one a paragraph in the deb822 files, one a line in the one-line files.
+  for file in "$etc"/sources.list.d/*.sources; do
     [[ -f $file ]] || continue
-    # One stanza a paragraph; left out when a failed list lies under its URIs.
     awk -v failed="$failed" 'BEGIN { RS = ""; ORS = "\n\n"; n = split(failed, f, "\n") }
       { keep = 1
         if (match($0, /(^|\n)URIs:[^\n]*/)) {
@@ -52,10 +53,20 @@ apt_install_without_failed_sources() {
         }
         if (keep) print }' "$file" >"$parts/$(basename "$file")"
   done
+  for file in "$etc"/sources.list "$etc"/sources.list.d/*.list; do
+    [[ -f $file ]] || continue
+    awk -v failed="$failed" 'BEGIN { n = split(failed, f, "\n") }
+      { keep = 1
+        for (w = 2; w <= NF; w++) if ($w ~ /:\/\//) {
+          for (i = 1; i <= n; i++) if (index(f[i], $w "/") == 1) keep = 0
+          break
+        }
+        if (keep) print }' "$file" >"$parts/$(basename "$file").list"
+  done
   echo "== installing once more without the sources whose lists failed:" $failed >&2
+  status=0
   apt-get install -y -qq --no-install-recommends \
-    -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$parts" "$@"
-  local status=$?
+    -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$parts" "$@" || status=$?
   rm -rf "$parts"
   return $status
 }
