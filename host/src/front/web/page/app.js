@@ -129,8 +129,9 @@
     }
   }
 
-  // Cards are built a slice of whole blocks a frame, at least this many a
-  // slice, each from the latest state (a smaller facility at once).
+  // Cards are built a slice of whole blocks a frame, this many (rounded up
+  // to whole blocks) or fewer when the frame's time to build is up, each
+  // from the latest state (a smaller facility at once).
   const CARDS_BUILT_PER_FRAME = window.veskCardsBuiltPerFrame || 300;
   let allNames = [];  // the components, in order, as last drawn whole
 

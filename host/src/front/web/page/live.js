@@ -928,6 +928,9 @@ const Live = (() => {
   // A browser that cannot say what it skips (tells === false) renders all.
   const TELLS_SKIPPED = 'oncontentvisibilityautostatechange' in HTMLElement.prototype;
 
+  // The time a frame's slice of new cards or tiles may take to build.
+  const BUILD_MS = Number(window.veskBuildMs) || 25;
+
   function blocks({box, itemPx, gapPx, rows, minItems = 1, rowPx, shown, refilled = () => {}}) {
     const of = new Map();  // key -> its block {node, keys, skipped, onScreen, top, bottom}
     const at = new Map();  // key -> its place in its block
@@ -1035,8 +1038,9 @@ const Live = (() => {
     return {
       // Builds the items of `keys` in order with `make(key)` (a node, or
       // null to leave the key out), and puts them in `box`, a slice of
-      // whole blocks of at least `perSlice` items at a time: the first
-      // slice now, each next one with buildMore().
+      // whole blocks of at least `perSlice` items at a time (fewer, one
+      // block at least, when BUILD_MS is up first): the first slice now,
+      // each next one with buildMore().
       build(keys, make, perSlice) {
         items = [];
         fill();
@@ -1057,7 +1061,13 @@ const Live = (() => {
           cameIn.delete(last);
           last.node.remove();
         }
-        items.push(...building.slices.take(Math.ceil(building.perSlice / size) * size));
+        // Whole blocks, at least one, until the slice is full or its time
+        // is up: a slower machine builds fewer a frame, in frames as short.
+        const want = Math.ceil(building.perSlice / size) * size;
+        const until = performance.now() + BUILD_MS;
+        for (let taken = 0; taken < want && building.slices.left && (taken === 0 || performance.now() < until); taken += size) {
+          items.push(...building.slices.take(size));
+        }
         if (from === 0) box.replaceChildren(...makeBlocks(0));
         else box.append(...makeBlocks(from));
         return this.building;

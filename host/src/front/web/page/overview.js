@@ -82,8 +82,9 @@
     if (tile && component) drawTile(component, tile);
   }
 
-  // Tiles are built a slice of whole blocks a frame, at least this many a
-  // slice, each from the latest state (a smaller facility at once).
+  // Tiles are built a slice of whole blocks a frame, this many (rounded up
+  // to whole blocks) or fewer when the frame's time to build is up, each
+  // from the latest state (a smaller facility at once).
   const TILES_BUILT_PER_FRAME = window.veskTilesBuiltPerFrame || 300;
 
   function buildTile(name) {
