@@ -550,13 +550,14 @@ test('a large batch is applied over several frames, each component whole; every 
     // Cards, tiles and the tally view's picker built a slice a frame (made
     // small here): whole blocks of at least the limit, in order, each with
     // the latest state; the send form's list filled after the cards, in order.
-    // With the time to build up before a slice begins (and a limit past the
-    // facility), one block a frame.
+    // The first slice of cards or tiles (rows of `rowPx` estimated) only the
+    // rows a screen holds. With the time to build up before a slice begins
+    // (and a limit past the facility), one block a frame.
     const noTime = {perSlice: 1000, buildMs: -1};
-    for (const [where, limit, box, {perSlice = 21, buildMs = 0} = {}] of [
-      ['/', 'veskCardsBuiltPerFrame', '#components'], ['/overview', 'veskTilesBuiltPerFrame', '#grid'],
-      ['/tally/', 'veskPickerBuiltPerFrame', '#picker-list'],
-      ['/', 'veskCardsBuiltPerFrame', '#components', noTime], ['/overview', 'veskTilesBuiltPerFrame', '#grid', noTime]]) {
+    for (const [where, limit, box, rowPx, {perSlice = 21, buildMs = 0} = {}] of [
+      ['/', 'veskCardsBuiltPerFrame', '#components', 254], ['/overview', 'veskTilesBuiltPerFrame', '#grid', 48],
+      ['/tally/', 'veskPickerBuiltPerFrame', '#picker-list', 0],
+      ['/', 'veskCardsBuiltPerFrame', '#components', 254, noTime], ['/overview', 'veskTilesBuiltPerFrame', '#grid', 48, noTime]]) {
       const sliced = await browser.newPage();
       pages.push(sliced);
       await sliced.setViewportSize({width: 1366, height: 900});
@@ -578,11 +579,16 @@ test('a large batch is applied over several frames, each component whole; every 
          document.getElementById('picker-link')?.textContent === `${n} cameras and components`),
       count, wait);
       // (The picker's items are not in blocks.)
-      const {added, blockSize} = await sliced.evaluate((box) => ({
-        added: window.itemsAdded, blockSize: document.querySelector(`${box} .block`)?.children.length ?? 1}), box);
+      const {added, blockSize, columns} = await sliced.evaluate((box) => {
+        const block = document.querySelector(`${box} .block`);
+        return {added: window.itemsAdded, blockSize: block?.children.length ?? 1,
+                columns: block ? getComputedStyle(block).gridTemplateColumns.split(' ').length : 1};
+      }, box);
       const slice = buildMs ? blockSize : Math.ceil(perSlice / blockSize) * blockSize;
-      assert.deepEqual(added.slice(0, Math.ceil(count / slice)),
-                       Array.from({length: Math.ceil(count / slice)}, (_, i) => Math.min(slice, count - i * slice)), where);
+      const first = rowPx ? Math.min(slice, Math.ceil(Math.min(perSlice, Math.ceil(900 / rowPx) * columns) / blockSize) * blockSize) : slice;
+      const slices = [first];
+      for (let built = first; built < count; built += slice) slices.push(Math.min(slice, count - built));
+      assert.deepEqual(added.slice(0, slices.length), slices, where);
       if (where !== '/' || buildMs) continue;
       const names = await sliced.evaluate(() => [...document.querySelectorAll('#send-component option')].map((option) => option.value));
       assert.deepEqual(names, Array.from({length: count}, (_, i) => `cam${i + 1}`));

@@ -1049,10 +1049,13 @@ const Live = (() => {
         items = [];
         fill();
         building = {perSlice, slices: slices(keys, make)};
-        return this.buildMore();
+        // The first frame draws the rest of the page too: it builds only
+        // the rows a screen can hold.
+        return this.buildMore(Math.min(perSlice, Math.ceil(innerHeight / rowPx) * columns));
       },
-      // The next slice; true when some are left.
-      buildMore() {
+      // The next slice (of `count` items, rounded up to whole blocks); true
+      // when some are left.
+      buildMore(count) {
         if (!this.building) return false;
         const size = blockSize();
         // A last block not full (keys left out, or the columns changed)
@@ -1067,7 +1070,7 @@ const Live = (() => {
         }
         // Whole blocks, at least one, until the slice is full or its time
         // is up: a slower machine builds fewer a frame, in frames as short.
-        const want = Math.ceil(building.perSlice / size) * size;
+        const want = Math.ceil((count ?? building.perSlice) / size) * size;
         const until = performance.now() + BUILD_MS;
         for (let taken = 0; taken < want && building.slices.left && (taken === 0 || performance.now() < until); taken += size) {
           items.push(...building.slices.take(size));
