@@ -558,17 +558,20 @@ test('a large batch is applied over several frames, each component whole; every 
     // The first slice of cards or tiles (rows of `rowPx` estimated) only the
     // rows a screen holds. With the time to build up before a slice begins
     // (and a limit past the facility), one block a frame; otherwise with
-    // time enough, however slow the machine.
+    // time enough, however slow the machine. The overview's own limit (150),
+    // and a screen of exactly 16 rows of tiles.
     const noTime = {perSlice: 1000, buildMs: -1};
-    for (const [where, limit, box, rowPx, {perSlice = 21, buildMs = 600000} = {}] of [
+    for (const [where, limit, box, rowPx, {perSlice = 21, buildMs = 600000, byDefault = false, height = 900} = {}] of [
       ['/', 'veskCardsBuiltPerFrame', '#components', 254], ['/overview', 'veskTilesBuiltPerFrame', '#grid', 48],
       ['/tally/', 'veskPickerBuiltPerFrame', '#picker-list', 0],
-      ['/', 'veskCardsBuiltPerFrame', '#components', 254, noTime], ['/overview', 'veskTilesBuiltPerFrame', '#grid', 48, noTime]]) {
+      ['/', 'veskCardsBuiltPerFrame', '#components', 254, noTime], ['/overview', 'veskTilesBuiltPerFrame', '#grid', 48, noTime],
+      ['/overview', 'veskTilesBuiltPerFrame', '#grid', 48, {perSlice: 150, byDefault: true}],
+      ['/overview', 'veskTilesBuiltPerFrame', '#grid', 48, {perSlice: 1000, height: 16 * 48}]]) {
       const sliced = await browser.newPage();
       pages.push(sliced);
-      await sliced.setViewportSize({width: 1366, height: 900});
+      await sliced.setViewportSize({width: 1366, height});
       await sliced.addInitScript(([limit, box, perSlice, buildMs]) => {
-        window[limit] = perSlice;
+        if (perSlice) window[limit] = perSlice;
         window.veskBuildMs = buildMs;
         window.itemsAdded = [];
         new MutationObserver((records) => {
@@ -578,7 +581,7 @@ test('a large batch is applied over several frames, each component whole; every 
           }
           if (items) window.itemsAdded.push(items);
         }).observe(document, {subtree: true, childList: true});
-      }, [limit, box, perSlice, buildMs]);
+      }, [limit, box, byDefault ? 0 : perSlice, buildMs]);
       await sliced.goto(new URL(where, cut.url).href);
       await sliced.waitForFunction((n) => document.querySelectorAll('[data-lamp="0"], #picker-list [data-colour="dark"]').length === n &&
         (document.querySelectorAll('#send-component option').length === n || document.getElementById('overview-count')?.textContent === `${n} of ${n}` ||
@@ -591,10 +594,10 @@ test('a large batch is applied over several frames, each component whole; every 
                 columns: block ? getComputedStyle(block).gridTemplateColumns.split(' ').length : 1};
       }, box);
       const slice = buildMs < 0 ? blockSize : Math.ceil(perSlice / blockSize) * blockSize;
-      const first = rowPx ? Math.min(slice, Math.ceil(Math.min(perSlice, Math.ceil(900 / rowPx) * columns) / blockSize) * blockSize) : slice;
+      const first = rowPx ? Math.min(slice, Math.ceil(Math.min(perSlice, Math.ceil(height / rowPx) * columns) / blockSize) * blockSize) : slice;
       const slices = [first];
       for (let built = first; built < count; built += slice) slices.push(Math.min(slice, count - built));
-      assert.deepEqual(added.slice(0, slices.length), slices, where);
+      assert.deepEqual(added.slice(0, slices.length), slices, `${where} at ${height} px, ${perSlice} a slice`);
       if (where !== '/' || buildMs < 0) continue;
       const names = await sliced.evaluate(() => [...document.querySelectorAll('#send-component option')].map((option) => option.value));
       assert.deepEqual(names, Array.from({length: count}, (_, i) => `cam${i + 1}`));
