@@ -562,13 +562,12 @@ test('a large batch is applied over several frames, each component whole; every 
     // (and a limit past the facility), one block a frame; otherwise with
     // time enough, however slow the machine. The overview's own limit (150),
     // and a screen of exactly 16 rows of tiles.
+    const cards = ['/', 'veskCardsBuiltPerFrame', '#components', 254];
+    const tiles = ['/overview', 'veskTilesBuiltPerFrame', '#grid', 48];
     const noTime = {perSlice: 1000, buildMs: -1};
     for (const [where, limit, box, rowPx, {perSlice = 21, buildMs = 600000, byDefault = false, height = 900} = {}] of [
-      ['/', 'veskCardsBuiltPerFrame', '#components', 254], ['/overview', 'veskTilesBuiltPerFrame', '#grid', 48],
-      ['/tally/', 'veskPickerBuiltPerFrame', '#picker-list', 0],
-      ['/', 'veskCardsBuiltPerFrame', '#components', 254, noTime], ['/overview', 'veskTilesBuiltPerFrame', '#grid', 48, noTime],
-      ['/overview', 'veskTilesBuiltPerFrame', '#grid', 48, {perSlice: 150, byDefault: true}],
-      ['/overview', 'veskTilesBuiltPerFrame', '#grid', 48, {perSlice: 1000, height: 16 * 48}]]) {
+      cards, tiles, ['/tally/', 'veskPickerBuiltPerFrame', '#picker-list', 0], [...cards, noTime], [...tiles, noTime],
+      [...tiles, {perSlice: 150, byDefault: true}], [...tiles, {perSlice: 1000, height: 16 * 48}]]) {
       const sliced = await browser.newPage();
       pages.push(sliced);
       await sliced.setViewportSize({width: 1366, height});
