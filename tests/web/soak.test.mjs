@@ -56,9 +56,10 @@ test(`memory stays flat over ${updates} updates`, {skip: process.env.VESK_SANITI
                 `grew ${grown} kB; ${received} chunks to the reader`);
     assert.ok(grown < 8 * 1024, `resident memory grew by ${grown} kB`);
     assert.ok(received > 0, 'the reading stream got nothing');
-    // The stalled stream is dropped once its queue passes the bound, said
-    // at the next tick: a slower host batches more updates a message, and
-    // may need more of them (at most as many again) to get there.
+    // The stalled stream is dropped once its queue passes the bound, or its
+    // write is not taken within the deadline, said at the next tick: a slower
+    // host batches more updates a message, and may need more of them (at most
+    // as many again) to get there.
     for (let more = 0; more < updates && !/dropped 1 event stream/.test(host.output()); more += 1000) {
       await run(updates + more, updates + more + 1000);
     }

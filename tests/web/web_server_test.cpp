@@ -384,8 +384,16 @@ TEST(EventFanout, TakingEmptiesTheQueueAndItsCount) {
     EXPECT_EQ(fanout.takeDropped(), 1u);
     EXPECT_EQ(fanout.takeDropped(), 0u) << "a drop is reported once";
 
-    fanout.remove(stalled);
-    EXPECT_NE(fanout.add("hello"), nullptr) << "a removed client frees its place";
+    fanout.letGo(stalled);
+    EXPECT_EQ(fanout.takeDropped(), 0u) << "a client dropped already is not counted again";
+    EXPECT_NE(fanout.add("hello"), nullptr) << "a client let go frees its place";
+    fanout.remove(reader);
+    EXPECT_EQ(fanout.takeDropped(), 0u) << "a client that went away did not fall behind";
+    auto idle = fanout.add("hello");
+    fanout.letGo(idle);
+    EXPECT_EQ(fanout.takeDropped(), 1u) << "a stream that gave up on its reader, with nothing queued";
+    fanout.letGo(idle);
+    EXPECT_EQ(fanout.takeDropped(), 0u) << "let go once";
     fanout.close();
     EXPECT_FALSE(fanout.take(*reader, got));
 }
@@ -692,6 +700,7 @@ TEST(EventStream, AClientThatDoesNotReadIsLetGoAtTheWriteDeadline) {
     EXPECT_TRUE(runUntil(io, [&] { return fanout.clients() == 0; }, milliseconds(1500)))
         << "the stream waits on its client";
     EXPECT_GE(since(start).count(), deadline.count() - 5);
+    EXPECT_EQ(fanout.takeDropped(), 1u) << "a reader let go is reported";
     client.read();
     ASSERT_TRUE(runUntil(io, [&] { return client.closed; }, milliseconds(2000)));
     EXPECT_LT(client.received.size(), hello.size());

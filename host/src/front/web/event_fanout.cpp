@@ -20,6 +20,13 @@ void EventFanout::remove(const std::shared_ptr<Client>& client) {
     clients_.erase(std::remove(clients_.begin(), clients_.end(), client), clients_.end());
 }
 
+void EventFanout::letGo(const std::shared_ptr<Client>& client) {
+    if (client == nullptr || std::find(clients_.begin(), clients_.end(), client) == clients_.end()) return;
+    if (!client->dropped_) ++dropped_;
+    client->dropped_ = true;
+    remove(client);
+}
+
 void EventFanout::publish(std::string text) {
     if (clients_.empty()) return;
     const auto message = std::make_shared<const std::string>(std::move(text));

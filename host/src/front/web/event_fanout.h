@@ -7,6 +7,8 @@
 // messages when more come: a message that finds the queue empty is always
 // taken, however large (a burst is one message), so a client that keeps up
 // is never dropped, and a queue holds at most the bound plus one message.
+// A stream that gives up on a reader which takes nothing at all is counted
+// among the dropped as well (letGo), so every such drop is reported.
 // A client's first message (the snapshot) is kept apart and never counts
 // against the bound: however large the facility, a new stream starts.
 // A message is kept once, shared by every client that still has to send it.
@@ -43,6 +45,10 @@ public:
     // there are already as many clients as allowed, or the fanout is closed.
     std::shared_ptr<Client> add(std::string first, std::function<void()> wake = {});
     void remove(const std::shared_ptr<Client>& client);
+    // Removes a client whose stream gave up on it: its reader took nothing
+    // within the write deadline. Counted among the dropped, as it fell behind
+    // too, however little was queued for it.
+    void letGo(const std::shared_ptr<Client>& client);
 
     // Queues `message` for every client; drops those that fell behind.
     void publish(std::string message);

@@ -68,7 +68,10 @@ void EventStream::write(std::string batch) {
     writing_ = std::move(batch);
     writeDeadline_.expires_after(writeWithin_);
     writeDeadline_.async_wait([self = shared_from_this()](boost::system::error_code error) {
-        if (!error) self->end();  // the client does not take what is sent
+        if (error) return;
+        // The client does not take what is sent: it fell behind.
+        self->fanout_.letGo(self->client_);
+        self->end();
     });
     boost::asio::async_write(socket_, boost::asio::buffer(writing_),
                              [self = shared_from_this()](boost::system::error_code error, std::size_t) {
