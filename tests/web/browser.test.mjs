@@ -789,3 +789,46 @@ test('when the host is gone no lamp looks live within 3 s; back, "live" only onc
     await gone.stop();
   }
 });
+
+test('a scrolled page or overview keeps its place across a reconnect', async () => {
+  const args = cameraFacility(600);
+  let host = await startHost({args});
+  const views = [['/', 'cam300'], ['/overview', 'cam450']];
+  const pages = [];
+  const frames = (page) => page.evaluate(() => new Promise((resolve) =>
+    requestAnimationFrame(() => requestAnimationFrame(resolve))));
+  const topOf = (page, name) => page.evaluate((n) =>
+    Math.round(document.querySelector(`[data-component="${n}"]`).getBoundingClientRect().top), name);
+  try {
+    const before = [];
+    for (const [where, name] of views) {
+      const page = await browser.newPage();
+      pages.push(page);
+      await page.goto(new URL(where, host.url).href);
+      await page.locator('[data-component="cam600"][data-lamp="0"], [data-component="cam600"] .lamp[data-lamp="0"]')
+        .waitFor(wait);
+      // Brought onto the screen a block at a time, as an operator scrolls.
+      for (let y = 0; y < 8000; y += 600) {
+        await page.evaluate((to) => scrollTo(0, to), y);
+        await frames(page);
+      }
+      await page.evaluate((n) => {
+        document.querySelector(`[data-component="${n}"]`).scrollIntoView();
+        scrollBy(0, -100);
+      }, name);
+      before.push(await topOf(page, name));
+    }
+    await host.stop();
+    for (const page of pages) await page.locator('#link:not([data-link="live"])').waitFor(wait);
+    host = await startHost({address: `127.0.0.1:${host.url.port}`, args});
+    for (const [i, [where, name]] of views.entries()) {
+      await pages[i].locator('#link[data-link="live"]').waitFor({timeout: 10000});
+      await pages[i].locator('[data-component="cam600"]').waitFor(wait);
+      await frames(pages[i]);
+      assert.equal(await topOf(pages[i], name), before[i], where);
+    }
+  } finally {
+    for (const page of pages) await page.close();
+    await host.stop();
+  }
+});

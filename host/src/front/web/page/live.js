@@ -987,6 +987,38 @@ const Live = (() => {
 
     const columnsNow = () => Math.max(1, Math.floor((box.clientWidth + gapPx) / (itemPx + gapPx)));
 
+    // The items built again (a fresh state, other columns) take estimated
+    // heights until drawn, and come a slice a frame: what an operator had
+    // scrolled to would drift away. So the item at the top of the screen is
+    // noted first, and put back where it stood once it is built again, and
+    // after each slice until the last (the page may not have been long enough
+    // yet), unless the operator scrolls meanwhile.
+    const blockOfNode = new WeakMap();
+    let anchor = null;  // {key, top}: the item, and its distance from the screen's top
+    function noteAnchor() {
+      anchor = null;
+      if (items.length === 0 || box.getBoundingClientRect().top >= 0) return;
+      for (const node of box.children) {
+        if (node.getBoundingClientRect().bottom <= 0) continue;
+        const block = blockOfNode.get(node);
+        if (!block) return;
+        for (const [i, item] of [...node.children].entries()) {
+          const {top, bottom} = item.getBoundingClientRect();
+          if (bottom > 0) return void (anchor = {key: block.keys[i], top});
+        }
+        return;
+      }
+    }
+    function restoreAnchor() {
+      const block = anchor && of.get(anchor.key);
+      if (!block) return;
+      const item = block.node.children[at.get(anchor.key)];
+      if (item) scrollBy(0, item.getBoundingClientRect().top - anchor.top);
+    }
+    for (const type of ['wheel', 'touchstart', 'keydown']) {
+      addEventListener(type, () => { anchor = null; }, {passive: true, capture: true});
+    }
+
     const blockSize = () => columns * Math.max(rows, Math.ceil(minItems / columns));
 
     // Puts items[from..] in new blocks and returns them.
@@ -997,6 +1029,7 @@ const Live = (() => {
         const node = document.createElement('div');
         node.className = 'block';
         const block = {node, keys: [], skipped: TELLS_SKIPPED, onScreen: !TELLS_SKIPPED};
+        blockOfNode.set(node, block);
         if (!TELLS_SKIPPED) rendered.add(block);
         for (const [key, item] of items.slice(first, first + size)) {
           at.set(key, block.keys.length);
@@ -1035,7 +1068,10 @@ const Live = (() => {
     // Another column count (the window was resized): the same items in new blocks.
     new ResizeObserver(() => {
       if (items.length === 0 || columnsNow() === columns) return;
+      noteAnchor();
       box.replaceChildren(...fill());
+      restoreAnchor();
+      anchor = null;
       refilled();
     }).observe(box);
 
@@ -1046,6 +1082,7 @@ const Live = (() => {
       // block at least, when BUILD_MS is up first): the first slice now,
       // each next one with buildMore().
       build(keys, make, perSlice) {
+        noteAnchor();
         items = [];
         fill();
         building = {perSlice, slices: slices(keys, make)};
@@ -1077,6 +1114,8 @@ const Live = (() => {
         }
         if (from === 0) box.replaceChildren(...makeBlocks(0));
         else box.append(...makeBlocks(from));
+        restoreAnchor();
+        if (!this.building) anchor = null;
         return this.building;
       },
       get building() { return building !== null && building.slices.left; },
