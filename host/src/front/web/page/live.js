@@ -1082,7 +1082,9 @@ const Live = (() => {
       // block at least, when BUILD_MS is up first): the first slice now,
       // each next one with buildMore().
       build(keys, make, perSlice) {
-        noteAnchor();
+        // Built again before the last build was done (a second fresh state
+        // soon after the first): the item noted then is still the one.
+        if (!anchor) noteAnchor();
         items = [];
         fill();
         building = {perSlice, slices: slices(keys, make)};
