@@ -37,6 +37,12 @@ after(async () => {
   assert.match(host.output(), /plugin> @cam1 AS[\s\S]*expectations held/);
 });
 
+// Resolves after `n` frames of `page`.
+const waitFrames = (page, n) => page.evaluate((n) => new Promise((done) => {
+  const frame = () => (n-- > 0 ? requestAnimationFrame(frame) : done());
+  frame();
+}), n);
+
 const lamp = (page, name) => page.locator(`[data-component="${name}"] .lamp`);
 const control = (page, name, id) => page.locator(`[data-component="${name}"] [data-control="${id}"]`);
 
@@ -419,10 +425,6 @@ test('a large batch is applied over several frames, each component whole; every 
     const emptyHeights = await heights();
     // A table comes near one screen from the screen, not before; its rows
     // then come a slice a frame.
-    const waitFrames = (page, n) => page.evaluate((n) => new Promise((done) => {
-      const frame = () => (n-- > 0 ? requestAnimationFrame(frame) : done());
-      frame();
-    }), n);
     // A page's frames, counted (run in the page, before the slices come).
     const countFrames = () => {
       window.frameNo = 0;
@@ -792,43 +794,37 @@ test('when the host is gone no lamp looks live within 3 s; back, "live" only onc
 
 test('a scrolled page or overview keeps its place across a reconnect', async () => {
   const args = cameraFacility(600);
-  let host = await startHost({args});
+  let cameras = await startHost({args});
   const views = [['/', 'cam300'], ['/overview', 'cam450']];
   const pages = [];
-  const frames = (page) => page.evaluate(() => new Promise((resolve) =>
-    requestAnimationFrame(() => requestAnimationFrame(resolve))));
   const topOf = (page, name) => page.evaluate((n) =>
     Math.round(document.querySelector(`[data-component="${n}"]`).getBoundingClientRect().top), name);
   try {
     const before = [];
     for (const [where, name] of views) {
-      const page = await browser.newPage();
+      const page = await open({url: new URL(where, cameras.url)});
       pages.push(page);
-      await page.goto(new URL(where, host.url).href);
-      await page.locator('[data-component="cam600"][data-lamp="0"], [data-component="cam600"] .lamp[data-lamp="0"]')
-        .waitFor(wait);
+      await page.locator('[data-component="cam600"]').waitFor(wait);
       // Brought onto the screen a block at a time, as an operator scrolls.
       for (let y = 0; y < 8000; y += 600) {
         await page.evaluate((to) => scrollTo(0, to), y);
-        await frames(page);
+        await waitFrames(page, 2);
       }
-      await page.evaluate((n) => {
-        document.querySelector(`[data-component="${n}"]`).scrollIntoView();
-        scrollBy(0, -100);
-      }, name);
+      await page.evaluate((n) => { document.querySelector(`[data-component="${n}"]`).scrollIntoView(); scrollBy(0, -100); }, name);
       before.push(await topOf(page, name));
     }
-    await host.stop();
+    await cameras.stop();
     for (const page of pages) await page.locator('#link:not([data-link="live"])').waitFor(wait);
-    host = await startHost({address: `127.0.0.1:${host.url.port}`, args});
+    cameras = await startHost({address: `127.0.0.1:${cameras.url.port}`, args});
     for (const [i, [where, name]] of views.entries()) {
       await pages[i].locator('#link[data-link="live"]').waitFor({timeout: 10000});
       await pages[i].locator('[data-component="cam600"]').waitFor(wait);
-      await frames(pages[i]);
+      await waitFrames(pages[i], 2);
       assert.equal(await topOf(pages[i], name), before[i], where);
     }
+    assert.deepEqual(pages.flatMap((page) => page.errors), []);
   } finally {
     for (const page of pages) await page.close();
-    await host.stop();
+    await cameras.stop();
   }
 });

@@ -21,10 +21,10 @@ void EventFanout::remove(const std::shared_ptr<Client>& client) {
 }
 
 void EventFanout::letGo(const std::shared_ptr<Client>& client) {
-    if (client == nullptr || std::find(clients_.begin(), clients_.end(), client) == clients_.end()) return;
+    const auto found = std::find(clients_.begin(), clients_.end(), client);
+    if (found == clients_.end()) return;  // gone already
     if (!client->dropped_) ++dropped_;
-    client->dropped_ = true;
-    remove(client);
+    clients_.erase(found);
 }
 
 void EventFanout::publish(std::string text) {

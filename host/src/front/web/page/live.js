@@ -1011,9 +1011,9 @@ const Live = (() => {
     }
     function restoreAnchor() {
       const block = anchor && of.get(anchor.key);
-      if (!block) return;
-      const item = block.node.children[at.get(anchor.key)];
+      const item = block?.node.children[at.get(anchor.key)];
       if (item) scrollBy(0, item.getBoundingClientRect().top - anchor.top);
+      if (!building?.slices.left) anchor = null;  // all built: kept for good
     }
     for (const type of ['wheel', 'touchstart', 'keydown']) {
       addEventListener(type, () => { anchor = null; }, {passive: true, capture: true});
@@ -1068,10 +1068,9 @@ const Live = (() => {
     // Another column count (the window was resized): the same items in new blocks.
     new ResizeObserver(() => {
       if (items.length === 0 || columnsNow() === columns) return;
-      noteAnchor();
+      if (!anchor) noteAnchor();
       box.replaceChildren(...fill());
       restoreAnchor();
-      anchor = null;
       refilled();
     }).observe(box);
 
@@ -1117,7 +1116,6 @@ const Live = (() => {
         if (from === 0) box.replaceChildren(...makeBlocks(0));
         else box.append(...makeBlocks(from));
         restoreAnchor();
-        if (!this.building) anchor = null;
         return this.building;
       },
       get building() { return building !== null && building.slices.left; },
